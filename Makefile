@@ -1,0 +1,40 @@
+# Two commands for a fresh machine: `make run` (the main job) and `make test`.
+# Both install what the machine lacks first (tools/install-deps.sh).
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= 2
+
+.PHONY: all deps build run sim test test-host test-asan clean
+
+all: build
+
+deps:
+	@./tools/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+# The main job: the images booted on the simulated board, with the boot report.
+run: build
+	@$(BUILD)/tools/boardsim --riser
+
+# The simulated boot report.
+sim: build
+	@$(BUILD)/tools/boardsim --riser
+
+# Every test, then the host suites again under ASan + UBSan (clang).
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory test-asan
+
+test-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBOARD_SANITIZE=ON -DBOARD_IMAGES=OFF \
+	       -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L host
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,53 @@
+# Freestanding PE32+ images: clang for the Windows x64 target (the UEFI
+# calling convention and object format), lld-link for the PE file.
+# No C runtime, no exceptions, no RTTI; /Brepro makes the bytes reproducible.
+
+find_program(EFI_CXX NAMES clang++ clang++-14 REQUIRED)
+find_program(EFI_LINK NAMES lld-link lld-link-14 REQUIRED)
+
+set(EFI_CXX_FLAGS
+    --target=x86_64-unknown-windows -std=c++20 -O2
+    -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
+    -mno-red-zone -mno-stack-arg-probe -mno-sse -mno-mmx -fshort-wchar -nostdlib
+    -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector
+    -ffunction-sections -fdata-sections
+    -Wall -Wextra -Werror
+    -I${PROJECT_SOURCE_DIR}/Include)
+
+# add_efi_image(<name> ENTRY <symbol> SUBSYSTEM <lld-link subsystem>
+#               SOURCES <files...> [INCLUDES <dirs...>] [DEPENDS <files...>])
+# Builds <name>.efi in the current binary directory and a target <name>.
+function(add_efi_image NAME)
+  cmake_parse_arguments(IMG "" "ENTRY;SUBSYSTEM" "SOURCES;INCLUDES;DEPENDS" ${ARGN})
+  set(objects)
+  set(extra_includes)
+  foreach(dir IN LISTS IMG_INCLUDES)
+    list(APPEND extra_includes -I${dir})
+  endforeach()
+  foreach(src IN LISTS IMG_SOURCES)
+    get_filename_component(abs ${src} ABSOLUTE)
+    file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${abs})
+    string(REPLACE "/" "_" objname ${rel})
+    set(obj ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.objs/${objname}.obj)
+    add_custom_command(
+      OUTPUT ${obj}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.objs
+      COMMAND ${EFI_CXX} ${EFI_CXX_FLAGS} ${extra_includes} -MD -MF ${obj}.d -c ${abs} -o ${obj}
+      DEPENDS ${abs} ${IMG_DEPENDS}
+      DEPFILE ${obj}.d
+      COMMENT "EFI compile ${rel}"
+      VERBATIM)
+    list(APPEND objects ${obj})
+  endforeach()
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.efi)
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${EFI_LINK} /nologo /nodefaultlib /dll /subsystem:${IMG_SUBSYSTEM}
+            /entry:${IMG_ENTRY} /Brepro /opt:ref /opt:icf
+            /out:${out} ${objects}
+    DEPENDS ${objects}
+    COMMENT "EFI link ${NAME}.efi"
+    VERBATIM)
+  add_custom_target(${NAME} ALL DEPENDS ${out})
+  set_target_properties(${NAME} PROPERTIES EFI_IMAGE ${out})
+endfunction()

@@ -1,0 +1,20 @@
+// A fresh simulated board and fresh driver state for each scenario.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "BoardSetupDxe.h"
+#include "Simulator/Platform.h"
+
+class BoardBoot : public ::testing::Test {
+ protected:
+  Sim::Platform P;
+
+  void SetUp() override { gBoardSetup = {}; }
+  void TearDown() override {
+    for (const auto &E : P.Errors()) {
+      ADD_FAILURE() << "simulator: " << E;
+    }
+  }
+  void LoadDriver() { ASSERT_EQ(P.StartImage(BoardSetupDxeEntry), EFI_SUCCESS); }
+};

@@ -1,0 +1,2 @@
+#include "BoardSetupFixture.h"
+TEST_F(BoardBoot, Smoke) { LoadDriver(); }

@@ -1,0 +1,33 @@
+#!/bin/sh
+# Checks each built EFI image: x86-64 PE32+, subsystem 11 (boot service
+# driver), base relocations present and not stripped; then builds the images
+# again in a fresh directory and requires the same bytes.
+# usage: image-check.sh <source dir> <image.efi>...
+set -eu
+src=$1; shift
+fail=0
+for img in "$@"; do
+  name=$(basename "$img" .efi)
+  hdr=$(objdump -p "$img")
+  echo "$hdr" | grep -q "^Magic[[:space:]]*020b" || { echo "FAIL $name: not PE32+"; fail=1; }
+  echo "$hdr" | grep -q "^Subsystem[[:space:]]*0000000b" || { echo "FAIL $name: subsystem is not 11"; fail=1; }
+  echo "$hdr" | grep -q "RELOCS_STRIPPED" && { echo "FAIL $name: relocations stripped"; fail=1; }
+  objdump -h "$img" | grep -q " \.reloc " || { echo "FAIL $name: no .reloc section"; fail=1; }
+  objdump -f "$img" | grep -q "x86-64" || { echo "FAIL $name: not x86-64"; fail=1; }
+  echo "$name: $(stat -c %s "$img") bytes"
+done
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cmake -S "$src" -B "$tmp" -DBOARD_HOST=OFF >/dev/null
+for img in "$@"; do
+  name=$(basename "$img" .efi)
+  cmake --build "$tmp" --target "$name" >/dev/null
+  again=$(find "$tmp" -name "$name.efi" | head -n 1)
+  if cmp -s "$img" "$again"; then
+    echo "$name: a second clean build gives the same bytes"
+  else
+    echo "FAIL $name: a second clean build differs"; fail=1
+  fi
+done
+[ $fail -eq 0 ] && echo "image check passed"
+exit $fail

@@ -1,0 +1,26 @@
+#!/bin/sh
+# Installs what this kind of machine may lack, and nothing when all is there.
+set -eu
+need=""
+have() { command -v "$1" >/dev/null 2>&1; }
+have cmake        || need="$need cmake"
+have g++          || need="$need g++"
+have clang++      || need="$need clang"
+have lld-link     || need="$need lld"
+have objdump      || need="$need binutils"
+have xxd          || need="$need xxd"
+[ -f /usr/include/gtest/gtest.h ] || need="$need libgtest-dev"
+[ -f /usr/include/gmock/gmock.h ] || need="$need libgmock-dev"
+ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 || need="$need libclang-rt-14-dev"
+if [ "${BOARD_NEED_QEMU:-1}" = 1 ]; then
+  have qemu-system-x86_64 || need="$need qemu-system-x86"
+  [ -f /usr/share/OVMF/OVMF_CODE_4M.secboot.fd ] || need="$need ovmf"
+fi
+if [ -n "$need" ]; then
+  echo "installing:$need"
+  if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  # shellcheck disable=SC2086
+  $SUDO apt-get install -y -qq $need >/dev/null
+fi
