@@ -1,2 +1,0 @@
-#include "BoardSetupFixture.h"
-TEST_F(BoardBoot, Smoke) { LoadDriver(); }
