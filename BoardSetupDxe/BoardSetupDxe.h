@@ -35,6 +35,9 @@ VOID RegisterProtocolCallback(EFI_EVENT_NOTIFY Function, const EFI_GUID *Protoco
 
 // Notification functions.
 VOID EFIAPI SetupRelabelCallback(EFI_EVENT Event, VOID *Context);
+VOID EFIAPI ExpanderPresenceCallback(EFI_EVENT Event, VOID *Context);
+VOID EFIAPI SioDeviceCallback(EFI_EVENT Event, VOID *Context);
+VOID EFIAPI SmbiosRiserSlotCallback(EFI_EVENT Event, VOID *Context);
 
 // BoardNicInfoProtocol.
 extern const BOARD_NIC_INFO_PROTOCOL gBoardNicInfo;

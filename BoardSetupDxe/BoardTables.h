@@ -112,3 +112,20 @@ inline constexpr SetupLabelRow SetupLabelTable[] = {
 static_assert(sizeof(SetupHideList) / sizeof(SetupHideList[0]) == 21 + 1);
 static_assert(sizeof(OpromSlotTable) / sizeof(OpromSlotTable[0]) == 14);
 static_assert(sizeof(SetupLabelTable) / sizeof(SetupLabelTable[0]) == 54);
+
+// Presence inputs of the SMBus I/O expander, one label per bit of the byte
+// it reports, bit 0 first.
+inline constexpr UINT16 ExpanderPresenceLabels[] = {
+    0x27BE,  // bit 0
+    0x27BF,  // bit 1
+    0x27C0,  // bit 2
+    0x27C1,  // bit 3
+    0x27C2,  // bit 4
+    0x27C3,  // bit 5
+    0x27C4,  // bit 6
+    0x27C5,  // bit 7
+};
+inline constexpr CHAR8 ExpanderInputHigh[] = "None or High";  // bit reads 1
+inline constexpr CHAR8 ExpanderInputLow[] = "Low";            // bit reads 0
+
+static_assert(sizeof(ExpanderPresenceLabels) / sizeof(ExpanderPresenceLabels[0]) == 8);

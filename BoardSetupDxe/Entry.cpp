@@ -1,7 +1,9 @@
 // Load time: capture the service tables, publish the NIC protocol, arm the
 // protocol-arrival notifications, return. All board work happens later.
 #include "BoardSetupDxe.h"
+#include "BoardTriggers.h"
 #include "SetupStringProtocol.h"
+#include "Uefi/Smbus.h"
 
 BoardSetupGlobals gBoardSetup;
 
@@ -18,6 +20,22 @@ VOID RegisterProtocolCallback(EFI_EVENT_NOTIFY Function, const EFI_GUID *Protoco
   gBoardSetup.BootServices->RegisterProtocolNotify(&Guid, Event, &Registration);
 }
 
+namespace {
+
+// The trigger protocols are only waited for, each at the priority its
+// callback runs at.
+VOID ArmTrigger(EFI_TPL Tpl, EFI_EVENT_NOTIFY Function, const EFI_GUID *Trigger) {
+  EFI_EVENT Event = nullptr;
+  if (EFI_ERROR(gBoardSetup.BootServices->CreateEvent(EVT_NOTIFY_SIGNAL, Tpl, Function, nullptr,
+                                                      &Event))) {
+    return;
+  }
+  VOID *Registration = nullptr;
+  gBoardSetup.BootServices->RegisterProtocolNotify(Trigger, Event, &Registration);
+}
+
+}  // namespace
+
 extern "C" EFI_STATUS EFIAPI BoardSetupDxeEntry(EFI_HANDLE ImageHandle,
                                                 EFI_SYSTEM_TABLE *SystemTable) {
   (VOID) ImageHandle;
@@ -33,6 +51,12 @@ extern "C" EFI_STATUS EFIAPI BoardSetupDxeEntry(EFI_HANDLE ImageHandle,
       const_cast<BOARD_NIC_INFO_PROTOCOL *>(&gBoardNicInfo));
 
   RegisterProtocolCallback(SetupRelabelCallback, &SetupStringProtocolGuid);
+  // The expander labels need both protocols, which arrive in either order.
+  RegisterProtocolCallback(ExpanderPresenceCallback, &EFI_SMBUS_HC_PROTOCOL_GUID);
+  RegisterProtocolCallback(ExpanderPresenceCallback, &SetupStringProtocolGuid);
+  ArmTrigger(TPL_NOTIFY, SioDeviceCallback, &SioTriggerProtocolGuid);
+  // Below the others: SMBIOS work can wait for the TPL_NOTIFY callbacks.
+  ArmTrigger(TPL_CALLBACK, SmbiosRiserSlotCallback, &SmbiosTriggerProtocolGuid);
 
   return EFI_SUCCESS;
 }

@@ -3,13 +3,18 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "BoardTriggers.h"
 #include "SetupStringProtocol.h"
+#include "SetupVariable.h"
 
 namespace Sim {
 
 namespace {
 Platform *gCurrent = nullptr;
 CHAR16 SimVendor[] = u"Board simulator";
+// The triggers' interfaces are never called: any distinct address will do.
+UINT8 SioTriggerInterface;
+UINT8 SmbiosTriggerInterface;
 constexpr UINT32 SimFirmwareRevision = 0x00010000;
 }  // namespace
 
@@ -58,6 +63,12 @@ std::vector<std::string> Platform::Errors() const {
   for (const auto &E : Pci.Errors()) {
     All.push_back("PCIe: " + E);
   }
+  for (const auto &E : Smbus.Errors()) {
+    All.push_back("SMBus: " + E);
+  }
+  for (const auto &E : Smbios.Errors()) {
+    All.push_back("SMBIOS: " + E);
+  }
   return All;
 }
 
@@ -75,6 +86,26 @@ EFI_HANDLE Platform::InstallProtocol(const EFI_GUID &Guid, VOID *Interface) {
 
 EFI_HANDLE Platform::InstallSetupStringProtocol() {
   return InstallProtocol(SetupStringProtocolGuid, SetupStrings.Protocol());
+}
+
+EFI_HANDLE Platform::InstallSioTrigger() {
+  return InstallProtocol(SioTriggerProtocolGuid, &SioTriggerInterface);
+}
+
+EFI_HANDLE Platform::InstallSmbiosTrigger() {
+  return InstallProtocol(SmbiosTriggerProtocolGuid, &SmbiosTriggerInterface);
+}
+
+void Platform::StoreSetupVariable(size_t Size, const std::vector<std::pair<size_t, UINT8>> &Bytes) {
+  std::vector<UINT8> Data(Size, 0);
+  for (const auto &[Offset, Value] : Bytes) {
+    if (Offset >= Size) {
+      Error("scenario sets a Setup byte beyond the variable");
+      continue;
+    }
+    Data[Offset] = Value;
+  }
+  Variables.Set(u"Setup", SetupVariableGuid, std::move(Data));
 }
 
 EFI_STATUS Platform::StartImage(EFI_IMAGE_ENTRY_POINT Entry, EFI_HANDLE *ImageHandle) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Simulator/BootServices.h"
@@ -15,6 +16,8 @@
 #include "Simulator/PciExpress.h"
 #include "Simulator/PcdStore.h"
 #include "Simulator/SetupStringStore.h"
+#include "Simulator/SmbiosStore.h"
+#include "Simulator/SmbusController.h"
 #include "Simulator/SuperIoChip.h"
 #include "Simulator/VariableStore.h"
 
@@ -38,6 +41,8 @@ class Platform {
   PciExpressSpace Pci;
   SuperIoChip SuperIo;
   HobBuilder Hobs;
+  SmbusController Smbus;
+  SmbiosStore Smbios;
 
   EFI_SYSTEM_TABLE *SystemTable() { return &St; }
 
@@ -53,6 +58,14 @@ class Platform {
   EFI_HANDLE InstallProtocol(const EFI_GUID &Guid, VOID *Interface);
   EFI_HANDLE InstallPcdProtocol() { return InstallProtocol(PCD_PROTOCOL_GUID, Pcd.Protocol()); }
   EFI_HANDLE InstallSetupStringProtocol();
+  EFI_HANDLE InstallSmbusProtocol() { return InstallProtocol(EFI_SMBUS_HC_PROTOCOL_GUID, Smbus.Protocol()); }
+  EFI_HANDLE InstallSmbiosProtocol() { return InstallProtocol(EFI_SMBIOS_PROTOCOL_GUID, Smbios.Protocol()); }
+  // The two triggers only matter by their arrival; each call installs the
+  // trigger once more, on a new handle.
+  EFI_HANDLE InstallSioTrigger();
+  EFI_HANDLE InstallSmbiosTrigger();
+  // Stores "Setup" as the Setup form would: Size bytes, zero but for Bytes.
+  void StoreSetupVariable(size_t Size, const std::vector<std::pair<size_t, UINT8>> &Bytes);
   // A new image handle and a call of the entry point at TPL_APPLICATION.
   EFI_STATUS StartImage(EFI_IMAGE_ENTRY_POINT Entry, EFI_HANDLE *ImageHandle = nullptr);
   // Holds notifications back until the matching Release.
