@@ -3,9 +3,11 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: all deps build run sim test test-host test-asan clean
+.PHONY: all deps build run sim test test-asan fuzz fuzz-build test-fuzz clean
 
 all: build
 
@@ -28,6 +30,7 @@ sim: build
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@$(MAKE) --no-print-directory test-asan
+	@$(MAKE) --no-print-directory test-fuzz
 
 test-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBOARD_SANITIZE=ON -DBOARD_IMAGES=OFF \
@@ -36,5 +39,20 @@ test-asan: deps
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L host
 
+fuzz-build: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBOARD_FUZZ=ON -DBOARD_IMAGES=OFF \
+	       -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# A short libFuzzer smoke run of every target (the CI share of the fuzzing).
+test-fuzz: fuzz-build
+	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS) -L fuzz
+
+# Longer fuzzing: FUZZ_SECONDS per target.
+fuzz: fuzz-build
+	@for t in $$(cd $(FUZZ_BUILD) && ctest -N -L fuzz | sed -n 's/.*Test *#[0-9]*: fuzz-//p'); do \
+	  fuzz/run-fuzzer.sh $$(find $(FUZZ_BUILD)/fuzz -maxdepth 1 -name $$t -type f) fuzz/corpus/$$t $(FUZZ_SECONDS) || exit 1; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -3,6 +3,10 @@
 #include "BoardSetupDxe.h"
 #include "BoardTriggers.h"
 
+namespace {
+constexpr UINT16 HobAlignment = 8;
+}
+
 VOID *GetHobList() {
   if (gBoardSetup.HobList != nullptr) {
     return gBoardSetup.HobList;
@@ -31,9 +35,11 @@ EFI_HOB_GUID_TYPE *FindGuidHob(const EFI_GUID *Name) {
     if (Header->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST) {
       return nullptr;
     }
-    // A length shorter than the header would never advance, or walk
-    // backwards into garbage: treat it as the end of a damaged list.
-    if (Header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER)) {
+    // A length shorter than the header would never advance, and HOBs
+    // start on 8-byte boundaries: anything else is a damaged list, whose
+    // end this is.
+    if (Header->HobLength < sizeof(EFI_HOB_GENERIC_HEADER) ||
+        Header->HobLength % HobAlignment != 0) {
       return nullptr;
     }
     // A GUID HOB too short to hold its name cannot be the one named.

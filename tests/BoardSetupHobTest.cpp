@@ -61,8 +61,8 @@ TEST_F(Riser, HobListIsFoundAmongOtherConfigurationTables) {
 }
 
 TEST_F(Riser, DamagedListsEndTheWalkInsteadOfLoopingOrOverrunning) {
-  // Lengths below the 8-byte header (0 would never advance) end the list; a
-  // GUID HOB too short for its name, or with no data byte, is no riser.
+  // Lengths below the 8-byte header (0 would never advance) or off the
+  // 8-byte grid end the list; a GUID HOB with no data byte is no riser.
   struct Case {
     const char *Name;
     UINT16 Type;
@@ -71,6 +71,7 @@ TEST_F(Riser, DamagedListsEndTheWalkInsteadOfLoopingOrOverrunning) {
       {"zero length", EFI_HOB_TYPE_HANDOFF, 0},
       {"length 4", EFI_HOB_TYPE_HANDOFF, 4},
       {"length 7", EFI_HOB_TYPE_GUID_EXTENSION, 7},
+      {"length 30, off the 8-byte grid", EFI_HOB_TYPE_HANDOFF, 30},
   };
   for (const Case &C : Cases) {
     Sim::Platform Board;

@@ -1,0 +1,33 @@
+// The HOB walk over arbitrary lists. The pre-EFI phase owns the list, so
+// the driver cannot know its size: the bytes are followed by a region that
+// reads as end-of-list, larger than any single HobLength can jump.
+#include <cstring>
+#include <vector>
+
+#include "BoardSetupDxe.h"
+#include "BoardTriggers.h"
+#include "Simulator/Platform.h"
+
+namespace {
+constexpr size_t EndRegion = 0x10000 + sizeof(EFI_HOB_GUID_TYPE) + 8;
+constexpr EFI_GUID Probe = {0x0BADF00D, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
+  Sim::Platform P;
+  gBoardSetup = {};
+  std::vector<UINT64> Memory((Size + EndRegion + 7) / 8);
+  std::memset(Memory.data(), 0xFF, Memory.size() * 8);
+  std::memcpy(Memory.data(), Data, Size);
+  P.Boot.InstallConfigurationTable(&EFI_HOB_LIST_GUID, Memory.data());
+  if (P.StartImage(BoardSetupDxeEntry) != EFI_SUCCESS) {
+    __builtin_trap();
+  }
+  const BOOLEAN Fitted = RiserFitted();
+  const EFI_HOB_GUID_TYPE *Riser = FindGuidHob(&RiserCardHobGuid);
+  if (Fitted && Riser == nullptr) {
+    __builtin_trap();
+  }
+  (void)FindGuidHob(&Probe);
+  return 0;
+}
