@@ -43,7 +43,7 @@ function(add_efi_image NAME)
   add_custom_command(
     OUTPUT ${out}
     COMMAND ${EFI_LINK} /nologo /nodefaultlib /dll /subsystem:${IMG_SUBSYSTEM}
-            /entry:${IMG_ENTRY} /Brepro /opt:ref /opt:icf
+            /entry:${IMG_ENTRY} /Brepro /opt:ref /opt:icf /filealign:32
             /out:${out} ${objects}
     DEPENDS ${objects}
     COMMENT "EFI link ${NAME}.efi"

@@ -3,6 +3,14 @@
 // SMM), each exactly the width asked for.
 #include "Hal/IoAccess.h"
 
+namespace {
+// The one place in the project where a physical address becomes a pointer.
+template <typename T>
+volatile T *Physical(UINTN Address) {
+  return reinterpret_cast<volatile T *>(Address);  // NOLINT(performance-no-int-to-ptr)
+}
+}  // namespace
+
 UINT8 IoRead8(UINT16 Port) {
   UINT8 Value;
   __asm__ __volatile__("inb %w1, %b0" : "=a"(Value) : "Nd"(Port));
@@ -13,10 +21,8 @@ VOID IoWrite8(UINT16 Port, UINT8 Value) {
   __asm__ __volatile__("outb %b0, %w1" : : "a"(Value), "Nd"(Port));
 }
 
-UINT8 MmioRead8(UINTN Address) { return *reinterpret_cast<volatile UINT8 *>(Address); }
+UINT8 MmioRead8(UINTN Address) { return *Physical<UINT8>(Address); }
 
-VOID MmioWrite8(UINTN Address, UINT8 Value) {
-  *reinterpret_cast<volatile UINT8 *>(Address) = Value;
-}
+VOID MmioWrite8(UINTN Address, UINT8 Value) { *Physical<UINT8>(Address) = Value; }
 
-UINT32 MmioRead32(UINTN Address) { return *reinterpret_cast<volatile UINT32 *>(Address); }
+UINT32 MmioRead32(UINTN Address) { return *Physical<UINT32>(Address); }

@@ -1,0 +1,24 @@
+#!/bin/sh
+# clang-tidy (checks in .clang-tidy) and cppcheck over the drivers, the seam
+# and the simulator; any finding fails.
+# usage: static-analysis.sh <source dir> <build dir with compile_commands.json>
+set -eu
+src=$1; build=$2
+cd "$src"
+dirs="BoardSetupDxe Simulator Hal"
+[ -d UsbSupportS5Smm ] && dirs="$dirs UsbSupportS5Smm"
+status=0
+echo "clang-tidy: host sources"
+run-clang-tidy -quiet -p "$build" "$(echo "$dirs" | sed 's/ /\/|/g')/" >"$build/clang-tidy.log" 2>&1 || status=1
+grep -E "(warning|error):" "$build/clang-tidy.log" || true
+echo "clang-tidy: the image seam (Windows x64 target)"
+for f in Hal/X64/*.cpp; do
+  clang-tidy --quiet "$f" -- --target=x86_64-unknown-windows -std=c++20 -ffreestanding \
+    -I Include 2>/dev/null || status=1
+done
+echo "cppcheck"
+# shellcheck disable=SC2086
+cppcheck --quiet --enable=warning,performance,portability --std=c++20 --language=c++ \
+  --error-exitcode=1 --inline-suppr --suppress=missingIncludeSystem -I Include -I . $dirs || status=1
+[ $status -eq 0 ] && echo "static analysis: no findings"
+exit $status
