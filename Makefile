@@ -18,9 +18,12 @@ build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# The main job: the images booted on the simulated board, with the boot report.
+# The main job: the images booted on OVMF under QEMU, with the boot report
+# (what each driver did, as the firmware saw it). One line per QEMU run.
+OVMF_APP = $(BUILD)/firmware-tests/BoardSetupTests.efi
 run: build
-	@$(BUILD)/tools/boardsim --riser
+	@firmware-tests/run-ovmf.sh --app $(OVMF_APP) --work $(BUILD)/ovmf-run/board-setup \
+	    --sets board-setup --report
 
 # The simulated boot report.
 sim: build

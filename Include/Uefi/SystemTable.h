@@ -73,6 +73,13 @@ using EFI_SET_WATCHDOG_TIMER = EFI_STATUS(EFIAPI *)(UINTN Timeout, UINT64 Watchd
 using EFI_LOCATE_PROTOCOL = EFI_STATUS(EFIAPI *)(const EFI_GUID *Protocol, VOID *Registration,
                                                  VOID **Interface);
 
+enum EFI_LOCATE_SEARCH_TYPE : UINT32 { AllHandles = 0, ByRegisterNotify = 1, ByProtocol = 2 };
+
+// BufferSize is in bytes; EFI_BUFFER_TOO_SMALL returns the size needed.
+using EFI_LOCATE_HANDLE = EFI_STATUS(EFIAPI *)(EFI_LOCATE_SEARCH_TYPE SearchType,
+                                               const EFI_GUID *Protocol, VOID *SearchKey,
+                                               UINTN *BufferSize, EFI_HANDLE *Buffer);
+
 // A slot this project never calls; kept so the slots after it stay in place.
 using EFI_UNUSED_SLOT = VOID *;
 
@@ -97,7 +104,7 @@ struct EFI_BOOT_SERVICES {
   EFI_HANDLE_PROTOCOL HandleProtocol;
   VOID *Reserved;
   EFI_REGISTER_PROTOCOL_NOTIFY RegisterProtocolNotify;
-  EFI_UNUSED_SLOT LocateHandle;
+  EFI_LOCATE_HANDLE LocateHandle;
   EFI_UNUSED_SLOT LocateDevicePath;
   EFI_INSTALL_CONFIGURATION_TABLE InstallConfigurationTable;
   EFI_IMAGE_LOAD LoadImage;
@@ -242,6 +249,8 @@ static_assert(offsetof(EFI_BOOT_SERVICES, UninstallProtocolInterface) == 0x90);
 static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == 0x98);
 static_assert(offsetof(EFI_BOOT_SERVICES, Reserved) == 0xA0);
 static_assert(offsetof(EFI_BOOT_SERVICES, RegisterProtocolNotify) == 0xA8);
+static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandle) == 0xB0);
+static_assert(sizeof(EFI_LOCATE_SEARCH_TYPE) == 4);
 static_assert(offsetof(EFI_BOOT_SERVICES, InstallConfigurationTable) == 0xC0);
 static_assert(offsetof(EFI_BOOT_SERVICES, LoadImage) == 0xC8);
 static_assert(offsetof(EFI_BOOT_SERVICES, StartImage) == 0xD0);

@@ -1,0 +1,93 @@
+// Run selection through QEMU's firmware configuration device: the runner
+// passes `-fw_cfg name=opt/board-tests/sets,string=<set>[,<set>...]`. No
+// file system and no rebuild is needed to choose what one QEMU run covers.
+#include "Hal/IoAccess.h"
+#include "TestApp.h"
+
+namespace {
+
+// Legacy I/O interface of the device: a 16-bit selector, an 8-bit data port.
+constexpr UINT16 FwCfgSelectorPort = 0x510;
+constexpr UINT16 FwCfgDataPort = 0x511;
+constexpr UINT16 FwCfgSignatureItem = 0x0000;
+constexpr UINT16 FwCfgFileDirectoryItem = 0x0019;
+constexpr UINT32 FwCfgSignature = 0x554D4551;  // "QEMU", read as little-endian bytes
+constexpr UINTN FwCfgFileNameLength = 56;
+constexpr CHAR8 SetsFileName[] = "opt/board-tests/sets";
+
+constexpr UINTN MaxSetsLength = 127;
+CHAR8 gSets[MaxSetsLength + 1];
+
+// The selector is a 16-bit register; the seam only carries byte accesses.
+VOID Select(UINT16 Item) {
+  __asm__ __volatile__("outw %w0, %w1" : : "a"(Item), "Nd"(FwCfgSelectorPort));
+}
+
+UINT32 ReadBigEndian(UINTN Bytes) {
+  UINT32 Value = 0;
+  for (UINTN I = 0; I < Bytes; ++I) {
+    Value = (Value << 8) | IoRead8(FwCfgDataPort);
+  }
+  return Value;
+}
+
+}  // namespace
+
+const CHAR8 *SelectedSets() {
+  Select(FwCfgSignatureItem);
+  UINT32 Signature = 0;
+  for (UINTN I = 0; I < 4; ++I) {
+    Signature |= static_cast<UINT32>(IoRead8(FwCfgDataPort)) << (8 * I);
+  }
+  if (Signature != FwCfgSignature) {
+    return nullptr;
+  }
+  Select(FwCfgFileDirectoryItem);
+  const UINT32 Files = ReadBigEndian(4);
+  for (UINT32 F = 0; F < Files; ++F) {
+    const UINT32 Size = ReadBigEndian(4);
+    const auto Item = static_cast<UINT16>(ReadBigEndian(2));
+    ReadBigEndian(2);  // reserved
+    CHAR8 Name[FwCfgFileNameLength];
+    for (UINTN I = 0; I < FwCfgFileNameLength; ++I) {
+      Name[I] = static_cast<CHAR8>(IoRead8(FwCfgDataPort));
+    }
+    Name[FwCfgFileNameLength - 1] = 0;
+    if (!TextEqual(Name, SetsFileName)) {
+      continue;
+    }
+    Select(Item);
+    UINTN Length = 0;
+    for (UINT32 I = 0; I < Size; ++I) {
+      const auto C = static_cast<CHAR8>(IoRead8(FwCfgDataPort));
+      if (C == 0 || C == '\n' || Length == MaxSetsLength) {
+        break;
+      }
+      gSets[Length++] = C;
+    }
+    gSets[Length] = 0;
+    return Length != 0 ? gSets : nullptr;
+  }
+  return nullptr;
+}
+
+bool SetSelected(const CHAR8 *Sets, const CHAR8 *Set) {
+  const CHAR8 *P = Sets;
+  while (*P != 0) {
+    const CHAR8 *S = Set;
+    while (*S != 0 && *P == *S) {
+      ++P;
+      ++S;
+    }
+    if (*S == 0 && (*P == 0 || *P == ',')) {
+      return true;
+    }
+    while (*P != 0 && *P != ',') {
+      ++P;
+    }
+    if (*P == ',') {
+      ++P;
+    }
+  }
+  return false;
+}

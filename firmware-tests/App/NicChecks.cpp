@@ -1,0 +1,126 @@
+// BoardNicInfoProtocol on the real firmware: published on a handle of its
+// own, found by LocateProtocol, and answering on a machine with no onboard
+// controller (QEMU has none with id 0x15F28086).
+#include "BoardNicInfoProtocol.h"
+#include "DriverUnderTest.h"
+#include "StandIns.h"
+
+namespace {
+
+// Root ports above the two controllers: 00:1C.0 and 00:1D.0.
+constexpr PcdValue RootPorts[] = {{630, 0x00E0}, {631, 0x00E8}};
+
+constexpr UINTN FirstBufferLength = 10;
+constexpr UINT8 CallerByte = 0xA5;  // what the caller left in its buffers
+
+// The handle whose NIC interface lies in Driver's image, and the interface:
+// LocateProtocol finds the first copy's, the checks want this scenario's.
+EFI_HANDLE HandleOf(const LoadedDriver &Driver, VOID **Interface) {
+  EFI_HANDLE Handles[16] = {};
+  UINTN Size = sizeof(Handles);
+  if (EFI_ERROR(gApp.BootServices->LocateHandle(ByProtocol, &BoardNicInfoProtocolGuid, nullptr,
+                                                &Size, Handles))) {
+    return nullptr;
+  }
+  for (UINTN I = 0; I < Size / sizeof(EFI_HANDLE); ++I) {
+    VOID *Found = nullptr;
+    gApp.BootServices->HandleProtocol(Handles[I], &BoardNicInfoProtocolGuid, &Found);
+    if (Driver.Contains(Found)) {
+      *Interface = Found;
+      return Handles[I];
+    }
+  }
+  return nullptr;
+}
+
+Line &Record(Line &L, const UINT8 *Bytes) {
+  L.Str("Count ").Dec(Bytes[0]).Str(", bytes");
+  for (UINTN I = 1; I <= NicMacLength; ++I) {
+    L.Str(" ").Hex(Bytes[I], 2);
+  }
+  return L;
+}
+
+}  // namespace
+
+VOID NicProtocolScenario() {
+  LoadedDriver Driver;
+  if (!LoadAndStart("BoardSetupDxe", &Driver)) {
+    return;
+  }
+  VOID *Interface = nullptr;
+  const EFI_STATUS Status =
+      gApp.BootServices->LocateProtocol(&BoardNicInfoProtocolGuid, nullptr, &Interface);
+  Info(Line().Str("LocateProtocol(BoardNicInfoProtocol) = ").Status(Status).Str(", interface ")
+           .Hex(reinterpret_cast<UINTN>(Interface)));
+  if (!Check("protocol-located", !EFI_ERROR(Status) && InsideDriverUnderTest(Interface),
+             Line().Status(Status).Str(", interface outside the driver image"))) {
+    return;
+  }
+  EFI_HANDLE Handle = HandleOf(Driver, &Interface);
+  VOID *LoadedImage = nullptr;
+  const bool IsImage = Handle != nullptr &&
+                       !EFI_ERROR(gApp.BootServices->HandleProtocol(
+                           Handle, &EFI_LOADED_IMAGE_PROTOCOL_GUID, &LoadedImage));
+  Info(Line().Str("protocol handle ").Hex(reinterpret_cast<UINTN>(Handle)).Str(", image handle ")
+           .Hex(reinterpret_cast<UINTN>(Driver.ImageHandle)));
+  if (!Check("own-handle", Handle != nullptr && Handle != Driver.ImageHandle && !IsImage,
+             Handle == nullptr ? "no handle carries this copy's interface"
+                               : "installed on an image handle")) {
+    return;
+  }
+
+  const auto *Nic = static_cast<const BOARD_NIC_INFO_PROTOCOL *>(Interface);
+  bool EmptySlots = Nic->Slot1 == nullptr;
+  for (const VOID *Slot : Nic->Slot4To8) {
+    EmptySlots = EmptySlots && Slot == nullptr;
+  }
+  const bool Filled = Nic->Slot0AlwaysFalse != nullptr &&
+                      Nic->Slot3AlwaysFalse == Nic->Slot0AlwaysFalse &&
+                      InsideDriverUnderTest(reinterpret_cast<const VOID *>(Nic->Slot0AlwaysFalse)) &&
+                      InsideDriverUnderTest(reinterpret_cast<const VOID *>(Nic->GetNicMacAddresses));
+  if (!Check("interface-record", Filled && EmptySlots, "slots 0-8 are not as published")) {
+    return;
+  }
+  Check("slot0-false", Nic->Slot0AlwaysFalse() == FALSE);
+
+  if (!PcdStandIn::Install(RootPorts, sizeof(RootPorts) / sizeof(RootPorts[0]))) {
+    return;
+  }
+  UINT8 First[FirstBufferLength];
+  NicMacRecord Second;
+  for (UINT8 &B : First) {
+    B = CallerByte;
+  }
+  Second.Count = CallerByte;
+  for (UINT8 &B : Second.Mac) {
+    B = CallerByte;
+  }
+  const EFI_STATUS MacStatus = Nic->GetNicMacAddresses(First, &Second);
+  Info(Line().Str("GetNicMacAddresses = ").Status(MacStatus));
+  Info(Record(Line().Str("first record:  "), First + NicFirstRecordOffset));
+  Info(Record(Line().Str("second record: "), &Second.Count));
+
+  Check("get-mac-status", MacStatus == EFI_SUCCESS, Line().Status(MacStatus));
+  Check("first-count-zero", First[NicFirstRecordOffset] == 0,
+        Line().Str("Count ").Dec(First[NicFirstRecordOffset]));
+  Check("second-count-zero", Second.Count == 0, Line().Str("Count ").Dec(Second.Count));
+  bool Untouched = true;
+  for (UINTN I = 0; I < NicFirstRecordOffset; ++I) {
+    Untouched = Untouched && First[I] == CallerByte;
+  }
+  Check("caller-bytes-untouched", Untouched, "bytes 0-2 of the first buffer changed");
+  bool MacsUntouched = true;
+  for (UINTN I = NicFirstRecordOffset + 1; I < FirstBufferLength; ++I) {
+    MacsUntouched = MacsUntouched && First[I] == CallerByte;
+  }
+  for (UINT8 B : Second.Mac) {
+    MacsUntouched = MacsUntouched && B == CallerByte;
+  }
+  Check("mac-bytes-untouched", MacsUntouched, "a record without a controller was written");
+  Check("root-ports-from-pcd",
+        PcdStandIn::Reads() == 2 && PcdStandIn::ReadToken(0) == 630 &&
+            PcdStandIn::ReadToken(1) == 631,
+        Line().Dec(PcdStandIn::Reads()).Str(" PCD reads"));
+  PcdStandIn::Restore();
+}

@@ -1,0 +1,241 @@
+// Setup form relabeling on the real DXE core: the stand-in string protocol
+// arrives after the driver started, the firmware's notify dispatch runs the
+// callback, and the stand-in holds what the form was told.
+#include "BoardExpectations.h"
+#include "BoardTriggers.h"
+#include "DriverUnderTest.h"
+#include "StandIns.h"
+
+namespace {
+
+using Kind = SetupStringOp::Kind;
+
+struct ExpectedOp {
+  Kind K;
+  UINT16 Id;
+  const CHAR8 *Text;
+};
+
+constexpr UINTN MaxExpected = Expect::HiddenCount + 2 * Expect::OpromRows + Expect::LabelCount;
+
+struct RelabelCase {
+  const PcdValue *Pcd;
+  UINTN PcdCount;
+  bool RiserHob;     // publish a HOB-list copy with a riser-card HOB
+  UINT8 RiserFlag;   // its first data byte
+  bool ReportAll;    // every write as INFO, for the boot report
+};
+
+UINT32 ChosenValue(const RelabelCase &C, UINTN Token) {
+  for (UINTN I = 0; I < C.PcdCount; ++I) {
+    if (C.Pcd[I].Token == Token) {
+      return C.Pcd[I].Value;
+    }
+  }
+  return 0;
+}
+
+// The form's view of one relabel run: hides, then the option-ROM pairs of
+// rows whose token reads non-zero, then every label.
+UINTN BuildExpected(const RelabelCase &C, ExpectedOp *Out) {
+  UINTN N = 0;
+  for (UINT16 Id : Expect::Hidden) {
+    Out[N++] = {Kind::Hide, Id, nullptr};
+  }
+  const bool Riser = C.RiserHob && C.RiserFlag != 0;
+  for (UINTN Row = 0; Row < Expect::OpromRows; ++Row) {
+    const Expect::OpromRow &R = Expect::Oprom[Row];
+    if (ChosenValue(C, R.Token) == 0 || R.Prompt == nullptr) {
+      continue;
+    }
+    const bool RiserText = Riser && Row == Expect::RiserRow;
+    Out[N++] = {Kind::Set, R.PromptId, RiserText ? Expect::RiserPrompt : R.Prompt};
+    Out[N++] = {Kind::Set, static_cast<UINT16>(R.PromptId + 1),
+                RiserText ? Expect::RiserHelp : R.Help};
+  }
+  for (const Expect::Label &L : Expect::Labels) {
+    Out[N++] = {Kind::Set, L.Id, L.Text};
+  }
+  return N;
+}
+
+Line &Describe(Line &L, Kind K, UINT16 Id, const CHAR8 *Text) {
+  if (K == Kind::Hide) {
+    return L.Str("hide ").Hex(Id, 4);
+  }
+  return L.Str("set ").Hex(Id, 4).Str(" ").Quoted(Text);
+}
+
+bool Matches(const SetupStringOp &Got, const ExpectedOp &Want) {
+  return Got.K == Want.K && Got.Id == Want.Id &&
+         (Want.K == Kind::Hide || TextEqual(Got.Text, Want.Text));
+}
+
+// Compares recorded ops [From, From + Count) with Want; the first
+// difference is the detail.
+bool CheckRange(const CHAR8 *Name, UINTN From, const ExpectedOp *Want, UINTN Count) {
+  for (UINTN I = 0; I < Count; ++I) {
+    const UINTN At = From + I;
+    Line Detail;
+    Detail.Str("op ").Dec(At).Str(": want ");
+    Describe(Detail, Want[I].K, Want[I].Id, Want[I].Text);
+    if (At >= SetupStringStandIn::Count()) {
+      return Check(Name, false, Detail.Str(", got nothing"));
+    }
+    const SetupStringOp &Got = SetupStringStandIn::Op(At);
+    if (!Matches(Got, Want[I])) {
+      Detail.Str(", got ");
+      return Check(Name, false, Describe(Detail, Got.K, Got.Id, Got.Text));
+    }
+  }
+  return Check(Name, true);
+}
+
+VOID ReportOps(bool All) {
+  for (UINTN I = 0; I < SetupStringStandIn::Count(); ++I) {
+    const SetupStringOp &Op = SetupStringStandIn::Op(I);
+    const bool Row3 = Op.Id == Expect::Oprom[Expect::RiserRow].PromptId ||
+                      Op.Id == Expect::Oprom[Expect::RiserRow].PromptId + 1;
+    if (All || (Row3 && Op.K == Kind::Set)) {
+      Line L;
+      Info(Describe(L, Op.K, Op.Id, Op.Text));
+    }
+  }
+}
+
+// Everything recorded ran at TPL_NOTIFY, from the driver, for the form
+// "Setup": the firmware's dispatch called the driver's callback, which
+// called us.
+VOID CheckCallContext() {
+  UINTN WrongTpl = 0, WrongForm = 0;
+  EFI_TPL SeenTpl = 0;
+  for (UINTN I = 0; I < SetupStringStandIn::Count(); ++I) {
+    const SetupStringOp &Op = SetupStringStandIn::Op(I);
+    if (Op.Tpl != TPL_NOTIFY) {
+      ++WrongTpl;
+      SeenTpl = Op.Tpl;
+    }
+    WrongForm += TextEqual(Op.Form, Expect::FormName) ? 0 : 1;
+  }
+  Check("ran-at-tpl-notify", WrongTpl == 0,
+        Line().Dec(WrongTpl).Str(" calls at TPL ").Dec(SeenTpl));
+  Check("no-firmware-calls", SetupStringStandIn::FirmwareCalls() == 0,
+        Line().Dec(SetupStringStandIn::FirmwareCalls()).Str(" calls from outside our drivers"));
+  Check("form-name-setup", WrongForm == 0, Line().Dec(WrongForm).Str(" calls for another form"));
+}
+
+VOID CheckPcdReads() {
+  bool InOrder = PcdStandIn::Reads() == Expect::OpromRows;
+  for (UINTN Row = 0; InOrder && Row < Expect::OpromRows; ++Row) {
+    InOrder = PcdStandIn::ReadToken(Row) == Expect::Oprom[Row].Token;
+  }
+  Check("pcd-read-per-row", InOrder,
+        Line().Dec(PcdStandIn::Reads()).Str(" reads, first ").Dec(PcdStandIn::ReadToken(0)));
+}
+
+// The CPU x16 slot's pair, on its own: the one place a riser shows.
+VOID CheckRow3(const RelabelCase &C) {
+  const Expect::OpromRow &Row = Expect::Oprom[Expect::RiserRow];
+  const bool Riser = C.RiserHob && C.RiserFlag != 0;
+  const CHAR8 *WantPrompt = Riser ? Expect::RiserPrompt : Row.Prompt;
+  const CHAR8 *WantHelp = Riser ? Expect::RiserHelp : Row.Help;
+  const CHAR8 *Prompt = nullptr;
+  const CHAR8 *Help = nullptr;
+  for (UINTN I = 0; I < SetupStringStandIn::Count(); ++I) {
+    const SetupStringOp &Op = SetupStringStandIn::Op(I);
+    if (Op.K == Kind::Set && Op.Id == Row.PromptId) {
+      Prompt = Op.Text;
+    } else if (Op.K == Kind::Set && Op.Id == Row.PromptId + 1) {
+      Help = Op.Text;
+    }
+  }
+  if (ChosenValue(C, Row.Token) == 0) {
+    Check("row3-untouched", Prompt == nullptr && Help == nullptr, "row 3 written with token 0");
+    return;
+  }
+  Check(Riser ? "row3-riser-text" : "row3-plain-text",
+        TextEqual(Prompt, WantPrompt) && TextEqual(Help, WantHelp),
+        Line().Str("got ").Quoted(Prompt).Str(" / ").Quoted(Help));
+}
+
+VOID RunRelabel(const RelabelCase &C) {
+  LoadedDriver Driver;
+  if (!LoadAndStart("BoardSetupDxe", &Driver)) {
+    return;
+  }
+  if (!PcdStandIn::Install(C.Pcd, C.PcdCount)) {
+    return;
+  }
+  const bool Hob = !C.RiserHob || HobListOverride::InstallWithRiser(C.RiserFlag);
+
+  SetupStringStandIn::Reset();
+  Check("quiet-until-arrival", SetupStringStandIn::Count() == 0,
+        Line().Dec(SetupStringStandIn::Count()).Str(" string calls before the protocol arrived"));
+  EFI_HANDLE First = nullptr;
+  const EFI_STATUS Status = SetupStringStandIn::Install(&First);
+  const UINTN AfterFirst = SetupStringStandIn::Count();
+  Info(Line().Str("SetupStringProtocol installed: ").Status(Status).Str(", ").Dec(AfterFirst)
+           .Str(" string calls before InstallProtocolInterface returned"));
+  if (SetupStringStandIn::EarlierCopyCalls() != 0) {
+    Info(Line().Str("copies loaded by earlier scenarios made ")
+             .Dec(SetupStringStandIn::EarlierCopyCalls()).Str(" more string calls on this arrival"));
+  }
+  if (Check("setup-string-installed", Status == EFI_SUCCESS, Line().Status(Status)) && Hob) {
+    ExpectedOp Want[MaxExpected];
+    const UINTN Total = BuildExpected(C, Want);
+    const UINTN Pairs = Total - Expect::HiddenCount - Expect::LabelCount;
+    Check("callback-ran-on-arrival", AfterFirst != 0, "no string call during the installation");
+    CheckCallContext();
+    CheckRange("hides", 0, Want, Expect::HiddenCount);
+    CheckRange("option-rom-pairs", Expect::HiddenCount, Want + Expect::HiddenCount, Pairs);
+    CheckRange("labels", Expect::HiddenCount + Pairs, Want + Expect::HiddenCount + Pairs,
+               Expect::LabelCount);
+    Check("nothing-else-written", AfterFirst == Total && !SetupStringStandIn::Overflowed(),
+          Line().Dec(AfterFirst).Str(" calls, want ").Dec(Total));
+    CheckRow3(C);
+    CheckPcdReads();
+    ReportOps(C.ReportAll);
+
+    // A second producer on another handle: the callback closed its event.
+    EFI_HANDLE Second = nullptr;
+    const EFI_STATUS Again = SetupStringStandIn::Install(&Second);
+    Check("second-arrival-writes-nothing",
+          Again == EFI_SUCCESS && Second != First && SetupStringStandIn::Count() == AfterFirst,
+          Line().Str("install ").Status(Again).Str(", ")
+              .Dec(SetupStringStandIn::Count() - AfterFirst).Str(" more calls"));
+    SetupStringStandIn::Uninstall(Second);
+  }
+  SetupStringStandIn::Uninstall(First);
+  if (C.RiserHob) {
+    HobListOverride::Restore();
+  }
+  PcdStandIn::Restore();
+}
+
+// Rows 0, 3 and 5 enabled (one with a high-bit value: any non-zero counts),
+// rows 6 and 9 enabled but text-less.
+constexpr PcdValue SomeSlots[] = {
+    {660, 1}, {661, 0}, {662, 0}, {663, 1}, {664, 0}, {665, 0x80000000}, {666, 1},
+    {667, 0}, {668, 0}, {655, 1}, {656, 0}, {657, 0}, {658, 0}, {659, 0},
+};
+constexpr PcdValue Slot7Only[] = {{663, 1}, {661, 1}};
+
+}  // namespace
+
+// No riser on QEMU: the driver walks OVMF's own HOB list and must find none.
+VOID RelabelScenario() {
+  VOID *List = HobListOverride::FirmwareHobList();
+  Check("firmware-hob-list", List != nullptr &&
+                                 HobListOverride::FindGuidHob(List, RiserCardHobGuid) == nullptr,
+        List == nullptr ? "no HOB list in the configuration table" : "OVMF has a riser HOB");
+  Info(Line().Str("firmware HOB list at ").Hex(reinterpret_cast<UINTN>(List)));
+  RunRelabel({SomeSlots, sizeof(SomeSlots) / sizeof(SomeSlots[0]), false, 0, true});
+}
+
+VOID RelabelRiserScenario() {
+  RunRelabel({Slot7Only, sizeof(Slot7Only) / sizeof(Slot7Only[0]), true, 1, false});
+}
+
+VOID RelabelRiserFlagClearScenario() {
+  RunRelabel({Slot7Only, sizeof(Slot7Only) / sizeof(Slot7Only[0]), true, 0, false});
+}

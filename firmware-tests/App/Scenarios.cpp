@@ -1,0 +1,12 @@
+// Every scenario of the real-firmware run, in run order. A scenario is a
+// function in the file of its concern plus one row here; the runner picks
+// sets with --sets, and expected/<set>.checks lists the check names.
+#include "TestApp.h"
+
+const Scenario ScenarioTable[] = {
+    {"board-setup", "nic", NicProtocolScenario},
+    {"board-setup", "relabel", RelabelScenario},
+    {"board-setup", "relabel-riser", RelabelRiserScenario},
+    {"board-setup", "relabel-riser-flag-clear", RelabelRiserFlagClearScenario},
+};
+const UINTN ScenarioCount = sizeof(ScenarioTable) / sizeof(ScenarioTable[0]);
