@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "Simulator/GuidNames.h"
 #include "Simulator/Platform.h"
 
 namespace Sim {
@@ -11,7 +12,9 @@ namespace {
 
 // Firmware-facing entry points: every call is counted and may be failed.
 BootServicesModel &Bs() { return Platform::Current().Boot; }
-std::optional<Fault> Inject(const char *Name) { return Platform::Current().Faults.Check(Name); }
+std::optional<Fault> Inject(const char *Name, const EFI_GUID *Guid = nullptr) {
+  return Platform::Current().Faults.Check(Name, Guid == nullptr ? std::string() : GuidName(Guid));
+}
 
 EFI_TPL EFIAPI SimRaiseTpl(EFI_TPL NewTpl) { return Bs().RaiseTpl(NewTpl); }
 VOID EFIAPI SimRestoreTpl(EFI_TPL OldTpl) { Bs().RestoreTpl(OldTpl); }
@@ -57,7 +60,7 @@ EFI_STATUS EFIAPI SimCloseEvent(EFI_EVENT E) {
 
 EFI_STATUS EFIAPI SimInstallProtocolInterface(EFI_HANDLE *H, const EFI_GUID *Guid,
                                               EFI_INTERFACE_TYPE Type, VOID *Interface) {
-  if (auto F = Inject("InstallProtocolInterface")) {
+  if (auto F = Inject("InstallProtocolInterface", Guid)) {
     return F->Status;
   }
   if (Type != EFI_NATIVE_INTERFACE) {
@@ -68,7 +71,7 @@ EFI_STATUS EFIAPI SimInstallProtocolInterface(EFI_HANDLE *H, const EFI_GUID *Gui
 
 EFI_STATUS EFIAPI SimReinstallProtocolInterface(EFI_HANDLE H, const EFI_GUID *Guid, VOID *Old,
                                                 VOID *New) {
-  if (auto F = Inject("ReinstallProtocolInterface")) {
+  if (auto F = Inject("ReinstallProtocolInterface", Guid)) {
     return F->Status;
   }
   return Bs().ReinstallProtocol(H, Guid, Old, New);
@@ -76,14 +79,14 @@ EFI_STATUS EFIAPI SimReinstallProtocolInterface(EFI_HANDLE H, const EFI_GUID *Gu
 
 EFI_STATUS EFIAPI SimUninstallProtocolInterface(EFI_HANDLE H, const EFI_GUID *Guid,
                                                 VOID *Interface) {
-  if (auto F = Inject("UninstallProtocolInterface")) {
+  if (auto F = Inject("UninstallProtocolInterface", Guid)) {
     return F->Status;
   }
   return Bs().UninstallProtocol(H, Guid, Interface);
 }
 
 EFI_STATUS EFIAPI SimHandleProtocol(EFI_HANDLE H, const EFI_GUID *Guid, VOID **Interface) {
-  if (auto F = Inject("HandleProtocol")) {
+  if (auto F = Inject("HandleProtocol", Guid)) {
     if (Interface != nullptr) {
       *Interface = nullptr;
     }
@@ -93,14 +96,14 @@ EFI_STATUS EFIAPI SimHandleProtocol(EFI_HANDLE H, const EFI_GUID *Guid, VOID **I
 }
 
 EFI_STATUS EFIAPI SimRegisterProtocolNotify(const EFI_GUID *Guid, EFI_EVENT E, VOID **Key) {
-  if (auto F = Inject("RegisterProtocolNotify")) {
+  if (auto F = Inject("RegisterProtocolNotify", Guid)) {
     return F->Status;
   }
   return Bs().RegisterProtocolNotify(Guid, E, Key);
 }
 
 EFI_STATUS EFIAPI SimLocateProtocol(const EFI_GUID *Guid, VOID *Key, VOID **Interface) {
-  if (auto F = Inject("LocateProtocol")) {
+  if (auto F = Inject("LocateProtocol", Guid)) {
     if (Interface != nullptr) {
       *Interface = nullptr;
     }
@@ -110,7 +113,7 @@ EFI_STATUS EFIAPI SimLocateProtocol(const EFI_GUID *Guid, VOID *Key, VOID **Inte
 }
 
 EFI_STATUS EFIAPI SimInstallConfigurationTable(const EFI_GUID *Guid, VOID *Table) {
-  if (auto F = Inject("InstallConfigurationTable")) {
+  if (auto F = Inject("InstallConfigurationTable", Guid)) {
     return F->Status;
   }
   return Bs().InstallConfigurationTable(Guid, Table);

@@ -17,9 +17,10 @@ void FaultInjector::Clear() {
   Global.reset();
 }
 
-std::optional<Fault> FaultInjector::Check(const std::string &Service) {
+std::optional<Fault> FaultInjector::Check(const std::string &Service, const std::string &Detail) {
   const unsigned N = ++Counts[Service];
   Log.push_back(Service);
+  Details.push_back(Detail);
   if (Global && Global->first == Log.size()) {
     ++InjectedCount;
     return Global->second;

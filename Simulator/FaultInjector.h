@@ -29,11 +29,13 @@ class FaultInjector {
   void FailGlobal(unsigned Nth, Fault F);
   void Clear();
 
-  // Counts the call and returns the fault to inject, if any.
-  std::optional<Fault> Check(const std::string &Service);
+  // Counts the call and returns the fault to inject, if any. Detail (for
+  // lookups, the protocol's name) is logged with the call for sweeps.
+  std::optional<Fault> Check(const std::string &Service, const std::string &Detail = {});
 
   unsigned Calls(const std::string &Service) const;
   const std::vector<std::string> &CallLog() const { return Log; }
+  const std::vector<std::string> &CallDetails() const { return Details; }
   unsigned Injected() const { return InjectedCount; }
 
  private:
@@ -46,6 +48,7 @@ class FaultInjector {
   std::optional<std::pair<unsigned, Fault>> Global;
   std::map<std::string, unsigned> Counts;
   std::vector<std::string> Log;
+  std::vector<std::string> Details;
   unsigned InjectedCount = 0;
 };
 
