@@ -110,11 +110,18 @@ for set in $(echo "$sets" | tr ',' ' '); do
   [ -f "$here/expected/$set.port2e" ] && port2e="$port2e $(cat "$here/expected/$set.port2e")"
   [ -f "$here/expected/$set.port2f" ] && port2f="$port2f $(cat "$here/expected/$set.port2f")"
 done
-sed -n 's/^PASS \([^ ]*\).*/\1/p' "$work/console.log" | sort >"$work/passed.checks"
-sort "$expected" | comm -23 - "$work/passed.checks" | sed 's/^/FAIL missing check: /' | tee "$work/missing"
-[ -s "$work/missing" ] && fail=1
-sort "$expected" | comm -13 - "$work/passed.checks" | sed 's/^/FAIL check not in the expected lists: /' | tee "$work/unlisted"
-[ -s "$work/unlisted" ] && fail=1
+sed -n 's/^PASS \([^ ]*\).*/\1/p' "$work/console.log" >"$work/passed.checks"
+# Lists are cut at ten lines: after a hang most names are missing.
+listed() {
+  head -n 10 "$1" | sed "s/^/FAIL $2: /"
+  n=$(wc -l <"$1")
+  [ "$n" -le 10 ] || echo "FAIL ... and $((n - 10)) more ($1)"
+  [ "$n" -eq 0 ] || fail=1
+}
+grep -vxF -f "$work/passed.checks" "$expected" >"$work/missing.checks" || true
+listed "$work/missing.checks" "missing check"
+grep -vxF -f "$expected" "$work/passed.checks" >"$work/unlisted.checks" || true
+listed "$work/unlisted.checks" "check not in the expected lists"
 
 norm() { echo "$*" | tr 'A-F' 'a-f' | tr -s ' \n' ' ' | sed -e 's/^ //' -e 's/ $//'; }
 [ "$(hexbytes "$work/port2e.bin")" = "$(norm "$port2e")" ] ||
