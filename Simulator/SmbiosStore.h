@@ -49,6 +49,9 @@ class SmbiosStore {
   std::string SlotDesignation(EFI_SMBIOS_HANDLE Handle) const;
 
   unsigned Updates() const { return UpdateCount; }
+  // True in a sanitizer build: a stale access stops the run instead of
+  // being reported by Errors().
+  static bool StaleAccessFaults();
   // Checks the retired buffers: misuse is reported here.
   std::vector<std::string> Errors() const;
 
