@@ -21,6 +21,7 @@ SmbusController::Call Describe(EFI_SMBUS_DEVICE_ADDRESS SlaveAddress,
           Length != nullptr ? *Length : 0,
           Buffer != nullptr,
           Buffer != nullptr ? *static_cast<const UINT8 *>(Buffer) : UINT8{0},
+          0,
           EFI_SUCCESS};
 }
 
@@ -65,8 +66,9 @@ EFI_STATUS SmbusController::Execute(const EFI_SMBUS_HC_PROTOCOL *This,
                                     EFI_SMBUS_OPERATION Operation, BOOLEAN PecCheck,
                                     UINTN *Length, VOID *Buffer) {
   Call C = Describe(SlaveAddress, Command, Operation, PecCheck, Length, Buffer);
-  const auto Finish = [this, &C](EFI_STATUS S) {
+  const auto Finish = [this, &C, Buffer](EFI_STATUS S) {
     C.Status = S;
+    C.BufferOut = Buffer != nullptr ? *static_cast<const UINT8 *>(Buffer) : UINT8{0};
     Log.push_back(C);
     return S;
   };

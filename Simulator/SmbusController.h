@@ -25,7 +25,8 @@ class SmbusController {
     bool HasLength;
     UINTN LengthIn;
     bool HasBuffer;
-    UINT8 BufferIn;  // first buffer byte before the call
+    UINT8 BufferIn;   // first buffer byte before the call
+    UINT8 BufferOut;  // and after it
     EFI_STATUS Status;
   };
 

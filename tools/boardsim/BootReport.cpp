@@ -1,6 +1,7 @@
 #include "BootReport.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <iomanip>
 #include <sstream>
 
@@ -18,6 +19,13 @@ constexpr UINT8 NicBusFirst = 2;
 constexpr UINT8 NicBusSecond = 3;
 constexpr UINT32 NicBarFirst = 0x91000000;
 constexpr UINT32 NicBarSecond = 0x91100000;
+constexpr UINT8 ExpanderAddress = 0x38;
+constexpr UINT8 ExpanderInputRegister = 0;
+constexpr UINT16 SioIndex = 0x2E;
+constexpr UINT8 SioSelect = 0x07;
+constexpr UINT8 SioActivate = 0x30;
+constexpr UINT8 SioOptions = 0xF2;
+constexpr UINT8 SioDevices[] = {2, 3};
 
 std::string Hex(unsigned V, int Digits = 4) {
   std::ostringstream S;
@@ -67,6 +75,116 @@ void ReportRelabel(Sim::Platform &P, const BootScenario &S, std::ostream &Out) {
   }
 }
 
+std::string StatusName(EFI_STATUS Status) {
+  switch (Status) {
+    case EFI_SUCCESS: return "EFI_SUCCESS";
+    case EFI_NOT_FOUND: return "EFI_NOT_FOUND";
+    case EFI_BUFFER_TOO_SMALL: return "EFI_BUFFER_TOO_SMALL";
+    case EFI_DEVICE_ERROR: return "EFI_DEVICE_ERROR";
+    case EFI_INVALID_PARAMETER: return "EFI_INVALID_PARAMETER";
+    default: {
+      std::ostringstream O;
+      O << "0x" << std::uppercase << std::hex << Status;
+      return O.str();
+    }
+  }
+}
+
+void ReportExpander(Sim::Platform &P, const BootScenario &S, std::ostream &Out) {
+  Out << "-- EFI_SMBUS_HC_PROTOCOL arrives (expander at " << Hex(ExpanderAddress, 2) << ": ";
+  if (S.SmbusDevicePresent) {
+    Out << "reports " << Hex(S.ExpanderInputs, 2) << ") --\n";
+  } else {
+    Out << "does not answer) --\n";
+  }
+  P.InstallSmbusProtocol();
+  for (const auto &C : P.Smbus.Calls()) {
+    Out << "Execute(address " << Hex(static_cast<unsigned>(C.RawAddress), 2) << ", command "
+        << C.Command << ", " << (C.Operation == EfiSmbusReadByte ? "EfiSmbusReadByte" : "operation " + std::to_string(C.Operation))
+        << ", PEC " << (C.PecCheck ? "on" : "off") << ", length " << C.LengthIn << ") -> "
+        << StatusName(C.Status);
+    if (C.Status == EFI_SUCCESS) {
+      Out << ", byte " << Hex(C.BufferOut, 2);
+    }
+    Out << "\n";
+  }
+  Out << "Expander presence labels:\n";
+  for (UINTN Bit = 0; Bit < std::size(ExpanderPresenceLabels); ++Bit) {
+    const UINT16 Id = ExpanderPresenceLabels[Bit];
+    Out << "  bit " << Bit << "  " << Hex(Id) << " "
+        << (P.SetupStrings.Written(Id) ? Quoted(P.SetupStrings.Text(Id)) : "(not written: the form keeps its text)")
+        << "\n";
+  }
+}
+
+void ReportSuperIo(Sim::Platform &P, const BootScenario &S, std::ostream &Out) {
+  Out << "-- Super I/O trigger arrives --\n\"Setup\" variable: ";
+  if (S.SetupSize == 0) {
+    Out << "absent";
+  } else {
+    Out << S.SetupSize << " bytes";
+    for (const auto &[Offset, Value] : S.Setup) {
+      Out << ", byte " << Offset;
+      if (Offset < S.SetupSize) {
+        Out << " = " << unsigned{Value};
+      } else {
+        Out << " beyond the variable";
+      }
+    }
+  }
+  Out << "\n";
+  const size_t From = P.Trace.size();
+  P.InstallSioTrigger();
+  for (const auto &R : P.Variables.Reads()) {
+    Out << "GetVariable(\"Setup\", DataSize " << R.SizeIn << ") -> " << StatusName(R.Status) << "\n";
+  }
+  std::vector<Sim::HwAccess> Ports;
+  for (size_t I = From; I < P.Trace.size(); ++I) {
+    if (P.Trace[I].IsPort()) {
+      Ports.push_back(P.Trace[I]);
+    }
+  }
+  Out << "Port traffic (" << Ports.size() << " accesses):\n";
+  UINT8 Index = 0;
+  for (const auto &A : Ports) {
+    std::string Note;
+    const auto V = static_cast<UINT8>(A.Value);
+    if (A.K == Sim::HwAccess::Kind::IoWrite && A.Address == SioIndex) {
+      Index = V;
+      Note = V == 0x87 ? "enter key" : V == 0xAA ? "exit key" : "index " + Hex(V, 2);
+    } else if (A.K == Sim::HwAccess::Kind::IoWrite) {
+      Note = Index == SioSelect     ? "select logical device " + std::to_string(V)
+             : Index == SioActivate ? "activate"
+             : Index == SioOptions  ? "options written back"
+                                    : "data";
+    } else {
+      Note = "read " + Hex(Index, 2);
+    }
+    Out << "  " << Sim::Describe(A) << "   " << Note << "\n";
+  }
+  for (const UINT8 D : SioDevices) {
+    Out << "Logical device " << unsigned{D} << ": 0x30 = " << Hex(P.SuperIo.Register(D, SioActivate), 2)
+        << ", 0xF2 = " << Hex(P.SuperIo.Register(D, SioOptions), 2) << "\n";
+  }
+}
+
+void ShowSlots(Sim::Platform &P, std::ostream &Out) {
+  for (const EFI_SMBIOS_HANDLE H : P.Smbios.Handles()) {
+    Out << "  handle " << Hex(H) << "  Slot ID " << Hex(P.Smbios.SlotId(H)) << "  "
+        << Quoted(P.Smbios.SlotDesignation(H)) << "\n";
+  }
+}
+
+void ReportSmbios(Sim::Platform &P, std::ostream &Out) {
+  Out << "-- EFI_SMBIOS_PROTOCOL, then the SMBIOS trigger, arrive --\nType 9 records before:\n";
+  ShowSlots(P, Out);
+  P.InstallSmbiosProtocol();
+  P.InstallSmbiosTrigger();
+  Out << "after (" << P.Faults.Calls("SmbiosGetNext") << " GetNext call(s), "
+      << P.Smbios.Updates() << " string update(s)):\n";
+  ShowSlots(P, Out);
+}
+
 void ReportNics(Sim::Platform &P, std::ostream &Out) {
   VOID *Interface = nullptr;
   P.Boot.LocateProtocol(&BoardNicInfoProtocolGuid, nullptr, &Interface);
@@ -111,6 +229,24 @@ int RunBootReport(const BootScenario &S, std::ostream &Out) {
   if (S.PcdPresent) {
     P.InstallPcdProtocol();
   }
+  if (S.SmbusDevicePresent) {
+    P.Smbus.AddDevice(ExpanderAddress);
+    P.Smbus.SetRegister(ExpanderAddress, ExpanderInputRegister, S.ExpanderInputs);
+  } else {
+    P.Smbus.AddSilentDevice(ExpanderAddress);
+  }
+  if (S.SetupSize != 0) {
+    std::vector<std::pair<size_t, UINT8>> Stored;
+    for (const auto &[Offset, Value] : S.Setup) {
+      if (Offset < S.SetupSize) {
+        Stored.push_back({Offset, Value});
+      }
+    }
+    P.StoreSetupVariable(S.SetupSize, Stored);
+  }
+  for (size_t I = 0; I < S.SlotIds.size(); ++I) {
+    P.Smbios.AddSlot(S.SlotIds[I], "SLOT" + std::to_string(I + 1) + " (id " + std::to_string(S.SlotIds[I]) + ")");
+  }
   P.Pci.AddRootPort(RootPortFirst, NicBusFirst);
   P.Pci.AddRootPort(RootPortSecond, NicBusSecond);
   if (S.NicsPresent) {
@@ -137,6 +273,13 @@ int RunBootReport(const BootScenario &S, std::ostream &Out) {
   P.InstallSetupStringProtocol();
   ReportRelabel(P, S, Out);
 
+  Out << "\n";
+  ReportExpander(P, S, Out);
+  Out << "\n";
+  ReportSuperIo(P, S, Out);
+  Out << "\n";
+  ReportSmbios(P, Out);
+
   Out << "\n-- another driver asks for the MAC addresses --\n";
   ReportNics(P, Out);
 
@@ -146,4 +289,99 @@ int RunBootReport(const BootScenario &S, std::ostream &Out) {
     Out << "  " << E << "\n";
   }
   return static_cast<int>(Errors.size());
+}
+
+const char BoardSetupOptionsUsage[] =
+    "                [--setup OFFSET=VALUE[,...]] [--setup-size N] [--no-setup]\n"
+    "                [--smbus BYTE] [--no-smbus-device] [--slots ID[,ID...]]\n";
+
+namespace {
+
+bool Number(const std::string &T, unsigned long Max, unsigned long &V) {
+  char *End = nullptr;
+  V = std::strtoul(T.c_str(), &End, 0);
+  return !T.empty() && *End == '\0' && V <= Max;
+}
+
+// "A,B,C" or "K=V,K=V": each item through Item.
+template <typename F>
+bool EachItem(const std::string &List, F Item) {
+  size_t Pos = 0;
+  for (;;) {
+    const size_t Comma = List.find(',', Pos);
+    if (!Item(List.substr(Pos, Comma == std::string::npos ? std::string::npos : Comma - Pos))) {
+      return false;
+    }
+    if (Comma == std::string::npos) {
+      return true;
+    }
+    Pos = Comma + 1;
+  }
+}
+
+}  // namespace
+
+int ParseBoardSetupOption(int Argc, char **Argv, int &I, BootScenario &S, std::string &Why) {
+  const std::string A = Argv[I];
+  const auto Value = [&](std::string &V) {
+    if (I + 1 >= Argc) {
+      return false;
+    }
+    V = Argv[++I];
+    return true;
+  };
+  std::string V;
+  unsigned long N = 0;
+  if (A == "--no-smbus-device") {
+    S.SmbusDevicePresent = false;
+  } else if (A == "--no-setup") {
+    S.SetupSize = 0;
+  } else if (A == "--smbus") {
+    if (!Value(V) || !Number(V, 0xFF, N)) {
+      Why = "--smbus wants the byte the expander reports (0-255)";
+      return -1;
+    }
+    S.SmbusDevicePresent = true;
+    S.ExpanderInputs = static_cast<UINT8>(N);
+  } else if (A == "--setup-size") {
+    if (!Value(V) || !Number(V, 0x10000, N) || N == 0) {
+      Why = "--setup-size wants a size in bytes (1-65536)";
+      return -1;
+    }
+    S.SetupSize = N;
+  } else if (A == "--setup") {
+    S.Setup.clear();
+    const bool Ok = Value(V) && EachItem(V, [&S](const std::string &Item) {
+      const size_t Eq = Item.find('=');
+      unsigned long Offset = 0;
+      unsigned long Byte = 0;
+      if (Eq == std::string::npos || !Number(Item.substr(0, Eq), 0xFFFF, Offset) ||
+          !Number(Item.substr(Eq + 1), 0xFF, Byte)) {
+        return false;
+      }
+      S.Setup[Offset] = static_cast<UINT8>(Byte);
+      return true;
+    });
+    if (!Ok) {
+      Why = "--setup wants OFFSET=VALUE[,OFFSET=VALUE...], e.g. 5265=2,5266=6";
+      return -1;
+    }
+  } else if (A == "--slots") {
+    S.SlotIds.clear();
+    const bool Ok = Value(V) && EachItem(V, [&S](const std::string &Item) {
+      unsigned long Id = 0;
+      if (!Number(Item, 0xFFFF, Id)) {
+        return false;
+      }
+      S.SlotIds.push_back(static_cast<UINT16>(Id));
+      return true;
+    });
+    if (!Ok) {
+      Why = "--slots wants the Slot IDs of the type 9 records, e.g. 4,7,5,6";
+      return -1;
+    }
+  } else {
+    return 0;
+  }
+  return 1;
 }
