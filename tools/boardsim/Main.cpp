@@ -11,7 +11,8 @@ namespace {
 
 int Usage(const char *Why) {
   std::cerr << "boardsim: " << Why << "\n"
-            << "usage: boardsim [--riser] [--no-pcd] [--no-nics] [--pcd TOKEN=VALUE[,...]]\n";
+            << "usage: boardsim [--riser] [--no-pcd] [--no-nics] [--pcd TOKEN=VALUE[,...]]\n"
+            << BoardSetupOptionsUsage;
   return 2;
 }
 
@@ -51,6 +52,13 @@ int main(int Argc, char **Argv) {
     S.Pcd[Token] = 1;
   }
   for (int I = 1; I < Argc; ++I) {
+    std::string Why;
+    if (const int Board = ParseBoardSetupOption(Argc, Argv, I, S, Why)) {
+      if (Board < 0) {
+        return Usage(Why.c_str());
+      }
+      continue;
+    }
     const std::string A = Argv[I];
     if (A == "--riser") {
       S.Riser = true;
