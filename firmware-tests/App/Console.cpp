@@ -25,8 +25,6 @@ VOID Out(const CHAR8 *Text, UINTN Length) {
 
 }  // namespace
 
-VOID ConsoleInit() {}
-
 VOID Emit(const Line &L) {
   Out(L.Text(), L.Length());
   Out("\r\n", 2);

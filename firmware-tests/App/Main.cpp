@@ -12,7 +12,6 @@ extern "C" EFI_STATUS EFIAPI TestAppEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TAB
   // The boot manager arms a watchdog for boot options; a slow emulated run
   // must end by our own shutdown or the host's time limit, not a reset.
   gApp.BootServices->SetWatchdogTimer(0, 0, 0, nullptr);
-  ConsoleInit();
 
   const CHAR8 *Sets = SelectedSets();
   if (Sets == nullptr) {

@@ -41,7 +41,6 @@ class Line {
 bool TextEqual(const CHAR8 *A, const CHAR8 *B);  // NULL equals only NULL
 
 // ---- Console ------------------------------------------------------------
-VOID ConsoleInit();
 VOID Emit(const Line &L);  // one console line
 
 // ---- Checks -------------------------------------------------------------
