@@ -35,7 +35,7 @@ std::string Describe(const HwAccess &A) {
   return Buf;
 }
 
-Platform::Platform() : Boot(*this) {
+Platform::Platform() : Boot(*this), Smm(*this) {
   St.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
   St.Hdr.HeaderSize = sizeof(EFI_SYSTEM_TABLE);
   St.FirmwareVendor = SimVendor;

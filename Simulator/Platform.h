@@ -18,6 +18,7 @@
 #include "Simulator/SetupStringStore.h"
 #include "Simulator/SmbiosStore.h"
 #include "Simulator/SmbusController.h"
+#include "Simulator/SmmModel.h"
 #include "Simulator/SuperIoChip.h"
 #include "Simulator/VariableStore.h"
 
@@ -43,6 +44,7 @@ class Platform {
   HobBuilder Hobs;
   SmbusController Smbus;
   SmbiosStore Smbios;
+  SmmModel Smm;  // SMRAM, the SMST and what it leads to
 
   EFI_SYSTEM_TABLE *SystemTable() { return &St; }
 

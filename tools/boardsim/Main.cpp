@@ -6,13 +6,20 @@
 #include <string>
 
 #include "BootReport.h"
+#if BOARD_HAVE_SMM_DRIVER
+#include "SmmReport.h"
+#endif
 
 namespace {
 
 int Usage(const char *Why) {
   std::cerr << "boardsim: " << Why << "\n"
             << "usage: boardsim [--riser] [--no-pcd] [--no-nics] [--pcd TOKEN=VALUE[,...]]\n"
-            << BoardSetupOptionsUsage;
+            << BoardSetupOptionsUsage
+#if BOARD_HAVE_SMM_DRIVER
+            << "                [--smm] [--usb-support N|none] [--event s5|power-button]\n"
+#endif
+            ;
   return 2;
 }
 
@@ -47,6 +54,10 @@ bool ParsePcd(const std::string &List, BootScenario &S) {
 
 int main(int Argc, char **Argv) {
   BootScenario S;
+#if BOARD_HAVE_SMM_DRIVER
+  bool Smm = false;
+  SmmScenario Sm;
+#endif
   // A typical board: every option-ROM slot enabled, NIC root ports at 00:1C.0 and 00:1C.4.
   for (UINTN Token = 655; Token <= 668; ++Token) {
     S.Pcd[Token] = 1;
@@ -70,6 +81,30 @@ int main(int Argc, char **Argv) {
       if (I + 1 >= Argc || !ParsePcd(Argv[++I], S)) {
         return Usage("--pcd wants TOKEN=VALUE[,TOKEN=VALUE...]");
       }
+#if BOARD_HAVE_SMM_DRIVER
+    } else if (A == "--smm") {
+      Smm = true;
+    } else if (A == "--usb-support") {
+      char *End = nullptr;
+      const unsigned long V = I + 1 < Argc ? std::strtoul(Argv[I + 1], &End, 0) : 0;
+      if (I + 1 < Argc && std::strcmp(Argv[I + 1], "none") == 0) {
+        Sm.UsbSupportPresent = false;
+      } else if (I + 1 >= Argc || *End != '\0' || End == Argv[I + 1] || V > 0xFF) {
+        return Usage("--usb-support wants a byte value (0-255) or none");
+      } else {
+        Sm.UsbSupport = static_cast<UINT8>(V);
+      }
+      ++I;
+      Smm = true;
+    } else if (A == "--event") {
+      const std::string E = I + 1 < Argc ? Argv[++I] : "";
+      if (E != "s5" && E != "power-button") {
+        return Usage("--event wants s5 or power-button");
+      }
+      Sm.EnterS5 = E == "s5";
+      Sm.PressPowerButton = E == "power-button";
+      Smm = true;
+#endif
     } else if (A == "--help" || A == "-h") {
       Usage("boots the simulated board and prints the boot report");
       return 0;
@@ -77,5 +112,12 @@ int main(int Argc, char **Argv) {
       return Usage(("unknown argument: " + A).c_str());
     }
   }
-  return RunBootReport(S, std::cout) == 0 ? 0 : 1;
+  int Errors = RunBootReport(S, std::cout);
+#if BOARD_HAVE_SMM_DRIVER
+  if (Smm) {
+    std::cout << "\n";
+    Errors += RunSmmReport(Sm, std::cout);
+  }
+#endif
+  return Errors == 0 ? 0 : 1;
 }
