@@ -164,18 +164,16 @@ EFI_STATUS SmbiosStore::UpdateString(EFI_SMBIOS_HANDLE *Handle, UINTN *StringNum
   const UINT8 Length = reinterpret_cast<const EFI_SMBIOS_TABLE_HEADER *>(E->Data.get())->Length;
   std::vector<UINT8> Rebuilt(E->Data.get(), E->Data.get() + Length);
   for (UINTN I = 0; I < Old.size(); ++I) {
-    const std::string &S = (I + 1 == *StringNumber) ? std::string(String) : Old[I];
+    const std::string S = (I + 1 == *StringNumber) ? std::string(String) : Old[I];
     Rebuilt.insert(Rebuilt.end(), S.begin(), S.end());
     Rebuilt.push_back(0);
   }
-  Rebuilt.push_back(0);
-  if (Old.empty()) {
-    Rebuilt.push_back(0);
-  }
-  Entry Fresh{E->Handle, E->Producer, std::make_unique<UINT8[]>(Rebuilt.size()), Rebuilt.size()};
-  std::memcpy(Fresh.Data.get(), Rebuilt.data(), Rebuilt.size());
+  Rebuilt.push_back(0);  // at least one string: the double NUL is complete
+  auto Data = std::make_unique<UINT8[]>(Rebuilt.size());
+  std::memcpy(Data.get(), Rebuilt.data(), Rebuilt.size());
   Retire(*E);
-  *E = std::move(Fresh);
+  E->Data = std::move(Data);
+  E->Size = Rebuilt.size();
   ++UpdateCount;
   return EFI_SUCCESS;
 }
