@@ -77,8 +77,8 @@ EFI_STATUS EFIAPI SimGetCapabilities(const EFI_SMM_ACCESS2_PROTOCOL *, UINTN *Si
 }
 
 // --- EFI_SMM_SYSTEM_TABLE2 ----------------------------------------------------
-EFI_STATUS EFIAPI SimSmmInstallConfigurationTable(const EFI_SMM_SYSTEM_TABLE2 *, const EFI_GUID *Guid,
-                                                  VOID *Table, UINTN) {
+EFI_STATUS EFIAPI SimSmmInstallConfigurationTable(const EFI_SMM_SYSTEM_TABLE2 *,
+                                                  const EFI_GUID *Guid, VOID *Table, UINTN) {
   if (auto F = Inject("SmmInstallConfigurationTable")) {
     return F->Status;
   }
@@ -121,8 +121,7 @@ EFI_STATUS EFIAPI SimSmmUninstallProtocolInterface(EFI_HANDLE, const EFI_GUID *,
   return EFI_UNSUPPORTED;
 }
 
-EFI_STATUS EFIAPI SimSmmHandleProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid,
-                                       VOID **Interface) {
+EFI_STATUS EFIAPI SimSmmHandleProtocol(EFI_HANDLE Handle, const EFI_GUID *Guid, VOID **Interface) {
   if (auto F = Inject("SmmHandleProtocol")) {
     if (Interface != nullptr) {
       *Interface = nullptr;
@@ -140,8 +139,7 @@ EFI_STATUS EFIAPI SimSmmRegisterProtocolNotify(const EFI_GUID *, EFI_SMM_NOTIFY_
   return EFI_UNSUPPORTED;
 }
 
-EFI_STATUS EFIAPI SimSmmLocateProtocol(const EFI_GUID *Guid, VOID *Registration,
-                                       VOID **Interface) {
+EFI_STATUS EFIAPI SimSmmLocateProtocol(const EFI_GUID *Guid, VOID *Registration, VOID **Interface) {
   if (auto F = Inject("SmmLocateProtocol")) {
     if (Interface != nullptr) {
       *Interface = nullptr;

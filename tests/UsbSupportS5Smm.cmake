@@ -1,5 +1,6 @@
 # The S5 USB support driver's host suites, its boot report and its image.
-file(GLOB USB_SUPPORT_S5_SMM_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/UsbSupportS5Smm*.cpp)
+file(GLOB USB_SUPPORT_S5_SMM_TESTS CONFIGURE_DEPENDS
+     ${CMAKE_CURRENT_SOURCE_DIR}/UsbSupportS5Smm*.cpp)
 add_executable(UsbSupportS5SmmTests ${USB_SUPPORT_S5_SMM_TESTS})
 target_link_libraries(UsbSupportS5SmmTests PRIVATE UsbSupportS5SmmHost Simulator GTest::gtest
                                                    GTest::gtest_main)

@@ -24,7 +24,9 @@ const LoadCase LoadCases[] = {
     {"Base2Absent", [](Sim::Platform &, Sim::SmmSetup &S) { S.Base2 = false; }, EFI_NOT_FOUND,
      false, false, Map::NeverAllocated},
     {"Base2LookupFailsForTheContext",
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("LocateProtocol", 3, EFI_DEVICE_ERROR); },
+     [](Sim::Platform &P, Sim::SmmSetup &) {
+       P.Faults.Fail("LocateProtocol", 3, EFI_DEVICE_ERROR);
+     },
      EFI_DEVICE_ERROR, false, false, Map::FreedToSmmPool},
     {"NotInSmm", [](Sim::Platform &, Sim::SmmSetup &S) { S.InSmm = false; }, EFI_SUCCESS, false,
      false, Map::NeverAllocated},
@@ -32,25 +34,35 @@ const LoadCase LoadCases[] = {
      [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.FailAll("InSmm", EFI_DEVICE_ERROR); },
      EFI_SUCCESS, false, false, Map::Kept},
     {"GetSmstLocationFailsForTheContext",
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("GetSmstLocation", 2, EFI_ACCESS_DENIED); },
+     [](Sim::Platform &P, Sim::SmmSetup &) {
+       P.Faults.Fail("GetSmstLocation", 2, EFI_ACCESS_DENIED);
+     },
      EFI_ACCESS_DENIED, false, false, Map::FreedToSmmPool},
     {"GetSmstLocationFailsOnTheSecondRun",
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("GetSmstLocation", 3, EFI_ACCESS_DENIED); },
+     [](Sim::Platform &P, Sim::SmmSetup &) {
+       P.Faults.Fail("GetSmstLocation", 3, EFI_ACCESS_DENIED);
+     },
      EFI_ACCESS_DENIED, false, false, Map::FreedToSmmPool},
     {"NoSmst", [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.NullResult("GetSmstLocation", 0); },
      EFI_UNSUPPORTED, false, false, Map::NeverAllocated},
     {"PlatformServiceAbsent", [](Sim::Platform &, Sim::SmmSetup &S) { S.PlatformService = false; },
      EFI_NOT_FOUND, false, false, Map::FreedToSmmPool},
     {"PlatformServiceFoundOnTheRetry",
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("SmmLocateProtocol", 1, EFI_NOT_READY); },
+     [](Sim::Platform &P, Sim::SmmSetup &) {
+       P.Faults.Fail("SmmLocateProtocol", 1, EFI_NOT_READY);
+     },
      EFI_SUCCESS, true, true, Map::Kept},
     {"PlatformServiceFailsBothLookups",
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.FailAll("SmmLocateProtocol", EFI_NOT_READY); },
+     [](Sim::Platform &P, Sim::SmmSetup &) {
+       P.Faults.FailAll("SmmLocateProtocol", EFI_NOT_READY);
+     },
      EFI_NOT_READY, false, false, Map::FreedToSmmPool},
     {"SxDispatcherAbsent", [](Sim::Platform &, Sim::SmmSetup &S) { S.SxDispatcher = false; },
      EFI_SUCCESS, false, false, Map::Kept},
     {"SxRegisterFails",
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("SxRegister", 1, EFI_OUT_OF_RESOURCES); },
+     [](Sim::Platform &P, Sim::SmmSetup &) {
+       P.Faults.Fail("SxRegister", 1, EFI_OUT_OF_RESOURCES);
+     },
      EFI_OUT_OF_RESOURCES, false, false, Map::FreedToSmmPool},
     {"PowerButtonDispatcherAbsent",
      [](Sim::Platform &, Sim::SmmSetup &S) { S.PowerButtonDispatcher = false; }, EFI_SUCCESS, true,
@@ -123,7 +135,8 @@ TEST_F(SmmBoot, FullLoadRecordsTheSmramRangesAndLocatesTheBaseOnce) {
     EXPECT_EQ(gSmmMemoryService.SmramMap[I].CpuStart, P.Smm.SmramRanges[I].CpuStart);
     EXPECT_EQ(gSmmMemoryService.SmramMap[I].PhysicalSize, P.Smm.SmramRanges[I].PhysicalSize);
   }
-  EXPECT_EQ(P.Faults.Calls("LocateProtocol"), 3u) << "Base2 and Access2 for the map, Base2 once more";
+  EXPECT_EQ(P.Faults.Calls("LocateProtocol"), 3u)
+      << "Base2 and Access2 for the map, Base2 once more";
   EXPECT_EQ(gSmmDriverContext.Smst, P.Smm.Smst());
   EXPECT_EQ(gSmmDriverContext.PlatformService, P.Smm.PlatformService());
   EXPECT_EQ(gSmmDriverContext.SystemTable, P.SystemTable());
@@ -182,18 +195,24 @@ struct MemoryServiceCase {
 const MemoryServiceCase MemoryServiceCases[] = {
     {"Access2Absent", [](Sim::Platform &, Sim::SmmSetup &S) { S.Access2 = false; }, 0, 0},
     {"SizeQueryFails",
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("GetCapabilities", 1, EFI_DEVICE_ERROR); },
+     [](Sim::Platform &P, Sim::SmmSetup &) {
+       P.Faults.Fail("GetCapabilities", 1, EFI_DEVICE_ERROR);
+     },
      0, 0},
     {"NoRanges", [](Sim::Platform &P, Sim::SmmSetup &) { P.Smm.SmramRanges.clear(); }, 0, 0},
     {"AllocationFails",
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("SmmAllocatePool", 1, EFI_OUT_OF_RESOURCES); },
+     [](Sim::Platform &P, Sim::SmmSetup &) {
+       P.Faults.Fail("SmmAllocatePool", 1, EFI_OUT_OF_RESOURCES);
+     },
      1, 0},
     {"FillFails",  // the unfilled buffer goes back at once
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("GetCapabilities", 2, EFI_DEVICE_ERROR); },
+     [](Sim::Platform &P, Sim::SmmSetup &) {
+       P.Faults.Fail("GetCapabilities", 2, EFI_DEVICE_ERROR);
+     },
      1, 1},
     {"Base2LookupFailsForTheMap",
-     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("LocateProtocol", 1, EFI_NOT_FOUND); }, 0,
-     0},
+     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.Fail("LocateProtocol", 1, EFI_NOT_FOUND); },
+     0, 0},
     {"Access2LookupGivesNull",
      [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.NullResult("LocateProtocol", 2); }, 0, 0},
 };

@@ -25,9 +25,9 @@ constexpr size_t UsbSupportByte = 48;
 inline std::vector<Sim::HwAccess> FullSequence(UINT8 Read, UINT8 Written) {
   using Sim::PortRead;
   using Sim::PortWrite;
-  return {PortWrite(Index, 0x87), PortWrite(Index, 0x87),       PortWrite(Index, 0x07),
-          PortWrite(Data, UsbDevice), PortWrite(Index, UsbRegister), PortRead(Data, Read),
-          PortWrite(Index, UsbRegister), PortWrite(Data, Written),   PortWrite(Index, 0xAA)};
+  return {PortWrite(Index, 0x87),        PortWrite(Index, 0x87),        PortWrite(Index, 0x07),
+          PortWrite(Data, UsbDevice),    PortWrite(Index, UsbRegister), PortRead(Data, Read),
+          PortWrite(Index, UsbRegister), PortWrite(Data, Written),      PortWrite(Index, 0xAA)};
 }
 
 inline std::string Show(const std::vector<Sim::HwAccess> &T) {
@@ -67,8 +67,12 @@ class SmmBoot : public ::testing::Test {
     }
     P.Variables.Set(u"UsbSupport", SetupVariableGuid, Bytes);
   }
-  void SetUsbRegister(UINT8 Value) { P.SuperIo.SetRegister(SmmTest::UsbDevice, SmmTest::UsbRegister, Value); }
-  UINT8 UsbRegisterValue() const { return P.SuperIo.Register(SmmTest::UsbDevice, SmmTest::UsbRegister); }
+  void SetUsbRegister(UINT8 Value) {
+    P.SuperIo.SetRegister(SmmTest::UsbDevice, SmmTest::UsbRegister, Value);
+  }
+  UINT8 UsbRegisterValue() const {
+    return P.SuperIo.Register(SmmTest::UsbDevice, SmmTest::UsbRegister);
+  }
 
   // The port accesses of one handler run.
   std::vector<Sim::HwAccess> PortsOf(const Sim::SmmModel::HandlerRun &Run) const {

@@ -32,9 +32,12 @@ std::string StatusName(EFI_STATUS Status) {
     const char *Name;
   };
   static constexpr Named Names[] = {
-      {EFI_SUCCESS, "EFI_SUCCESS"},         {EFI_LOAD_ERROR, "EFI_LOAD_ERROR"},
-      {EFI_INVALID_PARAMETER, "EFI_INVALID_PARAMETER"}, {EFI_UNSUPPORTED, "EFI_UNSUPPORTED"},
-      {EFI_OUT_OF_RESOURCES, "EFI_OUT_OF_RESOURCES"},   {EFI_NOT_FOUND, "EFI_NOT_FOUND"},
+      {EFI_SUCCESS, "EFI_SUCCESS"},
+      {EFI_LOAD_ERROR, "EFI_LOAD_ERROR"},
+      {EFI_INVALID_PARAMETER, "EFI_INVALID_PARAMETER"},
+      {EFI_UNSUPPORTED, "EFI_UNSUPPORTED"},
+      {EFI_OUT_OF_RESOURCES, "EFI_OUT_OF_RESOURCES"},
+      {EFI_NOT_FOUND, "EFI_NOT_FOUND"},
   };
   for (const Named &N : Names) {
     if (N.Status == Status) {
@@ -44,7 +47,9 @@ std::string StatusName(EFI_STATUS Status) {
   return Hex(Status, 16);
 }
 
-std::string Bit0(UINT8 Value) { return Hex(Value) + "  (bit 0 = " + std::to_string(Value & 1) + ")"; }
+std::string Bit0(UINT8 Value) {
+  return Hex(Value) + "  (bit 0 = " + std::to_string(Value & 1) + ")";
+}
 
 void ReportLoad(Sim::Platform &P, EFI_STATUS Status, std::ostream &Out) {
   Out << "UsbSupportS5Smm: image entry returned " << StatusName(Status) << "\n";
@@ -98,8 +103,8 @@ void ReportSmi(Sim::Platform &P, const char *Event, unsigned Ran, std::ostream &
       ++Ports;
     }
   }
-  Out << "  handler returned " << StatusName(Run.Status) << "; " << Ports
-      << " port accesses; " << Run.PoolAllocations << " SMM pool allocations\n";
+  Out << "  handler returned " << StatusName(Run.Status) << "; " << Ports << " port accesses; "
+      << Run.PoolAllocations << " SMM pool allocations\n";
   size_t Gate = Run.GateBegin;
   for (size_t I = Run.TraceBegin; I <= Run.TraceEnd; ++I) {
     for (; Gate < Run.GateEnd && P.Smm.GateCalls()[Gate].TracePosition == I; ++Gate) {
@@ -132,8 +137,8 @@ int RunSmmReport(const SmmScenario &S, std::ostream &Out) {
 
   Out << "\n\"UsbSupport\" byte 48: "
       << (S.UsbSupportPresent ? std::to_string(S.UsbSupport) : std::string("(no variable)"))
-      << "\nLDN 7 register 0xED before: "
-      << Bit0(P.SuperIo.Register(UsbDevice, UsbRegister)) << "\n";
+      << "\nLDN 7 register 0xED before: " << Bit0(P.SuperIo.Register(UsbDevice, UsbRegister))
+      << "\n";
   if (S.EnterS5) {
     ReportSmi(P, "Enter S5", P.Smm.EnterS5(), Out);
   }
