@@ -8,5 +8,7 @@ const Scenario ScenarioTable[] = {
     {"board-setup", "relabel", RelabelScenario},
     {"board-setup", "relabel-riser", RelabelRiserScenario},
     {"board-setup", "relabel-riser-flag-clear", RelabelRiserFlagClearScenario},
+    {"smm", "smm-outside-smram", SmmDriverOutsideSmramScenario},
+    {"smm-absent", "smm-without-smm", SmmDriverWithoutSmmScenario},
 };
 const UINTN ScenarioCount = sizeof(ScenarioTable) / sizeof(ScenarioTable[0]);

@@ -65,6 +65,8 @@ VOID NicProtocolScenario();
 VOID RelabelScenario();
 VOID RelabelRiserScenario();
 VOID RelabelRiserFlagClearScenario();
+VOID SmmDriverOutsideSmramScenario();
+VOID SmmDriverWithoutSmmScenario();
 
 // ---- Run selection --------------------------------------------------------
 // The comma-separated set names the runner passed in, or NULL (then the
