@@ -6,6 +6,7 @@
 #include "BoardTriggers.h"
 #include "SetupStringProtocol.h"
 #include "SetupVariable.h"
+#include "SmmPlatform.h"
 #include "Uefi/Uefi.h"
 
 namespace Sim {
@@ -31,6 +32,9 @@ const Named Known[] = {
     {&EFI_SMM_SX_DISPATCH2_PROTOCOL_GUID, "EFI_SMM_SX_DISPATCH2_PROTOCOL"},
     {&EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, "EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL"},
     {&EFI_SMM_VARIABLE_PROTOCOL_GUID, "EFI_SMM_VARIABLE_PROTOCOL"},
+    {&SmmPlatformServiceProtocolGuid, "SmmPlatformServiceProtocol"},
+    {&SioAccessGateGuid, "SioAccessGate"},
+    {&SmmRuntimeServicesTableGuid, "SmmRuntimeServicesTable"},
 };
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Simulator/GuidNames.h"
 #include "Simulator/Platform.h"
 
 namespace Sim {
@@ -16,7 +17,9 @@ constexpr UINT8 FreshPoolFill = 0xA5;
 constexpr UINT8 FreedPoolFill = 0xDF;
 
 SmmModel &Smm() { return Platform::Current().Smm; }
-std::optional<Fault> Inject(const char *Name) { return Platform::Current().Faults.Check(Name); }
+std::optional<Fault> Inject(const char *Name, const EFI_GUID *Guid = nullptr) {
+  return Platform::Current().Faults.Check(Name, Guid == nullptr ? std::string() : GuidName(Guid));
+}
 
 // --- EFI_SMM_BASE2_PROTOCOL ---------------------------------------------------
 EFI_STATUS EFIAPI SimInSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *InSmram) {
@@ -140,7 +143,7 @@ EFI_STATUS EFIAPI SimSmmRegisterProtocolNotify(const EFI_GUID *, EFI_SMM_NOTIFY_
 }
 
 EFI_STATUS EFIAPI SimSmmLocateProtocol(const EFI_GUID *Guid, VOID *Registration, VOID **Interface) {
-  if (auto F = Inject("SmmLocateProtocol")) {
+  if (auto F = Inject("SmmLocateProtocol", Guid)) {
     if (Interface != nullptr) {
       *Interface = nullptr;
     }
