@@ -69,7 +69,10 @@ EFI_STATUS VariableStore::GetVariable(const CHAR16 *Name, const EFI_GUID *Guid,
   } else if (Data == nullptr) {
     Status = EFI_INVALID_PARAMETER;
   } else {
-    std::memcpy(Data, It->second.Data.data(), It->second.Data.size());
+    // An empty variable has no bytes (and a vector's data() may be null).
+    if (!It->second.Data.empty()) {
+      std::memcpy(Data, It->second.Data.data(), It->second.Data.size());
+    }
     *DataSize = It->second.Data.size();
     if (Attributes != nullptr) {
       *Attributes = It->second.Attributes;

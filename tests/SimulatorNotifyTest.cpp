@@ -139,6 +139,11 @@ TEST(SimulatedVariables, GetVariableSizeRules) {
   EXPECT_NE(Attributes, 0u);
   Size = sizeof(Buf);
   EXPECT_EQ(Rt->GetVariable(u"Other", &SetupVariableGuid, nullptr, &Size, Buf), EFI_NOT_FOUND);
+  // An empty variable reads as zero bytes (found by fuzzing the SMM handler).
+  P.Variables.Set(u"Empty", SetupVariableGuid, {});
+  Size = sizeof(Buf);
+  EXPECT_EQ(Rt->GetVariable(u"Empty", &SetupVariableGuid, nullptr, &Size, Buf), EFI_SUCCESS);
+  EXPECT_EQ(Size, 0u);
 }
 
 TEST(SimulatedSuperIo, AccessOutsideConfigurationModeIsAnError) {
