@@ -1,5 +1,7 @@
 #include "BootReport.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iomanip>
@@ -269,16 +271,28 @@ int RunBootReport(const BootScenario &S, std::ostream &Out) {
       << (NicHandles.size() == 1 && NicHandles[0] != Image ? ", not the image handle" : "")
       << "; " << P.Boot.LiveEvents() << " notification(s) armed\n\n";
 
-  Out << "-- SetupStringProtocol arrives --\n";
-  P.InstallSetupStringProtocol();
-  ReportRelabel(P, S, Out);
-
+  for (const std::string &Arrival : S.Order) {
+    if (Arrival == "strings") {
+      Out << "-- SetupStringProtocol arrives --\n";
+      P.InstallSetupStringProtocol();
+      ReportRelabel(P, S, Out);
+    } else if (Arrival == "smbus") {
+      ReportExpander(P, S, Out);
+    } else if (Arrival == "sio") {
+      ReportSuperIo(P, S, Out);
+    } else if (Arrival == "smbios") {
+      ReportSmbios(P, Out);
+    }
+    Out << "\n";
+  }
+  // The presence labels are written at whichever of their two arrivals
+  // comes last, so the form is shown once more as DXE leaves it.
+  Out << "Presence labels at the end of DXE:";
+  for (const UINT16 Id : ExpanderPresenceLabels) {
+    Out << " " << Hex(Id) << "="
+        << (P.SetupStrings.Written(Id) ? Quoted(P.SetupStrings.Text(Id)) : "(form's own)");
+  }
   Out << "\n";
-  ReportExpander(P, S, Out);
-  Out << "\n";
-  ReportSuperIo(P, S, Out);
-  Out << "\n";
-  ReportSmbios(P, Out);
 
   Out << "\n-- another driver asks for the MAC addresses --\n";
   ReportNics(P, Out);
@@ -293,7 +307,8 @@ int RunBootReport(const BootScenario &S, std::ostream &Out) {
 
 const char BoardSetupOptionsUsage[] =
     "                [--setup OFFSET=VALUE[,...]] [--setup-size N] [--no-setup]\n"
-    "                [--smbus BYTE] [--no-smbus-device] [--slots ID[,ID...]]\n";
+    "                [--smbus BYTE] [--no-smbus-device] [--slots ID[,ID...]]\n"
+    "                [--order strings,smbus,sio,smbios (any order, each once)]\n";
 
 namespace {
 
@@ -380,6 +395,22 @@ int ParseBoardSetupOption(int Argc, char **Argv, int &I, BootScenario &S, std::s
       Why = "--slots wants the Slot IDs of the type 9 records, e.g. 4,7,5,6";
       return -1;
     }
+  } else if (A == "--order") {
+    static const std::vector<std::string> Arrivals = {"strings", "smbus", "sio", "smbios"};
+    std::vector<std::string> Order;
+    const bool Ok = Value(V) && EachItem(V, [&Order](const std::string &Item) {
+      if (std::find(Arrivals.begin(), Arrivals.end(), Item) == Arrivals.end() ||
+          std::find(Order.begin(), Order.end(), Item) != Order.end()) {
+        return false;
+      }
+      Order.push_back(Item);
+      return true;
+    });
+    if (!Ok || Order.size() != Arrivals.size()) {
+      Why = "--order wants strings, smbus, sio and smbios, each once, e.g. smbus,strings,sio,smbios";
+      return -1;
+    }
+    S.Order = Order;
   } else {
     return 0;
   }

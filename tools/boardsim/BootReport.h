@@ -21,10 +21,12 @@ struct BootScenario {
   std::map<size_t, UINT8> Setup = {{5265, 2}, {5266, 6}};
   // Slot IDs of the type 9 records, in table order.
   std::vector<UINT16> SlotIds = {4, 7, 5, 6};
+  // The order of the four arrivals after the driver's entry.
+  std::vector<std::string> Order = {"strings", "smbus", "sio", "smbios"};
 };
 
 // Options of the DXE scenario (--setup, --setup-size, --no-setup, --smbus,
-// --no-smbus-device, --slots). Returns 1 when Argv[I] was one of them (I
+// --no-smbus-device, --slots, --order). Returns 1 when Argv[I] was one of them (I
 // then points at its last word), 0 when it was not, -1 when its value is
 // malformed (Why says why).
 int ParseBoardSetupOption(int Argc, char **Argv, int &I, BootScenario &S, std::string &Why);
