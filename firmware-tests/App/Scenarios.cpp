@@ -8,6 +8,8 @@ const Scenario ScenarioTable[] = {
     {"board-setup", "relabel", RelabelScenario},
     {"board-setup", "relabel-riser", RelabelRiserScenario},
     {"board-setup", "relabel-riser-flag-clear", RelabelRiserFlagClearScenario},
+    {"sio", "sio", SuperIoScenario},
+    {"sio", "sio-no-variable", SuperIoNoVariableScenario},
     {"smm", "smm-outside-smram", SmmDriverOutsideSmramScenario},
     {"smm-absent", "smm-without-smm", SmmDriverWithoutSmmScenario},
 };

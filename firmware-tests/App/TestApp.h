@@ -65,6 +65,8 @@ VOID NicProtocolScenario();
 VOID RelabelScenario();
 VOID RelabelRiserScenario();
 VOID RelabelRiserFlagClearScenario();
+VOID SuperIoScenario();
+VOID SuperIoNoVariableScenario();
 VOID SmmDriverOutsideSmramScenario();
 VOID SmmDriverWithoutSmmScenario();
 
