@@ -24,7 +24,7 @@ EFI_STATUS RegisterUsbStandbyHandler(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *S
     return EFI_UNSUPPORTED;  // the SMST went away between the two runs
   }
 
-  // Neither handle is kept: the driver never unregisters.
+  // Neither handle outlives the load: a loaded driver never unregisters.
   EFI_HANDLE DispatchHandle = nullptr;
 
   VOID *Sx = nullptr;
@@ -38,6 +38,7 @@ EFI_STATUS RegisterUsbStandbyHandler(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *S
   if (EFI_ERROR(Status)) {
     return Status;
   }
+  const EFI_HANDLE S5Handle = DispatchHandle;
 
   VOID *PowerButton = nullptr;
   if (EFI_ERROR(Smst->SmmLocateProtocol(&EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, nullptr,
@@ -48,6 +49,12 @@ EFI_STATUS RegisterUsbStandbyHandler(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *S
   auto *PowerButtonDispatch = static_cast<EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL *>(PowerButton);
   // The dispatcher's Register takes a non-const context.
   EFI_SMM_POWER_BUTTON_REGISTER_CONTEXT PowerButtonContext = {EfiPowerButtonEntry};
-  return PowerButtonDispatch->Register(PowerButtonDispatch, UsbStandbyHandler,
-                                       &PowerButtonContext, &DispatchHandle);
+  Status = PowerButtonDispatch->Register(PowerButtonDispatch, UsbStandbyHandler,
+                                         &PowerButtonContext, &DispatchHandle);
+  if (EFI_ERROR(Status)) {
+    // A failed load may have its SMRAM freed by the SMM core; a handler left
+    // registered would then point into freed SMRAM.
+    SxDispatch->UnRegister(SxDispatch, S5Handle);
+  }
+  return Status;
 }

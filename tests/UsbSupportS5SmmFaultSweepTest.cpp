@@ -169,8 +169,7 @@ bool Expect(const std::string &Service, const std::string &Detail, unsigned Occu
   }
   if (Key == "PowerButtonRegister()#1") {
     LoadFails(F.Status);
-    E.PowerButtonRegistered = 0;  // the S5 registration stays
-    E.AfterPowerButton = E.AfterS5;
+    NothingRegistered();  // the S5 registration is withdrawn with the failed load
     return true;
   }
   // Handler runs: 1 at the S5 entry, 2 at the power-button press. A failed
