@@ -33,7 +33,8 @@ function(add_efi_image NAME)
       OUTPUT ${obj}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.objs
       COMMAND ${EFI_CXX} ${EFI_CXX_FLAGS} ${extra_includes} -MD -MF ${obj}.d -c ${abs} -o ${obj}
-      DEPENDS ${abs} ${IMG_DEPENDS}
+      # The flags live in this file: a change to them rebuilds every object.
+      DEPENDS ${abs} ${IMG_DEPENDS} ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
       DEPFILE ${obj}.d
       COMMENT "EFI compile ${rel}"
       VERBATIM)
@@ -45,7 +46,7 @@ function(add_efi_image NAME)
     COMMAND ${EFI_LINK} /nologo /nodefaultlib /dll /subsystem:${IMG_SUBSYSTEM}
             /entry:${IMG_ENTRY} /Brepro /opt:ref /opt:icf /filealign:32
             /out:${out} ${objects}
-    DEPENDS ${objects}
+    DEPENDS ${objects} ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
     COMMENT "EFI link ${NAME}.efi"
     VERBATIM)
   add_custom_target(${NAME} ALL DEPENDS ${out})
