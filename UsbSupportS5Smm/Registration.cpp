@@ -38,7 +38,7 @@ EFI_STATUS RegisterUsbStandbyHandler(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *S
   if (EFI_ERROR(Status)) {
     return Status;
   }
-  const EFI_HANDLE S5Handle = DispatchHandle;
+  EFI_HANDLE S5Handle = DispatchHandle;
 
   VOID *PowerButton = nullptr;
   if (EFI_ERROR(Smst->SmmLocateProtocol(&EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL_GUID, nullptr,
