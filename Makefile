@@ -20,14 +20,22 @@ build: deps
 
 # The main job: the images booted on OVMF under QEMU, with the boot report
 # (what each driver did, as the firmware saw it). One line per QEMU run.
-OVMF_APP = $(BUILD)/firmware-tests/BoardSetupTests.efi
+# Each run: scenario set, then the OVMF build it boots (the SMM-capable one
+# unless named).
+OVMF_APP  = $(BUILD)/firmware-tests/BoardSetupTests.efi
+OVMF_DIR  = /usr/share/OVMF
+OVMF_RUNS = board-setup:OVMF_CODE_4M.secboot.fd sio:OVMF_CODE_4M.secboot.fd \
+            smm:OVMF_CODE_4M.secboot.fd smm-absent:OVMF_CODE_4M.fd
 run: build
-	@firmware-tests/run-ovmf.sh --app $(OVMF_APP) --work $(BUILD)/ovmf-run/board-setup \
-	    --sets board-setup --report
+	@for r in $(OVMF_RUNS); do \
+	  set=$${r%%:*}; fw=$${r#*:}; \
+	  firmware-tests/run-ovmf.sh --app $(OVMF_APP) --work $(BUILD)/ovmf-run/$$set \
+	    --sets $$set --firmware $(OVMF_DIR)/$$fw --report || exit 1; \
+	done
 
-# The simulated boot report.
+# The simulated boot report: both drivers on the simulated board.
 sim: build
-	@$(BUILD)/tools/boardsim --riser
+	@$(BUILD)/tools/boardsim --riser --smm
 
 # Every test, then the host suites again under ASan + UBSan (clang).
 test: build
