@@ -199,7 +199,8 @@ EFI_STATUS EFIAPI SimSioAccessGate(BOOLEAN Acquire) { return Smm().SioAccessGate
 
 }  // namespace
 
-SmmModel::SmmModel(Platform &Owner) : P(Owner), Smram(new UINT8[SmramSize]()) {
+// SMRAM is not cleared: every pool block is filled when handed out.
+SmmModel::SmmModel(Platform &Owner) : P(Owner), Smram(new UINT8[SmramSize]) {
   Base.InSmm = SimInSmm;
   Base.GetSmstLocation = SimGetSmstLocation;
 
