@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "Simulator/ConfigurationTable.h"
 #include "Simulator/GuidNames.h"
 #include "Simulator/Platform.h"
 
@@ -414,26 +415,12 @@ void BootServicesModel::PublishConfig() {
 }
 
 EFI_STATUS BootServicesModel::InstallConfigurationTable(const EFI_GUID *Guid, VOID *Table) {
-  if (Guid == nullptr) {
-    return EFI_INVALID_PARAMETER;
+  bool Changed = false;
+  const EFI_STATUS Status = InstallConfigurationEntry(Config, Guid, Table, Changed);
+  if (Changed) {
+    PublishConfig();
   }
-  for (auto It = Config.begin(); It != Config.end(); ++It) {
-    if (GuidEqual(It->VendorGuid, *Guid)) {
-      if (Table == nullptr) {
-        Config.erase(It);
-      } else {
-        It->VendorTable = Table;
-      }
-      PublishConfig();
-      return EFI_SUCCESS;
-    }
-  }
-  if (Table == nullptr) {
-    return EFI_NOT_FOUND;
-  }
-  Config.push_back({*Guid, Table});
-  PublishConfig();
-  return EFI_SUCCESS;
+  return Status;
 }
 
 size_t BootServicesModel::LiveEvents() const {

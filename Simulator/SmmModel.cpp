@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Simulator/ConfigurationTable.h"
 #include "Simulator/GuidNames.h"
 #include "Simulator/Platform.h"
 
@@ -418,25 +419,12 @@ EFI_STATUS SmmModel::LocateProtocol(const EFI_GUID *Guid, VOID *Registration, VO
 }
 
 EFI_STATUS SmmModel::InstallConfigurationTable(const EFI_GUID *Guid, VOID *Table) {
-  if (Guid == nullptr) {
-    return EFI_INVALID_PARAMETER;
+  bool Changed = false;
+  const EFI_STATUS Status = InstallConfigurationEntry(Config, Guid, Table, Changed);
+  if (Changed) {
+    PublishConfig();
   }
-  for (auto It = Config.begin(); It != Config.end(); ++It) {
-    if (GuidEqual(It->VendorGuid, *Guid)) {
-      if (Table == nullptr) {
-        Config.erase(It);
-      } else {
-        It->VendorTable = Table;
-      }
-      PublishConfig();
-      return EFI_SUCCESS;
-    }
-  }
-  if (Table == nullptr) {
-    return EFI_NOT_FOUND;
-  }
-  AddConfigurationTable(*Guid, Table);
-  return EFI_SUCCESS;
+  return Status;
 }
 
 EFI_STATUS SmmModel::SioAccessGate(BOOLEAN Acquire) {
