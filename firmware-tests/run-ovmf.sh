@@ -51,6 +51,9 @@ cp "$vars" "$work/vars.fd"
 secure=
 [ "$smm" = on ] && secure="-global driver=cfi.pflash01,property=secure,value=on"
 
+# QEMU's option parser splits on commas; a doubled comma is a literal one.
+fw_cfg_sets=$(printf '%s' "$sets" | sed 's/,/,,/g')
+
 start=$(date +%s.%N)
 set +e
 # shellcheck disable=SC2086
@@ -61,7 +64,7 @@ timeout "$limit" qemu-system-x86_64 \
   -drive if=pflash,format=raw,unit=0,readonly=on,file="$firmware" \
   -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" \
   -drive file=fat:rw:"$work/esp",format=raw,media=disk \
-  -fw_cfg name=opt/board-tests/sets,string="$sets" \
+  -fw_cfg name=opt/board-tests/sets,string="$fw_cfg_sets" \
   -chardev file,id=p2e,path="$work/port2e.bin" -device isa-debugcon,iobase=0x2e,chardev=p2e \
   -chardev file,id=p2f,path="$work/port2f.bin" -device isa-debugcon,iobase=0x2f,chardev=p2f,readback=0xfd \
   >"$work/qemu.out" 2>&1

@@ -109,4 +109,13 @@ inline constexpr UINTN LabelCount = sizeof(Labels) / sizeof(Labels[0]);
 
 static_assert(HiddenCount == 21 && OpromRows == 14 && LabelCount == 54);
 
+// The SMBus expander's eight inputs, one label each, bit 0 first.
+inline constexpr UINT16 ExpanderLabels[] = {0x27BE, 0x27BF, 0x27C0, 0x27C1,
+                                            0x27C2, 0x27C3, 0x27C4, 0x27C5};
+inline constexpr UINTN ExpanderLabelCount = sizeof(ExpanderLabels) / sizeof(ExpanderLabels[0]);
+inline constexpr CHAR8 ExpanderHigh[] = "None or High";  // bit reads 1
+inline constexpr CHAR8 ExpanderLow[] = "Low";            // bit reads 0
+inline constexpr UINTN ExpanderAddress = 0x38;           // 7-bit, in a zeroed address word
+static_assert(ExpanderLabelCount == 8);
+
 }  // namespace Expect

@@ -10,6 +10,10 @@ const Scenario ScenarioTable[] = {
     {"board-setup", "relabel-riser-flag-clear", RelabelRiserFlagClearScenario},
     {"sio", "sio", SuperIoScenario},
     {"sio", "sio-no-variable", SuperIoNoVariableScenario},
+    {"smbios", "smbios-no-riser", SmbiosNoRiserScenario},
+    {"smbios", "smbios-riser", SmbiosRiserScenario},
+    {"expander", "expander-smbus-first", ExpanderSmbusFirstScenario},
+    {"expander", "expander-strings-first", ExpanderStringsFirstScenario},
     {"smm", "smm-outside-smram", SmmDriverOutsideSmramScenario},
     {"smm-absent", "smm-without-smm", SmmDriverWithoutSmmScenario},
 };

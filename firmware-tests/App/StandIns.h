@@ -58,3 +58,32 @@ bool Restore();
 // The first GUID HOB with that name in a list, walked here independently.
 const EFI_HOB_GUID_TYPE *FindGuidHob(VOID *List, const EFI_GUID &Name);
 }  // namespace HobListOverride
+
+// ---- EFI_SMBUS_HC_PROTOCOL -----------------------------------------------
+// OVMF has no SMBus host controller. The stand-in plays a bus with one
+// device at the expander's address that answers a byte read with a chosen
+// byte; every other address does not acknowledge.
+struct SmbusCall {
+  UINTN AddressWord;  // the whole EFI_SMBUS_DEVICE_ADDRESS, reserved bits too
+  UINTN Command;
+  UINT32 Operation;
+  BOOLEAN PecCheck;
+  bool HasLength;
+  UINTN LengthIn;     // *Length on entry
+  bool HasBuffer;
+  UINT8 BufferIn;     // the data byte on entry
+  EFI_TPL Tpl;
+};
+
+namespace SmbusStandIn {
+// Forget what was recorded; byte reads of the device answer Answer.
+VOID Reset(UINT8 Answer);
+// A fresh interface on a new handle (*Handle is set).
+EFI_STATUS Install(EFI_HANDLE *Handle);
+EFI_STATUS Uninstall(EFI_HANDLE Handle);
+// Calls from the driver under test are recorded; others only counted.
+UINTN Count();
+const SmbusCall &Call(UINTN Index);
+UINTN EarlierCopyCalls();
+UINTN FirmwareCalls();
+}  // namespace SmbusStandIn

@@ -67,6 +67,10 @@ VOID RelabelRiserScenario();
 VOID RelabelRiserFlagClearScenario();
 VOID SuperIoScenario();
 VOID SuperIoNoVariableScenario();
+VOID SmbiosNoRiserScenario();
+VOID SmbiosRiserScenario();
+VOID ExpanderSmbusFirstScenario();
+VOID ExpanderStringsFirstScenario();
 VOID SmmDriverOutsideSmramScenario();
 VOID SmmDriverWithoutSmmScenario();
 
