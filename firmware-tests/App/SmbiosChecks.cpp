@@ -367,6 +367,18 @@ VOID ReportSlots(const CHAR8 *When, const Snapshot &Slots) {
   }
 }
 
+// The record under test as the published table holds it.
+VOID ReportTableRecord(const CHAR8 *When, const Snapshot &Table, UINT16 Handle) {
+  const Structure *X = Table.Find(Handle);
+  if (X == nullptr) {
+    return;
+  }
+  const UINT8 *P = Table.Bytes(*X);
+  Info(Line().Str(When).Str(": handle ").Hex(Handle, 4).Str(", Slot ID bytes ")
+           .Hex(P[SlotIdOffset], 2).Str(" ").Hex(P[SlotIdOffset + 1], 2).Str(", ")
+           .Quoted(StructureString(P, X->Size, P[SlotDesignationOffset])));
+}
+
 VOID RunSmbios(bool Riser) {
   EFI_SMBIOS_PROTOCOL *Smbios = LocateSmbios();
   if (Smbios == nullptr) {
@@ -405,6 +417,7 @@ VOID RunSmbios(bool Riser) {
   Ready = Check("table-before", SnapshotTable(gBeforeTable, Why), Why) && Ready;
   Ready = Check("table-holds-slots", gBeforeTable.Find(RiserHandle) != nullptr,
                 "the published table lacks the added records") && Ready;
+  ReportTableRecord("SMBIOS 3.0 table before", gBeforeTable, RiserHandle);
 
   bool Hob = true;
   if (Riser) {
@@ -458,6 +471,7 @@ VOID RunSmbios(bool Riser) {
     Check(Riser ? "table-only-riser-record-changed" : "table-unchanged",
           Table && SameExcept(gBeforeTable, gAfterTable, Riser, RiserHandle, Want, WantSize, Why),
           Why);
+    ReportTableRecord("SMBIOS 3.0 table after", gAfterTable, RiserHandle);
     if (const SMBIOS_TABLE_3_0_ENTRY_POINT *Ep = Smbios3EntryPoint()) {
       Info(Line().Str("SMBIOS 3.0 table at ").Hex(Ep->TableAddress).Str(", ")
                .Dec(Ep->TableMaximumSize).Str(" bytes, ").Dec(gAfterTable.Count)
