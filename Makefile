@@ -24,7 +24,8 @@ build: deps
 # unless named).
 OVMF_APP  = $(BUILD)/firmware-tests/BoardSetupTests.efi
 OVMF_DIR  = /usr/share/OVMF
-OVMF_RUNS = board-setup:OVMF_CODE_4M.secboot.fd sio:OVMF_CODE_4M.secboot.fd \
+OVMF_RUNS = board-setup:OVMF_CODE_4M.secboot.fd expander:OVMF_CODE_4M.secboot.fd \
+            sio:OVMF_CODE_4M.secboot.fd smbios:OVMF_CODE_4M.secboot.fd \
             smm:OVMF_CODE_4M.secboot.fd smm-absent:OVMF_CODE_4M.fd
 run: build
 	@for r in $(OVMF_RUNS); do \
