@@ -51,9 +51,7 @@ EFI_STATUS EFIAPI SetString(const CHAR8 *FormName, UINT16 StringId, const CHAR8 
 // One interface record per installation: a second arrival is a second
 // producer, as on a real platform.
 constexpr UINTN MaxInstalls = 16;
-SETUP_STRING_PROTOCOL gInterfaces[MaxInstalls];
-UINTN gInstalls;
-EFI_HANDLE gHandles[MaxInstalls];
+InstalledStandIns<SETUP_STRING_PROTOCOL, MaxInstalls> gInstalled;
 
 }  // namespace
 
@@ -67,30 +65,11 @@ VOID Reset() {
 }
 
 EFI_STATUS Install(EFI_HANDLE *Handle) {
-  if (gInstalls == MaxInstalls) {
-    return EFI_OUT_OF_RESOURCES;
-  }
-  SETUP_STRING_PROTOCOL *Interface = &gInterfaces[gInstalls];
-  Interface->HideString = HideString;
-  Interface->Slot1 = nullptr;
-  Interface->SetString = SetString;
-  *Handle = nullptr;
-  const EFI_STATUS Status = gApp.BootServices->InstallProtocolInterface(
-      Handle, &SetupStringProtocolGuid, EFI_NATIVE_INTERFACE, Interface);
-  if (!EFI_ERROR(Status)) {
-    gHandles[gInstalls++] = *Handle;
-  }
-  return Status;
+  return gInstalled.Install(SetupStringProtocolGuid, {HideString, nullptr, SetString}, Handle);
 }
 
 EFI_STATUS Uninstall(EFI_HANDLE Handle) {
-  for (UINTN I = 0; I < gInstalls; ++I) {
-    if (gHandles[I] == Handle) {
-      return gApp.BootServices->UninstallProtocolInterface(Handle, &SetupStringProtocolGuid,
-                                                           &gInterfaces[I]);
-    }
-  }
-  return EFI_NOT_FOUND;
+  return gInstalled.Uninstall(SetupStringProtocolGuid, Handle);
 }
 
 UINTN Count() { return gCount; }

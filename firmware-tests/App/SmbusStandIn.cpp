@@ -69,9 +69,7 @@ EFI_STATUS EFIAPI Execute(const EFI_SMBUS_HC_PROTOCOL *This, EFI_SMBUS_DEVICE_AD
 }
 
 constexpr UINTN MaxInstalls = 8;
-EFI_SMBUS_HC_PROTOCOL gInterfaces[MaxInstalls];
-EFI_HANDLE gHandles[MaxInstalls];
-UINTN gInstalls;
+InstalledStandIns<EFI_SMBUS_HC_PROTOCOL, MaxInstalls> gInstalled;
 
 }  // namespace
 
@@ -84,30 +82,14 @@ VOID Reset(UINT8 Byte) {
   gAnswer = Byte;
 }
 
+// Execute is all a reader of one device needs; the ARP slots stay empty.
 EFI_STATUS Install(EFI_HANDLE *Handle) {
-  if (gInstalls == MaxInstalls) {
-    return EFI_OUT_OF_RESOURCES;
-  }
-  // Execute is all a reader of one device needs; the ARP slots stay empty.
-  EFI_SMBUS_HC_PROTOCOL *Interface = &gInterfaces[gInstalls];
-  *Interface = {Execute, nullptr, nullptr, nullptr};
-  *Handle = nullptr;
-  const EFI_STATUS Status = gApp.BootServices->InstallProtocolInterface(
-      Handle, &EFI_SMBUS_HC_PROTOCOL_GUID, EFI_NATIVE_INTERFACE, Interface);
-  if (!EFI_ERROR(Status)) {
-    gHandles[gInstalls++] = *Handle;
-  }
-  return Status;
+  return gInstalled.Install(EFI_SMBUS_HC_PROTOCOL_GUID, {Execute, nullptr, nullptr, nullptr},
+                            Handle);
 }
 
 EFI_STATUS Uninstall(EFI_HANDLE Handle) {
-  for (UINTN I = 0; I < gInstalls; ++I) {
-    if (gHandles[I] == Handle) {
-      return gApp.BootServices->UninstallProtocolInterface(Handle, &EFI_SMBUS_HC_PROTOCOL_GUID,
-                                                           &gInterfaces[I]);
-    }
-  }
-  return EFI_NOT_FOUND;
+  return gInstalled.Uninstall(EFI_SMBUS_HC_PROTOCOL_GUID, Handle);
 }
 
 UINTN Count() { return gCount; }

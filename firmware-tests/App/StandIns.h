@@ -5,6 +5,38 @@
 
 #include "TestApp.h"
 
+// Interface records a stand-in installs, one per handle, so that a protocol
+// can be installed again on a new handle (and taken away) during a run.
+template <typename Interface, UINTN Max>
+struct InstalledStandIns {
+  Interface Records[Max];
+  EFI_HANDLE Handles[Max];
+  UINTN Count;
+
+  EFI_STATUS Install(const EFI_GUID &Guid, const Interface &Record, EFI_HANDLE *Handle) {
+    if (Count == Max) {
+      return EFI_OUT_OF_RESOURCES;
+    }
+    Records[Count] = Record;
+    *Handle = nullptr;
+    const EFI_STATUS Status = gApp.BootServices->InstallProtocolInterface(
+        Handle, &Guid, EFI_NATIVE_INTERFACE, &Records[Count]);
+    if (!EFI_ERROR(Status)) {
+      Handles[Count++] = *Handle;
+    }
+    return Status;
+  }
+
+  EFI_STATUS Uninstall(const EFI_GUID &Guid, EFI_HANDLE Handle) {
+    for (UINTN I = 0; I < Count; ++I) {
+      if (Handles[I] == Handle) {
+        return gApp.BootServices->UninstallProtocolInterface(Handle, &Guid, &Records[I]);
+      }
+    }
+    return EFI_NOT_FOUND;
+  }
+};
+
 // ---- SetupStringProtocol ------------------------------------------------
 struct SetupStringOp {
   enum class Kind : UINT8 { Hide, Set };
