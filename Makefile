@@ -7,7 +7,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: all deps build run sim test test-asan fuzz fuzz-build test-fuzz clean
+.PHONY: all deps build kit run sim test test-asan fuzz fuzz-build test-fuzz clean
 
 all: build
 
@@ -17,6 +17,11 @@ deps:
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
+
+# The integrator kit, $(BUILD)/kit/ (also part of every build): the images,
+# their dependency expressions, FFS files, binary-module INFs, README, SHA256SUMS.
+kit: build
+	@ls $(BUILD)/kit
 
 # The main job: the images booted on OVMF under QEMU, with the boot report
 # (what each driver did, as the firmware saw it). One line per QEMU run.
