@@ -1,10 +1,13 @@
 #!/bin/sh
 # Checks each built EFI image: x86-64 PE32+, subsystem 11 (boot service
 # driver), base relocations present and not stripped; then builds the images
-# again in a fresh directory and requires the same bytes.
-# usage: image-check.sh <source dir> <image.efi>...
+# (and, with --kit, the integrator kit) again in a fresh directory and
+# requires the same bytes.
+# usage: image-check.sh <source dir> [--kit <kit dir>] <image.efi>...
 set -eu
 src=$1; shift
+kit=
+if [ "${1:-}" = --kit ]; then kit=$2; shift 2; fi
 fail=0
 for img in "$@"; do
   name=$(basename "$img" .efi)
@@ -18,16 +21,26 @@ for img in "$@"; do
 done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-cmake -S "$src" -B "$tmp" -DBOARD_HOST=OFF >/dev/null
+# The kit needs the host tool that packs it; the images alone do not.
+if [ -n "$kit" ]; then host=ON; else host=OFF; fi
+cmake -S "$src" -B "$tmp" -DCMAKE_BUILD_TYPE=Release -DBOARD_HOST=$host >/dev/null
 for img in "$@"; do
   name=$(basename "$img" .efi)
   cmake --build "$tmp" --target "$name" >/dev/null
-  again=$(find "$tmp" -name "$name.efi" | head -n 1)
+  again=$(find "$tmp" -name "$name.efi" -not -path "*/kit/*" | head -n 1)
   if cmp -s "$img" "$again"; then
     echo "$name: a second clean build gives the same bytes"
   else
     echo "FAIL $name: a second clean build differs"; fail=1
   fi
 done
+if [ -n "$kit" ]; then
+  cmake --build "$tmp" --target kit >/dev/null
+  if diff -r "$kit" "$tmp/kit" >/dev/null; then
+    echo "kit: a second clean build gives the same files ($(ls "$kit" | wc -l) files)"
+  else
+    echo "FAIL kit: a second clean build differs:"; diff -rq "$kit" "$tmp/kit" | sed 's/^/    /'; fail=1
+  fi
+fi
 [ $fail -eq 0 ] && echo "image check passed"
 exit $fail
