@@ -118,4 +118,13 @@ inline constexpr CHAR8 ExpanderLow[] = "Low";            // bit reads 0
 inline constexpr UINTN ExpanderAddress = 0x38;           // 7-bit, in a zeroed address word
 static_assert(ExpanderLabelCount == 8);
 
+inline constexpr bool IsExpanderLabel(UINT16 Id) {
+  for (UINT16 L : ExpanderLabels) {
+    if (L == Id) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace Expect

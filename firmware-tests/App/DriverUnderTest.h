@@ -4,6 +4,7 @@
 // would not see the situation a later scenario sets up.
 #pragma once
 
+#include "Caller.h"
 #include "TestApp.h"
 
 struct EmbeddedImage {
@@ -22,19 +23,10 @@ struct LoadedDriver {
   UINTN Size;
   EFI_STATUS LoadStatus;
   EFI_STATUS StartStatus;
-  bool Contains(const VOID *Address) const {
-    const auto A = reinterpret_cast<UINTN>(Address);
-    return A >= Base && A < Base + Size;
-  }
+  ImageRange Range() const { return {Base, Size}; }
+  bool Contains(const VOID *Address) const { return Range().Contains(Address); }
 };
 
 // LoadImage(FALSE, app, NULL, bytes) + StartImage; checks "load-image" and
 // "start-image" (with the statuses, also as INFO). False when not started.
 bool LoadAndStart(const CHAR8 *ImageName, LoadedDriver *Driver);
-
-// Who called a stand-in, told by the return address: the copy the running
-// scenario loaded, a copy an earlier scenario loaded (still armed for what
-// it has not seen yet), or the firmware itself.
-enum class Caller : UINT8 { DriverUnderTest, EarlierCopy, Firmware };
-Caller CallerOf(const VOID *ReturnAddress);
-bool InsideDriverUnderTest(const VOID *Address);  // any copy we loaded

@@ -5,10 +5,10 @@
 // write the eight labels. The relabel callback shares the string arrival, so
 // the PCD stand-in answers its reads; its writes never touch the expander's
 // label ids.
+#include "ExpanderChecks.h"
 #include "BoardExpectations.h"
 #include "DriverUnderTest.h"
 #include "SetupStringProtocol.h"
-#include "StandIns.h"
 #include "Uefi/Smbus.h"
 
 namespace {
@@ -20,21 +20,12 @@ struct ExpanderCase {
   UINT8 Inputs;  // what the device answers
 };
 
-bool IsExpanderLabel(UINT16 Id) {
-  for (UINT16 L : Expect::ExpanderLabels) {
-    if (L == Id) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Recorded writes to the expander's labels, in call order.
 UINTN LabelOps(const SetupStringOp **Out, UINTN Max) {
   UINTN N = 0;
   for (UINTN I = 0; I < SetupStringStandIn::Count(); ++I) {
     const SetupStringOp &Op = SetupStringStandIn::Op(I);
-    if (IsExpanderLabel(Op.Id)) {
+    if (Expect::IsExpanderLabel(Op.Id)) {
       if (N < Max) {
         Out[N] = &Op;
       }
@@ -44,14 +35,20 @@ UINTN LabelOps(const SetupStringOp **Out, UINTN Max) {
   return N;
 }
 
-UINTN LabelOpCount() { return LabelOps(nullptr, 0); }
+}  // namespace
+
+UINTN ExpanderLabelOpCount() { return LabelOps(nullptr, 0); }
+
+namespace {
 
 bool Absent(const EFI_GUID &Guid) {
   VOID *Interface = nullptr;
   return gApp.BootServices->LocateProtocol(&Guid, nullptr, &Interface) == EFI_NOT_FOUND;
 }
 
-VOID CheckExecute() {
+}  // namespace
+
+VOID CheckExpanderRead() {
   const UINTN Reads = SmbusStandIn::Count();
   Check("one-device-read", Reads == 1, Line().Dec(Reads).Str(" Execute calls, want 1"));
   if (Reads == 0) {
@@ -74,7 +71,7 @@ VOID CheckExecute() {
 }
 
 // Bit 0 first, one label per bit, each exactly once.
-VOID CheckLabels(UINT8 Inputs) {
+VOID CheckExpanderLabels(UINT8 Inputs) {
   const SetupStringOp *Ops[Expect::ExpanderLabelCount] = {};
   const UINTN N = LabelOps(Ops, Expect::ExpanderLabelCount);
   bool Right = N == Expect::ExpanderLabelCount;
@@ -98,6 +95,8 @@ VOID CheckLabels(UINT8 Inputs) {
   Check("labels-at-tpl-notify-on-setup", Context, "a label write at another TPL or form");
 }
 
+namespace {
+
 VOID RunExpander(const ExpanderCase &C) {
   // The other scenarios took their producers away; OVMF has none of its own.
   Check("no-smbus-before", Absent(EFI_SMBUS_HC_PROTOCOL_GUID), "an SMBus host controller is installed");
@@ -117,21 +116,21 @@ VOID RunExpander(const ExpanderCase &C) {
     const EFI_STATUS First =
         C.SmbusFirst ? SmbusStandIn::Install(&Smbus) : SetupStringStandIn::Install(&Strings);
     Info(Line().Str(FirstName).Str(" installed: ").Status(First).Str(", ")
-             .Dec(SmbusStandIn::Count()).Str(" Execute calls, ").Dec(LabelOpCount())
+             .Dec(SmbusStandIn::Count()).Str(" Execute calls, ").Dec(ExpanderLabelOpCount())
              .Str(" label writes"));
     Check("first-arrival-installed", First == EFI_SUCCESS, Line().Status(First));
-    Check("first-arrival-writes-nothing", SmbusStandIn::Count() == 0 && LabelOpCount() == 0,
-          Line().Dec(SmbusStandIn::Count()).Str(" Execute calls, ").Dec(LabelOpCount())
+    Check("first-arrival-writes-nothing", SmbusStandIn::Count() == 0 && ExpanderLabelOpCount() == 0,
+          Line().Dec(SmbusStandIn::Count()).Str(" Execute calls, ").Dec(ExpanderLabelOpCount())
               .Str(" label writes"));
 
     const EFI_STATUS Second =
         C.SmbusFirst ? SetupStringStandIn::Install(&Strings) : SmbusStandIn::Install(&Smbus);
     Info(Line().Str(SecondName).Str(" installed: ").Status(Second).Str(", device answers ")
              .Hex(C.Inputs, 2).Str(", ").Dec(SmbusStandIn::Count()).Str(" Execute calls, ")
-             .Dec(LabelOpCount()).Str(" label writes before InstallProtocolInterface returned"));
+             .Dec(ExpanderLabelOpCount()).Str(" label writes before InstallProtocolInterface returned"));
     if (Check("second-arrival-installed", Second == EFI_SUCCESS, Line().Status(Second))) {
-      CheckExecute();
-      CheckLabels(C.Inputs);
+      CheckExpanderRead();
+      CheckExpanderLabels(C.Inputs);
       const UINTN Others = SmbusStandIn::FirmwareCalls() + SetupStringStandIn::FirmwareCalls();
       Check("no-firmware-calls", Others == 0, Line().Dec(Others).Str(" calls from outside our drivers"));
       if (SmbusStandIn::EarlierCopyCalls() + SetupStringStandIn::EarlierCopyCalls() != 0) {
@@ -143,17 +142,17 @@ VOID RunExpander(const ExpanderCase &C) {
       // Both events are closed: further producers of either protocol are
       // never read and never written to.
       const UINTN Reads = SmbusStandIn::Count();
-      const UINTN Labels = LabelOpCount();
+      const UINTN Labels = ExpanderLabelOpCount();
       EFI_HANDLE SmbusAgain = nullptr;
       EFI_HANDLE StringsAgain = nullptr;
       const EFI_STATUS A = SmbusStandIn::Install(&SmbusAgain);
       const EFI_STATUS B = SetupStringStandIn::Install(&StringsAgain);
       Check("later-arrivals-do-nothing",
             A == EFI_SUCCESS && B == EFI_SUCCESS && SmbusStandIn::Count() == Reads &&
-                LabelOpCount() == Labels,
+                ExpanderLabelOpCount() == Labels,
             Line().Str("installs ").Status(A).Str("/").Status(B).Str(", ")
                 .Dec(SmbusStandIn::Count() - Reads).Str(" more reads, ")
-                .Dec(LabelOpCount() - Labels).Str(" more label writes"));
+                .Dec(ExpanderLabelOpCount() - Labels).Str(" more label writes"));
       SmbusStandIn::Uninstall(SmbusAgain);
       SetupStringStandIn::Uninstall(StringsAgain);
     }

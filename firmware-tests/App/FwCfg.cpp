@@ -1,6 +1,7 @@
 // Run selection through QEMU's firmware configuration device: the runner
-// passes `-fw_cfg name=opt/board-tests/sets,string=<set>[,<set>...]`. No
-// file system and no rebuild is needed to choose what one QEMU run covers.
+// passes `-fw_cfg name=opt/board-tests/sets,string=<set>[,<set>...]` (the
+// dispatch boot: `opt/board-tests/dispatch`, its scenario). No file system
+// and no rebuild is needed to choose what one QEMU run covers.
 #include "Hal/IoAccess.h"
 #include "TestApp.h"
 
@@ -33,14 +34,18 @@ UINT32 ReadBigEndian(UINTN Bytes) {
 
 }  // namespace
 
-const CHAR8 *SelectedSets() {
+UINTN ReadFwCfgText(const CHAR8 *FileName, CHAR8 *Out, UINTN Capacity) {
+  if (Capacity == 0) {
+    return 0;
+  }
+  Out[0] = 0;
   Select(FwCfgSignatureItem);
   UINT32 Signature = 0;
   for (UINTN I = 0; I < 4; ++I) {
     Signature |= static_cast<UINT32>(IoRead8(FwCfgDataPort)) << (8 * I);
   }
   if (Signature != FwCfgSignature) {
-    return nullptr;
+    return 0;
   }
   Select(FwCfgFileDirectoryItem);
   const UINT32 Files = ReadBigEndian(4);
@@ -53,22 +58,26 @@ const CHAR8 *SelectedSets() {
       Name[I] = static_cast<CHAR8>(IoRead8(FwCfgDataPort));
     }
     Name[FwCfgFileNameLength - 1] = 0;
-    if (!TextEqual(Name, SetsFileName)) {
+    if (!TextEqual(Name, FileName)) {
       continue;
     }
     Select(Item);
     UINTN Length = 0;
     for (UINT32 I = 0; I < Size; ++I) {
       const auto C = static_cast<CHAR8>(IoRead8(FwCfgDataPort));
-      if (C == 0 || C == '\n' || Length == MaxSetsLength) {
+      if (C == 0 || C == '\n' || Length + 1 == Capacity) {
         break;
       }
-      gSets[Length++] = C;
+      Out[Length++] = C;
     }
-    gSets[Length] = 0;
-    return Length != 0 ? gSets : nullptr;
+    Out[Length] = 0;
+    return Length;
   }
-  return nullptr;
+  return 0;
+}
+
+const CHAR8 *SelectedSets() {
+  return ReadFwCfgText(SetsFileName, gSets, sizeof(gSets)) != 0 ? gSets : nullptr;
 }
 
 bool SetSelected(const CHAR8 *Sets, const CHAR8 *Set) {

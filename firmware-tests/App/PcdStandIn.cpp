@@ -1,8 +1,8 @@
 // Stand-in PCD_PROTOCOL. OVMF has its own, which LocateProtocol finds first,
-// so ours takes its place on OVMF's handle for the length of a scenario.
-// Only Get32 is ours, and only for the driver under test: OVMF's modules go
-// on calling into OVMF's interface (every other slot is OVMF's pointer).
-#include "DriverUnderTest.h"
+// so ours takes its place on OVMF's handle (for a scenario in the LoadImage
+// runs, for the rest of the boot in the dispatch boot). Only Get32 is ours:
+// every other slot is OVMF's pointer, and OVMF's own tokens go on to OVMF.
+#include "Caller.h"
 #include "StandIns.h"
 
 namespace {
@@ -11,9 +11,21 @@ constexpr UINTN MaxValues = 32;
 PcdValue gValues[MaxValues];
 UINTN gValueCount;
 
-constexpr UINTN MaxReads = 64;
-UINTN gReadTokens[MaxReads];
-UINTN gReads;
+// The board's dynamic tokens: the NIC root ports and the option-ROM rows.
+// OVMF does not know them, and its Get32 does not take unknown tokens
+// kindly, so they are never passed on, whoever asks.
+constexpr UINTN NicRootPortTokens[] = {630, 631};
+constexpr UINTN FirstOpromToken = 655;
+constexpr UINTN LastOpromToken = 668;
+
+bool BoardToken(UINTN Token) {
+  for (UINTN T : NicRootPortTokens) {
+    if (T == Token) {
+      return true;
+    }
+  }
+  return Token >= FirstOpromToken && Token <= LastOpromToken;
+}
 
 // Stays valid for the whole run: drivers cache the pointer they located.
 PCD_PROTOCOL gStandIn;
@@ -23,22 +35,21 @@ bool gInstalled;
 
 UINT32 EFIAPI StandInGet32(UINTN TokenNumber) {
   const Caller From = CallerOf(__builtin_return_address(0));
-  if (From == Caller::Firmware) {
+  if (From == Caller::Firmware && !BoardToken(TokenNumber)) {
     return gFirmwarePcd->Get32(TokenNumber);
   }
   if (From == Caller::DriverUnderTest) {
-    if (gReads < MaxReads) {
-      gReadTokens[gReads] = TokenNumber;
+    PcdLog &Log = *StandInLogs::Pcd();
+    if (Log.Reads < PcdLog::MaxReads) {
+      Log.Tokens[Log.Reads] = TokenNumber;
     }
-    ++gReads;
+    ++Log.Reads;
   }
   for (UINTN I = 0; I < gValueCount; ++I) {
     if (gValues[I].Token == TokenNumber) {
       return gValues[I].Value;
     }
   }
-  // Not chosen by the scenario: never passed on, OVMF does not know our
-  // token numbers and its PCD driver does not take unknown ones kindly.
   return 0;
 }
 
@@ -51,7 +62,7 @@ bool Install(const PcdValue *Values, UINTN Count) {
   for (UINTN I = 0; I < Count && I < MaxValues; ++I) {
     gValues[gValueCount++] = Values[I];
   }
-  gReads = 0;
+  StandInLogs::Pcd()->Reads = 0;
   if (gInstalled) {
     return Check("pcd-stand-in", true);
   }
@@ -97,8 +108,5 @@ bool Restore() {
   return Check("pcd-restored", !EFI_ERROR(Status) && Located == gFirmwarePcd,
                Line().Str("ReinstallProtocolInterface = ").Status(Status));
 }
-
-UINTN Reads() { return gReads; }
-UINTN ReadToken(UINTN Index) { return Index < MaxReads && Index < gReads ? gReadTokens[Index] : 0; }
 
 }  // namespace PcdStandIn

@@ -1,17 +1,10 @@
 // Stand-in SetupStringProtocol: records every hide and set, with the task
 // priority it ran at and whether the caller is the driver under test.
 #include "SetupStringProtocol.h"
-#include "DriverUnderTest.h"
+#include "Caller.h"
 #include "StandIns.h"
 
 namespace {
-
-constexpr UINTN MaxOps = 160;
-SetupStringOp gOps[MaxOps];
-UINTN gCount;
-bool gOverflow;
-UINTN gEarlierCopyCalls;
-UINTN gFirmwareCalls;
 
 EFI_TPL CurrentTpl() {
   const EFI_TPL Tpl = gApp.BootServices->RaiseTPL(TPL_HIGH_LEVEL);
@@ -21,21 +14,22 @@ EFI_TPL CurrentTpl() {
 
 VOID Record(SetupStringOp::Kind K, const CHAR8 *Form, UINT16 Id, const CHAR8 *Text,
             const VOID *ReturnAddress) {
+  SetupStringLog &Log = *StandInLogs::SetupStrings();
   switch (CallerOf(ReturnAddress)) {
     case Caller::EarlierCopy:
-      ++gEarlierCopyCalls;
+      ++Log.EarlierCopyCalls;
       return;
     case Caller::Firmware:
-      ++gFirmwareCalls;
+      ++Log.FirmwareCalls;
       return;
     case Caller::DriverUnderTest:
       break;
   }
-  if (gCount == MaxOps) {
-    gOverflow = true;
+  if (Log.Count == SetupStringLog::MaxOps) {
+    Log.Overflow = true;
     return;
   }
-  gOps[gCount++] = {K, Id, Form, Text, CurrentTpl()};
+  Log.Ops[Log.Count++] = {K, Id, Form, Text, CurrentTpl()};
 }
 
 EFI_STATUS EFIAPI HideString(const CHAR8 *FormName, UINT16 StringId) {
@@ -58,10 +52,11 @@ InstalledStandIns<SETUP_STRING_PROTOCOL, MaxInstalls> gInstalled;
 namespace SetupStringStandIn {
 
 VOID Reset() {
-  gCount = 0;
-  gOverflow = false;
-  gEarlierCopyCalls = 0;
-  gFirmwareCalls = 0;
+  SetupStringLog &Log = *StandInLogs::SetupStrings();
+  Log.Count = 0;
+  Log.Overflow = false;
+  Log.EarlierCopyCalls = 0;
+  Log.FirmwareCalls = 0;
 }
 
 EFI_STATUS Install(EFI_HANDLE *Handle) {
@@ -71,11 +66,5 @@ EFI_STATUS Install(EFI_HANDLE *Handle) {
 EFI_STATUS Uninstall(EFI_HANDLE Handle) {
   return gInstalled.Uninstall(SetupStringProtocolGuid, Handle);
 }
-
-UINTN Count() { return gCount; }
-const SetupStringOp &Op(UINTN Index) { return gOps[Index]; }
-bool Overflowed() { return gOverflow; }
-UINTN EarlierCopyCalls() { return gEarlierCopyCalls; }
-UINTN FirmwareCalls() { return gFirmwareCalls; }
 
 }  // namespace SetupStringStandIn

@@ -2,18 +2,11 @@
 // answering a byte read with the byte the scenario chose. Records every
 // Execute of the driver under test with the arguments as they arrived.
 #include "BoardExpectations.h"
-#include "DriverUnderTest.h"
+#include "Caller.h"
 #include "StandIns.h"
 #include "Uefi/Smbus.h"
 
 namespace {
-
-constexpr UINTN MaxCalls = 8;
-SmbusCall gCalls[MaxCalls];
-UINTN gCount;
-UINTN gEarlierCopyCalls;
-UINTN gFirmwareCalls;
-UINT8 gAnswer;
 
 EFI_TPL CurrentTpl() {
   const EFI_TPL Tpl = gApp.BootServices->RaiseTPL(TPL_HIGH_LEVEL);
@@ -34,7 +27,7 @@ EFI_STATUS Answer(EFI_SMBUS_DEVICE_ADDRESS SlaveAddress, EFI_SMBUS_OPERATION Ope
   if (Length == nullptr || Buffer == nullptr || *Length < 1) {
     return EFI_INVALID_PARAMETER;
   }
-  *static_cast<UINT8 *>(Buffer) = gAnswer;
+  *static_cast<UINT8 *>(Buffer) = StandInLogs::Smbus()->Answer;
   *Length = 1;
   return EFI_SUCCESS;
 }
@@ -43,16 +36,17 @@ EFI_STATUS EFIAPI Execute(const EFI_SMBUS_HC_PROTOCOL *This, EFI_SMBUS_DEVICE_AD
                           EFI_SMBUS_DEVICE_COMMAND Command, EFI_SMBUS_OPERATION Operation,
                           BOOLEAN PecCheck, UINTN *Length, VOID *Buffer) {
   (VOID) This;
+  SmbusLog &Log = *StandInLogs::Smbus();
   switch (CallerOf(__builtin_return_address(0))) {
     case Caller::EarlierCopy:
-      ++gEarlierCopyCalls;
+      ++Log.EarlierCopyCalls;
       break;
     case Caller::Firmware:
-      ++gFirmwareCalls;
+      ++Log.FirmwareCalls;
       break;
     case Caller::DriverUnderTest:
-      if (gCount < MaxCalls) {
-        gCalls[gCount] = {SlaveAddress.SmbusDeviceAddress,
+      if (Log.Count < SmbusLog::MaxCalls) {
+        Log.Calls[Log.Count] = {SlaveAddress.SmbusDeviceAddress,
                           Command,
                           static_cast<UINT32>(Operation),
                           PecCheck,
@@ -62,7 +56,7 @@ EFI_STATUS EFIAPI Execute(const EFI_SMBUS_HC_PROTOCOL *This, EFI_SMBUS_DEVICE_AD
                           Buffer != nullptr ? *static_cast<const UINT8 *>(Buffer) : UINT8{0},
                           CurrentTpl()};
       }
-      ++gCount;
+      ++Log.Count;
       break;
   }
   return Answer(SlaveAddress, Operation, Length, Buffer);
@@ -76,10 +70,11 @@ InstalledStandIns<EFI_SMBUS_HC_PROTOCOL, MaxInstalls> gInstalled;
 namespace SmbusStandIn {
 
 VOID Reset(UINT8 Byte) {
-  gCount = 0;
-  gEarlierCopyCalls = 0;
-  gFirmwareCalls = 0;
-  gAnswer = Byte;
+  SmbusLog &Log = *StandInLogs::Smbus();
+  Log.Count = 0;
+  Log.EarlierCopyCalls = 0;
+  Log.FirmwareCalls = 0;
+  Log.Answer = Byte;
 }
 
 // Execute is all a reader of one device needs; the ARP slots stay empty.
@@ -91,10 +86,5 @@ EFI_STATUS Install(EFI_HANDLE *Handle) {
 EFI_STATUS Uninstall(EFI_HANDLE Handle) {
   return gInstalled.Uninstall(EFI_SMBUS_HC_PROTOCOL_GUID, Handle);
 }
-
-UINTN Count() { return gCount; }
-const SmbusCall &Call(UINTN Index) { return gCalls[Index < MaxCalls ? Index : MaxCalls - 1]; }
-UINTN EarlierCopyCalls() { return gEarlierCopyCalls; }
-UINTN FirmwareCalls() { return gFirmwareCalls; }
 
 }  // namespace SmbusStandIn

@@ -1,6 +1,9 @@
-// The platform parts OVMF lacks, played by the application: a Setup-string
-// protocol that records what it is told, a PCD protocol with our token
-// values, and a HOB list with a riser-card HOB.
+// The platform parts OVMF lacks: a Setup-string protocol that records what
+// it is told, a PCD protocol with our token values, a HOB list with a
+// riser-card HOB and an SMBus host controller. Played by the test
+// application in the LoadImage runs and by the DXE stand-in driver in the
+// dispatch boot; what they record is kept in plain logs (below), so the
+// dispatch boot's application can read the stand-in driver's logs.
 #pragma once
 
 #include "TestApp.h"
@@ -47,6 +50,15 @@ struct SetupStringOp {
   EFI_TPL Tpl;         // the task priority the call ran at
 };
 
+struct SetupStringLog {
+  static constexpr UINTN MaxOps = 160;
+  SetupStringOp Ops[MaxOps];
+  UINTN Count;
+  bool Overflow;
+  UINTN EarlierCopyCalls;
+  UINTN FirmwareCalls;
+};
+
 namespace SetupStringStandIn {
 // Calls from the driver under test are recorded; calls from earlier copies
 // and from anywhere else are only counted.
@@ -67,10 +79,18 @@ struct PcdValue {
   UINT32 Value;
 };
 
+struct PcdLog {
+  static constexpr UINTN MaxReads = 64;
+  UINTN Tokens[MaxReads];  // Get32 calls of the driver under test, in call order
+  UINTN Reads;             // all of them, also past MaxReads
+};
+
 namespace PcdStandIn {
 // Replaces OVMF's PCD_PROTOCOL on OVMF's own handle. Get32 answers the
-// listed tokens (others read 0) for calls from any copy of a driver we
-// loaded and passes every other call on to OVMF's interface. Checks
+// board's tokens (630, 631, 655-668) and every call from a copy of our
+// driver from the listed values (a token not listed reads 0), and passes
+// every other call on to OVMF's interface: OVMF's own modules keep their
+// values, and OVMF's Get32 never sees a token it does not know. Checks
 // "pcd-stand-in".
 bool Install(const PcdValue *Values, UINTN Count);
 // Puts OVMF's interface back. Checks "pcd-restored".
@@ -107,6 +127,15 @@ struct SmbusCall {
   EFI_TPL Tpl;
 };
 
+struct SmbusLog {
+  static constexpr UINTN MaxCalls = 8;
+  SmbusCall Calls[MaxCalls];
+  UINTN Count;  // all calls of the driver under test, also past MaxCalls
+  UINTN EarlierCopyCalls;
+  UINTN FirmwareCalls;
+  UINT8 Answer;
+};
+
 namespace SmbusStandIn {
 // Forget what was recorded; byte reads of the device answer Answer.
 VOID Reset(UINT8 Answer);
@@ -119,3 +148,15 @@ const SmbusCall &Call(UINTN Index);
 UINTN EarlierCopyCalls();
 UINTN FirmwareCalls();
 }  // namespace SmbusStandIn
+
+// ---- The logs -------------------------------------------------------------
+// What the accessors above read. By default the logs the stand-ins of this
+// image write; the dispatch boot's application points them at the logs of
+// the stand-in driver instead (through its record protocol), and then only
+// reads.
+namespace StandInLogs {
+SetupStringLog *SetupStrings();
+PcdLog *Pcd();
+SmbusLog *Smbus();
+VOID Use(SetupStringLog *Strings, PcdLog *Pcd, SmbusLog *Smbus);
+}  // namespace StandInLogs

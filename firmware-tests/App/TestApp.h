@@ -78,5 +78,9 @@ VOID SmmDriverWithoutSmmScenario();
 // The comma-separated set names the runner passed in, or NULL (then the
 // default set runs). Read from QEMU's firmware configuration device.
 const CHAR8 *SelectedSets();
+// The text of a named fw_cfg file (`-fw_cfg name=<FileName>,string=...`), up
+// to its first NUL or newline, cut to Capacity - 1 characters; its length,
+// 0 when there is no such file (or no fw_cfg device).
+UINTN ReadFwCfgText(const CHAR8 *FileName, CHAR8 *Out, UINTN Capacity);
 bool SetSelected(const CHAR8 *Sets, const CHAR8 *Set);
 inline constexpr CHAR8 DefaultSet[] = "board-setup";
