@@ -1,0 +1,179 @@
+#include "Ffs.h"
+
+#include <algorithm>
+#include <array>
+
+#include "Depex.h"
+
+namespace fwimage {
+
+namespace {
+
+// PE layout points the builder checks.
+constexpr uint16_t DosSignature = 0x5A4D;      // "MZ"
+constexpr size_t DosNewHeaderField = 0x3C;     // e_lfanew
+constexpr uint32_t PeSignature = 0x00004550;   // "PE\0\0"
+constexpr size_t PeOptionalHeaderOffset = 24;  // after the signature and COFF header
+constexpr uint16_t Pe32PlusMagic = 0x20B;
+
+struct TypeName {
+  uint8_t Type;
+  const char *Name;
+};
+
+constexpr std::array<TypeName, 16> FileTypeNames{{
+    {ffs::TypeRaw, "RAW"},
+    {ffs::TypeFreeform, "FREEFORM"},
+    {ffs::TypeSecurityCore, "SECURITY_CORE"},
+    {ffs::TypePeiCore, "PEI_CORE"},
+    {ffs::TypeDxeCore, "DXE_CORE"},
+    {ffs::TypePeim, "PEIM"},
+    {ffs::TypeDriver, "DRIVER"},
+    {ffs::TypeCombinedPeimDriver, "COMBINED_PEIM_DRIVER"},
+    {ffs::TypeApplication, "APPLICATION"},
+    {ffs::TypeSmm, "SMM"},
+    {ffs::TypeFirmwareVolumeImage, "FIRMWARE_VOLUME_IMAGE"},
+    {ffs::TypeCombinedSmmDxe, "COMBINED_SMM_DXE"},
+    {ffs::TypeSmmCore, "SMM_CORE"},
+    {ffs::TypeMmStandalone, "MM_STANDALONE"},
+    {ffs::TypeMmCoreStandalone, "MM_CORE_STANDALONE"},
+    {ffs::TypePad, "PAD"},
+}};
+
+constexpr std::array<TypeName, 15> SectionTypeNames{{
+    {ffs::SectionCompression, "COMPRESSION"},
+    {ffs::SectionGuidDefined, "GUID_DEFINED"},
+    {ffs::SectionDisposable, "DISPOSABLE"},
+    {ffs::SectionPe32, "PE32"},
+    {ffs::SectionPic, "PIC"},
+    {ffs::SectionTe, "TE"},
+    {ffs::SectionDxeDepex, "DXE_DEPEX"},
+    {ffs::SectionVersion, "VERSION"},
+    {ffs::SectionUserInterface, "UI"},
+    {ffs::SectionCompatibility16, "COMPAT16"},
+    {ffs::SectionFirmwareVolumeImage, "FV_IMAGE"},
+    {ffs::SectionFreeformSubtypeGuid, "FREEFORM_GUID"},
+    {ffs::SectionRaw, "RAW"},
+    {ffs::SectionPeiDepex, "PEI_DEPEX"},
+    {ffs::SectionSmmDepex, "SMM_DEPEX"},
+}};
+
+template <size_t N> const char *Lookup(const std::array<TypeName, N> &Table, uint8_t Type) {
+  for (const TypeName &Row : Table) {
+    if (Row.Type == Type) {
+      return Row.Name;
+    }
+  }
+  return nullptr;
+}
+
+void CheckAscii(const std::string &Text, const char *What) {
+  if (Text.empty()) {
+    throw Error(std::string(What) + " is empty");
+  }
+  for (const char C : Text) {
+    if (C < 0x20 || C > 0x7E) {
+      throw Error(std::string(What) + " '" + Text + "' is not printable ASCII");
+    }
+  }
+}
+
+void AppendUtf16(Bytes &Out, const std::string &Ascii) {
+  for (const char C : Ascii) {
+    AppendLe(Out, static_cast<uint8_t>(C), 2);
+  }
+  AppendLe(Out, 0, 2);
+}
+
+// Appends one section to the file body; Body starts right after the 24-byte
+// file header, a multiple of 4, so aligning Body aligns within the file.
+void AppendSection(Bytes &Body, uint8_t Type, ByteView Payload) {
+  Body.resize(AlignUp(Body.size(), ffs::SectionAlignment), 0);
+  const size_t Size = ffs::SectionHeaderSize + Payload.size();
+  if (Size >= ffs::MaxSize24) {
+    throw Error(std::string(SectionTypeName(Type)) + " section of " + Hex(Size) +
+                " bytes does not fit a 24-bit section size");
+  }
+  AppendLe(Body, Size, 3);
+  Body.push_back(Type);
+  Body.insert(Body.end(), Payload.begin(), Payload.end());
+}
+
+} // namespace
+
+const char *FileTypeName(uint8_t Type) {
+  const char *Name = Lookup(FileTypeNames, Type);
+  return Name != nullptr ? Name : "UNKNOWN";
+}
+
+const char *SectionTypeName(uint8_t Type) {
+  const char *Name = Lookup(SectionTypeNames, Type);
+  return Name != nullptr ? Name : "UNKNOWN";
+}
+
+uint8_t FfsHeaderChecksum(ByteView Header) {
+  uint8_t Sum = Sum8(Header);
+  Sum = static_cast<uint8_t>(Sum - Header[ffs::HeaderChecksumOffset] - Header[ffs::FileChecksumOffset] -
+                             Header[ffs::StateOffset]);
+  return static_cast<uint8_t>(0x100 - Sum);
+}
+
+void SealFfsFile(uint8_t *File, size_t HeaderSize, size_t Size) {
+  const ByteView Whole(File, Size);
+  File[ffs::FileChecksumOffset] =
+      (File[ffs::AttributesOffset] & ffs::AttribChecksum) != 0
+          ? static_cast<uint8_t>(0x100 - Sum8(Whole.subspan(HeaderSize)))
+          : ffs::FileChecksumUnused;
+  File[ffs::HeaderChecksumOffset] = FfsHeaderChecksum(Whole.first(HeaderSize));
+}
+
+void CheckPe32Plus(ByteView Image) {
+  if (Image.size() < DosNewHeaderField + 4 || ReadU16(Image, 0) != DosSignature) {
+    throw Error("PE image has no MZ header");
+  }
+  const size_t PeOffset = ReadU32(Image, DosNewHeaderField);
+  if (PeOffset > Image.size() || Image.size() - PeOffset < PeOptionalHeaderOffset + 2 ||
+      ReadU32(Image, PeOffset) != PeSignature) {
+    throw Error("PE image has no PE signature where its MZ header points");
+  }
+  if (ReadU16(Image, PeOffset + PeOptionalHeaderOffset) != Pe32PlusMagic) {
+    throw Error("PE image is not PE32+ (optional header magic is not 0x20B)");
+  }
+}
+
+Bytes BuildFfsFile(const FfsBuildInput &Input) {
+  CheckPe32Plus(Input.Pe);
+  DecodeDepex(Input.Depex);
+  CheckAscii(Input.Ui, "UI name");
+  CheckAscii(Input.Version, "version");
+
+  const bool Smm = Input.Kind == DriverKind::Smm;
+  Bytes Body;
+  AppendSection(Body, Smm ? ffs::SectionSmmDepex : ffs::SectionDxeDepex, Input.Depex);
+  AppendSection(Body, ffs::SectionPe32, Input.Pe);
+  Bytes Ui;
+  AppendUtf16(Ui, Input.Ui);
+  AppendSection(Body, ffs::SectionUserInterface, Ui);
+  Bytes Version;
+  // No build number is kept for these drivers; the string carries the version.
+  AppendLe(Version, 0, 2);
+  AppendUtf16(Version, Input.Version);
+  AppendSection(Body, ffs::SectionVersion, Version);
+
+  const size_t Size = ffs::FileHeaderSize + Body.size();
+  if (Size > ffs::MaxSize24) {
+    throw Error("FFS file of " + Hex(Size) + " bytes does not fit a 24-bit file size");
+  }
+  Bytes File(Size, 0);
+  std::copy(Body.begin(), Body.end(), File.begin() + ffs::FileHeaderSize);
+  std::copy(Input.Name.Bytes.begin(), Input.Name.Bytes.end(), File.begin());
+  File[ffs::TypeOffset] = Smm ? ffs::TypeSmm : ffs::TypeDriver;
+  // A real data checksum: a flipped bit in the image is caught before dispatch.
+  File[ffs::AttributesOffset] = ffs::AttribChecksum;
+  WriteLe(File.data() + ffs::SizeOffset, Size, 3);
+  File[ffs::StateOffset] = ffs::StateCompleteErasedHigh;
+  SealFfsFile(File.data(), ffs::FileHeaderSize, File.size());
+  return File;
+}
+
+} // namespace fwimage

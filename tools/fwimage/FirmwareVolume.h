@@ -1,0 +1,113 @@
+// Parser for flash images: firmware volumes, the FFS files in them and their
+// sections, descending into LZMA-compressed and FV-image sections.
+//
+// Images come from anywhere, so every size and offset is checked against its
+// container before use, every checksum is verified, and decompression is
+// bounded (see ParseLimits). Any defect throws Error with a one-line reason.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Bytes.h"
+#include "Guid.h"
+
+namespace fwimage {
+
+namespace fv {
+// EFI_FIRMWARE_VOLUME_HEADER.
+constexpr size_t FileSystemGuidOffset = 16;
+constexpr size_t LengthOffset = 32;
+constexpr size_t SignatureOffset = 40;
+constexpr size_t AttributesOffset = 44;
+constexpr size_t HeaderLengthOffset = 48;
+constexpr size_t ExtHeaderOffsetOffset = 52;
+constexpr size_t BlockMapOffset = 56;
+constexpr size_t BlockMapEntrySize = 8;
+constexpr size_t MinHeaderSize = BlockMapOffset + BlockMapEntrySize;
+constexpr uint32_t Signature = 0x4856465F; // "_FVH"
+constexpr uint32_t AttribErasePolarity = 0x00000800;
+// EFI_FIRMWARE_VOLUME_EXT_HEADER: FvName, ExtHeaderSize.
+constexpr size_t ExtHeaderSizeField = 16;
+constexpr size_t ExtHeaderMinSize = 20;
+// Volumes sit at least 8-byte aligned in flash images.
+constexpr size_t ScanStep = 8;
+} // namespace fv
+
+// Decompression is the only place where a few input bytes can demand a lot of
+// memory, so it is bounded three ways: per stream, in total, and in depth.
+struct ParseLimits {
+  // The largest x86 flash parts are 64 MiB and a decompressed DXE volume is a
+  // fraction of that (OVMF's is 12.8 MiB); a header claiming more is corrupt
+  // or hostile.
+  uint64_t MaxStreamSize = 64ULL << 20;
+  // Several compressed volumes in one image still stay far below this.
+  uint64_t MaxTotalDecoded = 256ULL << 20;
+  // Real images nest FV -> file -> LZMA -> FV -> file: a handful of levels.
+  unsigned MaxDepth = 16;
+};
+
+struct Volume;
+
+struct Section {
+  size_t Offset = 0; // in the buffer holding the section
+  size_t Size = 0;   // header included
+  size_t HeaderSize = 0;
+  uint8_t Type = 0;
+  // GUID_DEFINED only.
+  Guid Definition;
+  uint16_t DataOffset = 0;
+  uint16_t GuidedAttributes = 0;
+  // An encapsulation this tool cannot open (unknown GUID or compression).
+  bool Opaque = false;
+  // LZMA: the decoded stream, which Children and Volumes below refer to.
+  std::shared_ptr<const Bytes> Decoded;
+  std::vector<Section> Children;
+  std::vector<Volume> Volumes; // FV_IMAGE: the volume it holds
+  std::string Text;            // UI and VERSION
+};
+
+struct File {
+  size_t Offset = 0; // in the buffer holding the volume
+  size_t Size = 0;
+  size_t HeaderSize = 0;
+  Guid Name;
+  uint8_t Type = 0;
+  uint8_t Attributes = 0;
+  uint8_t State = 0;
+  bool Deleted = false;
+  std::vector<Section> Sections;
+  std::string UiName;
+};
+
+struct Volume {
+  size_t Offset = 0; // in its buffer (the image, or a decoded stream)
+  size_t Length = 0;
+  size_t HeaderLength = 0;
+  Guid FileSystem;
+  std::optional<Guid> Name; // from the extended header
+  uint32_t Attributes = 0;
+  bool ErasePolarity = true;
+  bool FfsFileSystem = false; // FFS2/FFS3: files are parsed
+  size_t FilesOffset = 0;     // first file, relative to the volume
+  size_t FreeOffset = 0;      // start of free space, relative to the volume
+  bool FreeSpaceErased = true;
+  std::vector<File> Files;
+
+  uint8_t EraseByte() const { return ErasePolarity ? 0xFF : 0x00; }
+  size_t FreeSize() const { return Length - FreeOffset; }
+};
+
+struct Image {
+  std::vector<Volume> Volumes;
+};
+
+Image ParseImage(ByteView Data, const ParseLimits &Limits = {});
+
+// Parses one FFS file standing alone (an input to `insert`): header and data
+// checksums, State, and its sections. Throws Error if it is not one.
+File ParseStandaloneFile(ByteView Data, const ParseLimits &Limits = {});
+
+} // namespace fwimage
