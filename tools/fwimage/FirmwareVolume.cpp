@@ -319,7 +319,7 @@ Image ParseImage(ByteView Data, const ParseLimits &Limits) {
   Parser P(Limits);
   Image Result;
   size_t Offset = 0;
-  while (Data.size() - Offset >= fv::MinHeaderSize) {
+  while (Offset < Data.size() && Data.size() - Offset >= fv::MinHeaderSize) {
     if (ReadU32(Data, Offset + fv::SignatureOffset) != fv::Signature) {
       Offset += fv::ScanStep;
       continue;

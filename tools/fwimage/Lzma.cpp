@@ -58,7 +58,7 @@ Bytes LzmaDecode(ByteView Compressed, uint64_t MaxSize) {
     if (S.Stream.avail_out == 0) {
       const size_t Done = Out.size();
       if (Done > Stated) {
-        throw Error("LZMA stream decodes past its stated size " + Hex(Stated));
+        throw Error("LZMA stream does not decode to its stated size " + Hex(Stated) + " (it runs past it)");
       }
       // One byte of room past the stated size shows a stream that runs on.
       const size_t Grow = static_cast<size_t>(std::min<uint64_t>(DecodeStep, Stated + 1 - Done));
@@ -73,16 +73,19 @@ Bytes LzmaDecode(ByteView Compressed, uint64_t MaxSize) {
     if (Ret == LZMA_MEMLIMIT_ERROR || Ret == LZMA_MEM_ERROR) {
       throw Error("LZMA header asks for a dictionary above the decoder's memory limit");
     }
-    if (Ret != LZMA_OK) {
-      throw Error("LZMA stream is corrupt or ends before its stated size " + Hex(Stated));
-    }
-    if (S.Stream.total_out > Stated) {
-      throw Error("LZMA stream decodes past its stated size " + Hex(Stated));
+    if (Ret != LZMA_OK || S.Stream.total_out > Stated) {
+      throw Error("LZMA stream does not decode to its stated size " + Hex(Stated) +
+                  " (corrupt, cut short or running past it)");
     }
   }
   if (S.Stream.total_out != Stated) {
-    throw Error("LZMA stream decodes to " + Hex(S.Stream.total_out) + " bytes, its header states " +
-                Hex(Stated));
+    throw Error("LZMA stream does not decode to its stated size " + Hex(Stated) + " (it gives " +
+                Hex(S.Stream.total_out) + ")");
+  }
+  // Bytes after the end would mean the stated size cut the stream short.
+  if (S.Stream.avail_in != 0) {
+    throw Error("LZMA stream does not decode to its stated size " + Hex(Stated) + " (" +
+                Hex(S.Stream.avail_in) + " bytes of it left over)");
   }
   Out.resize(static_cast<size_t>(Stated));
   return Out;

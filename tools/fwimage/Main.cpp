@@ -177,7 +177,10 @@ int main(int Argc, char **Argv) {
     }
     throw UsageError(Command.empty() ? "no command" : "unknown command " + Command);
   } catch (const UsageError &E) {
-    std::cerr << "fwimage: " << E.what() << "\n" << UsageText;
+    std::cerr << "fwimage: " << E.what() << "\n";
+    if (Command != "depex" && Command != "ffs" && Command != "insert" && Command != "list") {
+      std::cerr << UsageText;
+    }
     return ExitUsage;
   } catch (const Error &E) {
     std::cerr << "fwimage: " << E.what() << "\n";

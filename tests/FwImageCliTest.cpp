@@ -1,0 +1,126 @@
+// fwimage as a command: each refusal is one line on stderr and a non-zero
+// exit, and leaves neither the output nor a temporary file behind.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include "Ffs.h"
+#include "FwImageTestImages.h"
+
+using namespace fwimage;
+using namespace fwtest;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FwImageCli : public testing::Test {
+protected:
+  void SetUp() override {
+    Dir = fs::temp_directory_path() / ("fwimage-cli-" + std::to_string(getpid()) + "-" +
+                                       testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(Dir);
+    fs::create_directories(Dir);
+    Write("image.fd", DxeVolume(0x2000));
+    FfsBuildInput In;
+    In.Name = G("0D3C0B2A-1111-4A4A-8B8B-000000000001");
+    In.Pe = Pe32Plus(0x200, 0x5A);
+    In.Depex = {0x06, 0x08};
+    In.Ui = "Driver";
+    In.Version = "1.0";
+    Write("driver.ffs", BuildFfsFile(In));
+    Write("driver.efi", In.Pe);
+    Write("true.depex", In.Depex);
+  }
+  void TearDown() override { fs::remove_all(Dir); }
+
+  void Write(const std::string &Name, const Bytes &Data) {
+    std::ofstream(Dir / Name, std::ios::binary).write(reinterpret_cast<const char *>(Data.data()),
+                                                      static_cast<std::streamsize>(Data.size()));
+  }
+
+  // Runs fwimage in Dir; returns the exit status, stderr in Err.
+  int Run(const std::string &Args) {
+    const std::string Command = "cd '" + Dir.string() + "' && '" FWIMAGE_EXE "' " + Args + " >stdout.txt 2>stderr.txt";
+    const int Status = std::system(Command.c_str());
+    std::ifstream In(Dir / "stderr.txt");
+    Err.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+    fs::remove(Dir / "stdout.txt");
+    fs::remove(Dir / "stderr.txt");
+    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+  }
+
+  std::set<std::string> Listing() const {
+    std::set<std::string> Names;
+    for (const auto &E : fs::directory_iterator(Dir)) {
+      Names.insert(E.path().filename().string());
+    }
+    return Names;
+  }
+
+  fs::path Dir;
+  std::string Err;
+};
+
+TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
+  Write("garbage.fd", Bytes(0x1000, 0x5A));
+  Bytes NotFfs(0x40, 0x12);
+  Write("not.ffs", NotFfs);
+  Bytes Tiny = DxeVolume(0x2000);
+  Tiny.resize(0x1000); // the volume claims more than the file holds
+  Write("truncated.fd", Tiny);
+  const std::set<std::string> Inputs = Listing();
+  struct Case {
+    const char *Args;
+    const char *Reason;
+  };
+  const Case Cases[] = {
+      {"depex --out out.bin TRUE TRUE", "leaves 2 values"},
+      {"depex --out out.bin PUSH nope", "is not a GUID"},
+      {"ffs --type driver --pe true.depex --depex true.depex --ui D --version 1 "
+       "--guid 0D3C0B2A-1111-4A4A-8B8B-000000000009 --out out.bin",
+       "no MZ header"},
+      {"ffs --type driver --pe driver.efi --depex driver.efi --ui D --version 1 "
+       "--guid 0D3C0B2A-1111-4A4A-8B8B-000000000009 --out out.bin",
+       "unknown opcode"},
+      {"insert garbage.fd --out out.bin driver.ffs", "not a firmware image"},
+      {"insert truncated.fd --out out.bin driver.ffs", "truncated FV at 0x0"},
+      {"insert image.fd --out out.bin not.ffs", "not an FFS file"},
+      {"insert image.fd --out out.bin driver.ffs driver.ffs", "duplicate file GUID"},
+      {"insert image.fd --out no-such-dir/out.bin driver.ffs", "cannot create a temporary file"},
+      {"list garbage.fd", "not a firmware image"},
+  };
+  for (const Case &C : Cases) {
+    EXPECT_EQ(Run(C.Args), 1) << C.Args;
+    EXPECT_NE(Err.find(C.Reason), std::string::npos) << C.Args << " said: " << Err;
+    EXPECT_EQ(std::count(Err.begin(), Err.end(), '\n'), 1) << C.Args << " said: " << Err;
+    EXPECT_EQ(Listing(), Inputs) << C.Args;
+  }
+  EXPECT_EQ(Run("insert image.fd driver.ffs"), 2);
+  EXPECT_NE(Err.find("missing --out"), std::string::npos);
+  EXPECT_EQ(Run("ffs --type pei --out x"), 2);
+  EXPECT_EQ(Listing(), Inputs);
+}
+
+TEST_F(FwImageCli, WritesOutputsThatReadBack) {
+  ASSERT_EQ(Run("depex --out t.depex TRUE"), 0) << Err;
+  ASSERT_EQ(Run("ffs --type smm --pe driver.efi --depex t.depex --ui Driver --version 1.0 "
+                "--guid {0D3C0B2A-1111-4A4A-8B8B-000000000001} --out d.ffs"),
+            0)
+      << Err;
+  ASSERT_EQ(Run("insert image.fd --out new.fd d.ffs"), 0) << Err;
+  EXPECT_EQ(fs::file_size(Dir / "new.fd"), fs::file_size(Dir / "image.fd"));
+  EXPECT_EQ(Run("list new.fd"), 0) << Err;
+  const std::set<std::string> Expected = {"image.fd", "driver.ffs", "driver.efi", "true.depex",
+                                          "t.depex",  "d.ffs",      "new.fd"};
+  EXPECT_EQ(Listing(), Expected);
+  EXPECT_EQ((fs::status(Dir / "new.fd").permissions() & fs::perms::others_read), fs::perms::others_read)
+      << "the output gets a plain file's mode, not the temporary's private one";
+}
+
+} // namespace

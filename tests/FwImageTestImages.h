@@ -1,0 +1,199 @@
+// Small synthetic flash images for the fwimage suites, laid out by hand from
+// the PI volume and file formats (independently of the tool's own writer).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Guid.h"
+#include "Lzma.h"
+
+namespace fwtest {
+
+using fwimage::Bytes;
+using fwimage::Guid;
+
+inline Guid G(const char *Text) { return *Guid::Parse(Text); }
+
+inline void Put(Bytes &B, size_t At, uint64_t Value, size_t Width) {
+  for (size_t I = 0; I < Width; ++I) {
+    B[At + I] = static_cast<uint8_t>(Value >> (8 * I));
+  }
+}
+
+inline void Append(Bytes &B, const Bytes &More) {
+  const size_t At = B.size();
+  B.resize(At + More.size());
+  std::copy(More.begin(), More.end(), B.begin() + static_cast<std::ptrdiff_t>(At));
+}
+
+inline uint8_t Sum8(const uint8_t *P, size_t N) {
+  uint8_t S = 0;
+  for (size_t I = 0; I < N; ++I) {
+    S = static_cast<uint8_t>(S + P[I]);
+  }
+  return S;
+}
+
+// One section: 4-byte header, payload.
+inline Bytes MakeSection(uint8_t Type, const Bytes &Payload) {
+  Bytes S(4 + Payload.size());
+  Put(S, 0, S.size(), 3);
+  S[3] = Type;
+  std::copy(Payload.begin(), Payload.end(), S.begin() + 4);
+  return S;
+}
+
+// Sections laid end to end, each starting 4-byte aligned.
+inline Bytes MakeSections(const std::vector<Bytes> &List) {
+  Bytes Out;
+  for (const Bytes &S : List) {
+    Out.resize((Out.size() + 3) / 4 * 4, 0);
+    Append(Out, S);
+  }
+  return Out;
+}
+
+// An FFS file with a valid header checksum, data checksum (0x40 set) and the
+// State of a complete file in a volume erased to 0xFF.
+inline Bytes FfsFile(const Guid &Name, uint8_t Type, const Bytes &Body) {
+  Bytes F(24 + Body.size());
+  std::copy(Name.Bytes.begin(), Name.Bytes.end(), F.begin());
+  F[18] = Type;
+  F[19] = 0x40;
+  Put(F, 20, F.size(), 3);
+  std::copy(Body.begin(), Body.end(), F.begin() + 24);
+  F[17] = static_cast<uint8_t>(0x100 - Sum8(F.data() + 24, Body.size()));
+  const uint8_t HeaderSum = static_cast<uint8_t>(Sum8(F.data(), 24) - F[17]);
+  F[16] = static_cast<uint8_t>(0x100 - HeaderSum);
+  F[23] = 0xF8;
+  return F;
+}
+
+struct VolumeSpec {
+  Guid Name;
+  size_t Length = 0x1000;
+  std::vector<Bytes> Files;
+  bool ErasePolarity = true;
+};
+
+// An FFS2 volume: 0x48-byte header (one block-map run), extended header with
+// the name at 0x48, files from 0x60, each 8-byte aligned, free space erased.
+inline Bytes MakeVolume(const VolumeSpec &Spec) {
+  const uint8_t Erase = Spec.ErasePolarity ? 0xFF : 0x00;
+  Bytes V(Spec.Length, Erase);
+  std::fill(V.begin(), V.begin() + 0x60, 0);
+  const Guid Ffs2 = G("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
+  std::copy(Ffs2.Bytes.begin(), Ffs2.Bytes.end(), V.begin() + 16);
+  Put(V, 32, Spec.Length, 8);
+  Put(V, 40, 0x4856465F, 4);
+  Put(V, 44, Spec.ErasePolarity ? 0x0004FEFF : 0x0004F6FF, 4);
+  Put(V, 48, 0x48, 2);
+  Put(V, 52, 0x48, 2);
+  V[55] = 2;
+  Put(V, 56, Spec.Length / 0x10, 4);
+  Put(V, 60, 0x10, 4);
+  uint16_t Sum = 0;
+  for (size_t I = 0; I < 0x48; I += 2) {
+    Sum = static_cast<uint16_t>(Sum + (V[I] | (V[I + 1] << 8)));
+  }
+  Put(V, 50, static_cast<uint16_t>(0x10000 - Sum), 2);
+  std::copy(Spec.Name.Bytes.begin(), Spec.Name.Bytes.end(), V.begin() + 0x48);
+  Put(V, 0x48 + 16, 0x14, 4);
+  size_t At = 0x60;
+  for (const Bytes &F : Spec.Files) {
+    At = (At + 7) / 8 * 8;
+    EXPECT_LE(At + F.size(), Spec.Length) << "test volume too small";
+    std::copy(F.begin(), F.end(), V.begin() + static_cast<std::ptrdiff_t>(At));
+    if (!Spec.ErasePolarity) {
+      V[At + 23] = 0x07;
+    }
+    At += F.size();
+  }
+  return V;
+}
+
+// GUID-defined LZMA section the way OVMF writes it: DataOffset 0x18,
+// attributes "processing required", classic .lzma data.
+inline Bytes LzmaSection(const Bytes &Stream) {
+  // 5D: lc 3, lp 0, pb 2; 64 KiB dictionary is plenty for test streams.
+  const Bytes Props = {0x5D, 0x00, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
+  Bytes Payload(20);
+  const Guid Lzma = G("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
+  std::copy(Lzma.Bytes.begin(), Lzma.Bytes.end(), Payload.begin());
+  Put(Payload, 16, 0x18, 2);
+  Put(Payload, 18, 0x0001, 2);
+  Append(Payload, fwimage::LzmaEncodeLike(Stream, Props, 0));
+  return MakeSection(0x02, Payload);
+}
+
+// A recognisable PE32+ image of Size bytes (MZ, PE signature, 0x20B magic).
+inline Bytes Pe32Plus(size_t Size, uint8_t Fill) {
+  Bytes Pe(Size, Fill);
+  Pe[0] = 'M';
+  Pe[1] = 'Z';
+  Put(Pe, 0x3C, 0x40, 4);
+  Put(Pe, 0x40, 0x00004550, 4);
+  Put(Pe, 0x40 + 24, 0x20B, 2);
+  return Pe;
+}
+
+inline Bytes Utf16(const std::string &Text) {
+  Bytes Out;
+  for (const char C : Text) {
+    Out.push_back(static_cast<uint8_t>(C));
+    Out.push_back(0);
+  }
+  Out.push_back(0);
+  Out.push_back(0);
+  return Out;
+}
+
+// A platform-like image: FVMAIN-like outer volume whose one FV-image file
+// holds an LZMA section with a pad, a PEI-like volume, a pad and the DXE
+// volume (DXE core plus one driver), followed by a SEC-like volume that must
+// never change.
+struct CompressedImage {
+  Bytes Image;
+  size_t OuterLength = 0;
+};
+
+inline const Guid OuterName = G("48DB5E17-707C-472D-91CD-1613E7EF51B0");
+inline const Guid PeiName = G("6938079B-B503-4E3D-9D24-B28337A25806");
+inline const Guid DxeName = G("7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1");
+inline const Guid SecName = G("763BED0D-DE9F-48F5-81F1-3E90E1B1A015");
+inline const Guid DxeCoreFile = G("D6A2CB7F-6A18-4E2F-B43B-9920A733700A");
+inline const Guid SomeDriverFile = G("1A1E4886-9517-440E-9FDE-3BE44CEE2136");
+inline const Guid FvImageFile = G("9E21FD93-9C72-4C15-8C4B-E77F1DB2D792");
+
+inline Bytes DxeVolume(size_t Length) {
+  return MakeVolume({DxeName, Length,
+                 {FfsFile(DxeCoreFile, 0x05, MakeSections({MakeSection(0x10, Pe32Plus(0x300, 0x11)),
+                                                       MakeSection(0x15, Utf16("DxeCore"))})),
+                  FfsFile(SomeDriverFile, 0x07, MakeSections({MakeSection(0x13, {0x06, 0x08}),
+                                                          MakeSection(0x10, Pe32Plus(0x201, 0x22)),
+                                                          MakeSection(0x15, Utf16("CpuDxe"))}))}});
+}
+
+inline Bytes DecodedStream(size_t DxeLength) {
+  return MakeSections({MakeSection(0x19, Bytes(0x7C - 4, 0)),
+                   MakeSection(0x17, MakeVolume({PeiName, 0x400, {FfsFile(G("52C05B14-0B98-496C-BC3B-04B50211D680"), 0x04,
+                                                                    MakeSections({MakeSection(0x10, Pe32Plus(0x100, 0x33))}))}})),
+                   MakeSection(0x19, Bytes(0x08, 0)), MakeSection(0x17, DxeVolume(DxeLength))});
+}
+
+inline CompressedImage MakeCompressedImage(size_t OuterLength = 0x2000, size_t DxeLength = 0x2000) {
+  CompressedImage C;
+  C.OuterLength = OuterLength;
+  const Bytes Outer =
+      MakeVolume({OuterName, OuterLength, {FfsFile(FvImageFile, 0x0B, LzmaSection(DecodedStream(DxeLength)))}});
+  C.Image = Outer;
+  Append(C.Image, MakeVolume({SecName, 0x400, {FfsFile(G("DF1CCEF6-F301-4A63-9661-FC6030DCC880"), 0x03,
+                                                      MakeSections({MakeSection(0x10, Pe32Plus(0x80, 0x44))}))}}));
+  return C;
+}
+
+} // namespace fwtest
