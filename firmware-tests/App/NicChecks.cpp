@@ -2,13 +2,9 @@
 // own, found by LocateProtocol, and answering on a machine with no onboard
 // controller (QEMU has none with id 0x15F28086).
 #include "NicChecks.h"
-#include "DriverUnderTest.h"
 #include "StandIns.h"
 
 namespace {
-
-// Root ports above the two controllers: 00:1C.0 and 00:1D.0.
-constexpr PcdValue RootPorts[] = {{630, 0x00E0}, {631, 0x00E8}};
 
 constexpr UINTN FirstBufferLength = 10;
 constexpr UINT8 CallerByte = 0xA5;  // what the caller left in its buffers
@@ -120,18 +116,4 @@ VOID CheckNicMacRead(const BOARD_NIC_INFO_PROTOCOL *Nic) {
         Reads == 2 && PcdStandIn::ReadToken(PcdFrom) == 630 &&
             PcdStandIn::ReadToken(PcdFrom + 1) == 631,
         Line().Dec(Reads).Str(" PCD reads"));
-}
-
-VOID NicProtocolScenario() {
-  LoadedDriver Driver;
-  if (!LoadAndStart("BoardSetupDxe", &Driver)) {
-    return;
-  }
-  const BOARD_NIC_INFO_PROTOCOL *Nic = CheckNicPublished(Driver.ImageHandle, Driver.Range());
-  if (Nic == nullptr ||
-      !PcdStandIn::Install(RootPorts, sizeof(RootPorts) / sizeof(RootPorts[0]))) {
-    return;
-  }
-  CheckNicMacRead(Nic);
-  PcdStandIn::Restore();
 }

@@ -1,5 +1,5 @@
 // The riser's SMBIOS slot record on the real firmware, in phases shared by
-// the LoadImage run (SmbiosChecks.cpp) and the dispatch boot (the stand-in
+// the LoadImage run (SmbiosScenarios.cpp) and the dispatch boot (the stand-in
 // driver adds the records and takes the snapshots around the trigger; the
 // application checks them). System Slots records are added with OVMF's own
 // EFI_SMBIOS_PROTOCOL and read back twice: through GetNext, and in the

@@ -1,0 +1,209 @@
+#!/bin/sh
+# Boots the dispatch image (OVMF with BoardSetupDxe, UsbSupportS5Smm and the
+# test stand-ins in its DXE firmware volume) and judges the boot on the host:
+# every expected check PASSes and none FAILs, the application reached DONE,
+# QEMU powered off by itself within the time limit, the serial console shows
+# no exception dump, and the Super I/O traffic of the DXE part is exactly the
+# scenario's. A hang or a dump fails with what the log and serial showed.
+#
+# usage: run-dispatch.sh --firmware OVMF_BOARD.fd --app DispatchTests.efi
+#                        --scenario board|plain|no-platform-service --work DIR
+#                        [--timeout SECONDS] [--smm-judge PATH] [--report]
+#   --smm-judge  also run PATH --work DIR --scenario NAME (the SMM side's
+#                judge of the port trace); its status counts
+#   --report     print the boot report, in the order a board boots, first
+#
+# The work folder keeps: board.log (the log port, one line per check),
+# serial.log (OVMF's console), port2e.bin/port2f.bin (every byte written to
+# the Super I/O ports), trace.raw (QEMU's port trace, filtered to the
+# debugcon and APM regions), ports.trace (the same, decoded: "out 2E 87",
+# "in 2F FD", "out B2 5B", "log <line>"), expected.checks, missing.checks.
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+expected_dir=$here/expected/dispatch
+firmware= app= scenario= work= limit=30 smm_judge= report=0
+vars=/usr/share/OVMF/OVMF_VARS_4M.fd
+while [ $# -gt 0 ]; do
+  case $1 in
+    --firmware) firmware=$2; shift 2 ;;
+    --app) app=$2; shift 2 ;;
+    --scenario) scenario=$2; shift 2 ;;
+    --work) work=$2; shift 2 ;;
+    --timeout) limit=$2; shift 2 ;;
+    --smm-judge) smm_judge=$2; shift 2 ;;
+    --vars) vars=$2; shift 2 ;;
+    --report) report=1; shift ;;
+    *) echo "run-dispatch: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+[ -n "$firmware" ] && [ -n "$app" ] && [ -n "$scenario" ] && [ -n "$work" ] ||
+  { echo "run-dispatch: --firmware, --app, --scenario and --work are required" >&2; exit 2; }
+[ -f "$firmware" ] || { echo "run-dispatch: no firmware image $firmware" >&2; exit 2; }
+[ -f "$app" ] || { echo "run-dispatch: no application image $app" >&2; exit 2; }
+ls "$expected_dir/$scenario".*.checks >/dev/null 2>&1 ||
+  { echo "run-dispatch: no expected checks for scenario $scenario in $expected_dir" >&2; exit 2; }
+
+rm -rf "$work"
+mkdir -p "$work/esp/EFI/BOOT"
+cp "$app" "$work/esp/EFI/BOOT/BOOTX64.EFI"
+cp "$vars" "$work/vars.fd"
+: >"$work/port2e.bin"
+: >"$work/port2f.bin"
+: >"$work/board.log"
+
+# The whole trace is ~70 MB a boot: it is filtered as QEMU writes it.
+# Every isa-debugcon region has the same name; each one's readback value
+# (0x2E, 0xFD, 0x42) tells them apart in the reads.
+mkfifo "$work/trace.fifo"
+grep -a -E "name '(isa-debugcon|apm-io)'" <"$work/trace.fifo" >"$work/trace.raw" &
+filter=$!
+
+start=$(date +%s.%N)
+set +e
+timeout "$limit" qemu-system-x86_64 \
+  -machine q35,smm=on,smbios-entry-point-type=64 \
+  -global driver=cfi.pflash01,property=secure,value=on \
+  -nodefaults -m 256 -nographic -no-reboot -net none -monitor none \
+  -serial file:"$work/serial.log" \
+  -drive if=pflash,format=raw,unit=0,readonly=on,file="$firmware" \
+  -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" \
+  -drive file=fat:rw:"$work/esp",format=raw,media=disk \
+  -fw_cfg name=opt/board-tests/dispatch,string="$scenario" \
+  -chardev file,id=p2e,path="$work/port2e.bin" -device isa-debugcon,iobase=0x2e,chardev=p2e,readback=0x2e \
+  -chardev file,id=p2f,path="$work/port2f.bin" -device isa-debugcon,iobase=0x2f,chardev=p2f,readback=0xfd \
+  -chardev file,id=log,path="$work/board.log" -device isa-debugcon,iobase=0x402,chardev=log,readback=0x42 \
+  -trace memory_region_ops_read -trace memory_region_ops_write -D "$work/trace.fifo" \
+  >"$work/qemu.out" 2>&1
+qemu=$?
+# A QEMU that never opened the trace would leave the filter waiting for a
+# writer: open the FIFO read-write (never blocks) to end it either way.
+exec 3<>"$work/trace.fifo"
+exec 3>&-
+wait $filter
+set -e
+end=$(date +%s.%N)
+wall=$(echo "$end $start" | awk '{printf "%.1f", $1 - $2}')
+rm -f "$work/trace.fifo"
+
+# ---- Decode the trace ---------------------------------------------------------
+awk '
+  function field(name,   i) { for (i = 1; i < NF; i++) if ($i == name) return $(i + 1); return "" }
+  function hex2(v) { v = tolower(v); sub(/^0x/, "", v); v = toupper(v); return length(v) < 2 ? "0" v : v }
+  function num(h,   i, n) { n = 0; for (i = 1; i <= length(h); i++) n = n * 16 + index("0123456789ABCDEF", substr(h, i, 1)) - 1; return n }
+  { kind[NR] = ($1 == "memory_region_ops_read") ? "in" : "out"
+    mr[NR] = field("mr"); addr[NR] = field("addr"); val[NR] = hex2(field("value"))
+    apm[NR] = (index($0, "apm-io") > 0)
+    if (!apm[NR] && kind[NR] == "in") {
+      if (val[NR] == "2E") port[mr[NR]] = "2E"
+      else if (val[NR] == "FD") port[mr[NR]] = "2F"
+      else if (val[NR] == "42") port[mr[NR]] = "log"
+    }
+  }
+  END {
+    text = ""
+    for (n = 1; n <= NR; n++) {
+      if (apm[n]) { a = hex2(addr[n]); print kind[n], a, val[n]; continue }
+      p = port[mr[n]]
+      if (p == "log") {
+        if (kind[n] != "out") continue
+        c = sprintf("%c", num(val[n]))
+        if (c == "\n") { print "log", text; text = "" } else text = text c
+      } else if (p != "") print kind[n], p, val[n]
+      else print kind[n], "??", val[n]
+    }
+    if (text != "") print "log", text
+  }' "$work/trace.raw" >"$work/ports.trace"
+
+hexbytes() { od -An -tx1 -v "$1" | tr 'a-f' 'A-F' | tr -s ' \n' ' ' | sed -e 's/^ //' -e 's/ $//'; }
+# Super I/O accesses of the DXE part: before the application marks the SMM
+# phase, without the three identification reads after its marker.
+awk '
+  /^log PHASE smm$/ { exit }
+  /^out B3 A5$/ { skip = 3; next }
+  ($1 == "in" || $1 == "out") && ($2 == "2E" || $2 == "2F" || $2 == "log") {
+    if (skip > 0 && $1 == "in") { skip--; next }
+    if ($2 != "log") printf "%s %s %s\n", $1, $2, $3
+  }' "$work/ports.trace" >"$work/superio-dxe.trace"
+
+if [ $report -eq 1 ]; then
+  echo "== Dispatch boot: scenario $scenario, $(basename "$firmware")"
+  # Sections in the order a board boots; the SMM side's in log order after.
+  awk -v order="app dispatch standin relabel expander superio smbios nic" '
+    BEGIN { n = split(order, known, " "); for (i = 1; i <= n; i++) rank[known[i]] = i }
+    /^INFO / {
+      s = $2; sub(/:$/, "", s); line = $0; sub(/^INFO [^:]*: /, "", line)
+      if (!(s in seen)) { seen[s] = 1; if (!(s in rank)) extra[++m] = s }
+      body[s] = body[s] "   " line "\n"
+    }
+    /^PHASE / { if (!("phase " $2 in seen)) { seen["phase " $2] = 1; extra[++m] = "phase " $2 } }
+    END {
+      for (i = 1; i <= n; i++) if (known[i] in seen) printf "\n-- %s\n%s", known[i], body[known[i]]
+      for (i = 1; i <= m; i++) if (extra[i] ~ /^phase /) printf "\n== %s\n", substr(extra[i], 7)
+                               else printf "\n-- %s\n%s", extra[i], body[extra[i]]
+    }' "$work/board.log"
+  echo
+  echo "-- Super I/O accesses of the DXE part (port trace)"
+  tr '\n' ' ' <"$work/superio-dxe.trace" | fold -s -w 96 | sed 's/^/   /'
+  echo
+  echo "-- Super I/O bytes written in the whole boot"
+  echo "   0x2E: $(hexbytes "$work/port2e.bin")"
+  echo "   0x2F: $(hexbytes "$work/port2f.bin")"
+  echo
+fi
+
+# ---- Judge ------------------------------------------------------------------
+fail=0
+problem() { echo "FAIL $*"; fail=1; }
+
+sed -e 's/\x1b\[[0-9;?=]*[A-Za-z]//g' -e 's/\r//g' "$work/serial.log" >"$work/console.log"
+if grep -q -a 'Exception Type' "$work/console.log"; then
+  dump=$(grep -a -A 12 'Exception Type' "$work/console.log" | head -n 14 | tr -s ' \n' ' ')
+  problem "exception dump on the serial console: $dump"
+fi
+if [ $qemu -eq 124 ]; then
+  problem "no power-off within ${limit}s: the boot hung; last log lines:"
+  tail -n 8 "$work/board.log" | sed 's/^/    /'
+elif [ $qemu -ne 0 ]; then
+  problem "qemu exited with status $qemu:"
+  tail -n 5 "$work/qemu.out" | sed 's/^/    /'
+fi
+grep -q '^DONE ' "$work/board.log" || problem "the application did not reach its end (no DONE line)"
+grep '^FAIL ' "$work/board.log" || true
+grep -q '^FAIL ' "$work/board.log" && fail=1
+
+# Every expected check passed, and nothing passed that the lists do not name.
+cat "$expected_dir/$scenario".*.checks | grep -v -e '^#' -e '^[[:space:]]*$' >"$work/expected.checks" || true
+sed -n 's/^PASS \([^ ]*\).*/\1/p' "$work/board.log" >"$work/passed.checks"
+sed -n 's/^FAIL \([^ :]*\).*/\1/p' "$work/board.log" | cat "$work/passed.checks" - >"$work/seen.checks"
+listed() {
+  head -n 10 "$1" | sed "s/^/FAIL $2: /"
+  n=$(wc -l <"$1")
+  [ "$n" -le 10 ] || echo "FAIL ... and $((n - 10)) more ($1)"
+  [ "$n" -eq 0 ] || fail=1
+}
+grep -vxF -f "$work/seen.checks" "$work/expected.checks" >"$work/missing.checks" || true
+listed "$work/missing.checks" "missing check"
+grep -vxF -f "$work/expected.checks" "$work/passed.checks" >"$work/unlisted.checks" || true
+listed "$work/unlisted.checks" "check not in the expected lists"
+
+# The trace and the ports' own files agree (the decoding is right), and the
+# DXE part's Super I/O traffic is the scenario's, access by access.
+traced() { awk -v p="$1" '$1 == "out" && $2 == p { printf "%s ", $3 }' "$work/ports.trace" | sed 's/ $//'; }
+[ "$(traced 2E)" = "$(hexbytes "$work/port2e.bin")" ] && [ "$(traced 2F)" = "$(hexbytes "$work/port2f.bin")" ] ||
+  problem "the port trace disagrees with the 0x2E/0x2F debugcon files"
+want=$(grep -v '^#' "$expected_dir/$scenario.superio" | tr -s ' \n' ' ' | sed -e 's/^ //' -e 's/ $//')
+got=$(tr -s ' \n' ' ' <"$work/superio-dxe.trace" | sed -e 's/^ //' -e 's/ $//')
+[ "$got" = "$want" ] || problem "Super I/O accesses of the DXE part: got '$got', want '$want'"
+
+if [ -n "$smm_judge" ]; then
+  "$smm_judge" --work "$work" --scenario "$scenario" || fail=1
+fi
+
+passed=$(wc -l <"$work/passed.checks")
+if [ $fail -eq 0 ]; then
+  echo "Dispatch boot passed: scenario $scenario, $passed checks, ${wall}s wall"
+else
+  echo "Dispatch boot FAILED: scenario $scenario ($passed checks passed, ${wall}s wall); logs in $work"
+fi
+exit $fail
