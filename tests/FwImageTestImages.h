@@ -24,10 +24,16 @@ inline void Put(Bytes &B, size_t At, uint64_t Value, size_t Width) {
   }
 }
 
+// Out of line: inlined into the builders below, GCC 12's -Wstringop-overflow
+// misjudges the copy's bound.
+[[gnu::noinline]] inline void CopyInto(Bytes &B, size_t At, const Bytes &From) {
+  std::copy(From.begin(), From.end(), B.begin() + static_cast<std::ptrdiff_t>(At));
+}
+
 inline void Append(Bytes &B, const Bytes &More) {
   const size_t At = B.size();
   B.resize(At + More.size());
-  std::copy(More.begin(), More.end(), B.begin() + static_cast<std::ptrdiff_t>(At));
+  CopyInto(B, At, More);
 }
 
 inline uint8_t Sum8(const uint8_t *P, size_t N) {
@@ -43,7 +49,7 @@ inline Bytes MakeSection(uint8_t Type, const Bytes &Payload) {
   Bytes S(4 + Payload.size());
   Put(S, 0, S.size(), 3);
   S[3] = Type;
-  std::copy(Payload.begin(), Payload.end(), S.begin() + 4);
+  CopyInto(S, 4, Payload);
   return S;
 }
 
@@ -65,7 +71,7 @@ inline Bytes FfsFile(const Guid &Name, uint8_t Type, const Bytes &Body) {
   F[18] = Type;
   F[19] = 0x40;
   Put(F, 20, F.size(), 3);
-  std::copy(Body.begin(), Body.end(), F.begin() + 24);
+  CopyInto(F, 24, Body);
   F[17] = static_cast<uint8_t>(0x100 - Sum8(F.data() + 24, Body.size()));
   const uint8_t HeaderSum = static_cast<uint8_t>(Sum8(F.data(), 24) - F[17]);
   F[16] = static_cast<uint8_t>(0x100 - HeaderSum);

@@ -212,6 +212,14 @@ TEST(FwImageInsert, LzmaWrappedVolumeIsRewrittenWithEverythingElseInPlace) {
   EXPECT_EQ(Sum.OuterFreeAfter, After.Volumes[0].FreeSize());
 }
 
+TEST(FwImageInsert, VolumeInsideAPlainFvImageFileKeepsThatFileValid) {
+  // The FV-image file's data checksum covers the inner volume's free space.
+  const Bytes Inner = DxeVolume(0x800);
+  const Bytes Img = MakeVolume({OuterName, 0x1000, {FfsFile(FvImageFile, 0x0B, MakeSection(0x17, Inner))}});
+  const Image After = ParseImage(InsertFiles(Img, {Driver(NewA, 0x80)}, {}));
+  EXPECT_EQ(After.Volumes[0].Files[0].Sections[0].Volumes[0].Files.back().Name, NewA);
+}
+
 TEST(FwImageInsert, NamedVolumeAndErasePolarityZero) {
   const CompressedImage C = MakeCompressedImage();
   InsertOptions ToPei;

@@ -15,12 +15,13 @@ std::string VolumeName(const Volume &V) {
 }
 
 // One step of the way from the image down to the target volume that the
-// rewrite must undo in reverse: a compressed section (new buffer below it) or
-// a section whose contents must not change.
+// rewrite must undo in reverse: a file whose checksum covers the target, a
+// compressed section (a new buffer below it), or a section whose contents
+// must not change.
 struct Frame {
-  const Volume *Fv = nullptr;   // holds File; null when the section is not in a file
-  const File *Holder = nullptr; // the file the section is a top-level section of
-  const Section *Encapsulation = nullptr;
+  const Volume *Fv = nullptr;   // holds Holder
+  const File *Holder = nullptr; // the file itself, or the file the section is a top-level section of
+  const Section *Encapsulation = nullptr; // null for a file frame
 };
 
 class TargetSearch {
@@ -38,11 +39,13 @@ public:
         return true;
       }
       for (const File &F : V.Files) {
+        Path.push_back({&V, &F, nullptr});
         for (const Section &S : F.Sections) {
           if (InSection(S, &V, &F)) {
             return true;
           }
         }
+        Path.pop_back();
       }
     }
     return false;
@@ -236,6 +239,9 @@ Bytes InsertFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ins
   std::vector<Bytes> Buffers;
   Buffers.emplace_back(ImageData.begin(), ImageData.end());
   for (const Frame &F : Search.Path) {
+    if (F.Encapsulation == nullptr) {
+      continue;
+    }
     if (F.Encapsulation->Decoded == nullptr) {
       throw Error("the target FV sits inside GUID-defined section " + F.Encapsulation->Definition.ToString() +
                   ", whose contents this tool cannot change without breaking it");
@@ -248,17 +254,30 @@ Bytes InsertFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ins
   Local.OuterVolume = Local.TargetVolume;
   Local.OuterFreeBefore = Local.TargetFreeBefore;
   Local.OuterFreeAfter = Local.TargetFreeAfter;
+  size_t Level = Buffers.size() - 1;
   for (size_t I = Search.Path.size(); I-- > 0;) {
     const Frame &F = Search.Path[I];
+    if (F.Encapsulation == nullptr) {
+      // The file holds the changed volume (an FV-image file): its data
+      // checksum, if it has one, must cover the new bytes. Its size is read
+      // back, as a recompression below may have just changed it.
+      uint8_t *At = Buffers[Level].data() + F.Holder->Offset;
+      const size_t Size = F.Holder->HeaderSize == ffs::FileHeaderSize
+                              ? ReadU24(Buffers[Level], F.Holder->Offset + ffs::SizeOffset)
+                              : static_cast<size_t>(ReadU64(Buffers[Level], F.Holder->Offset + ffs::ExtendedSizeOffset));
+      SealFfsFile(At, F.Holder->HeaderSize, Size);
+      continue;
+    }
     const Section &S = *F.Encapsulation;
-    const ByteView Original = ByteView(Buffers[I]).subspan(S.Offset + S.DataOffset, S.Size - S.DataOffset);
-    const Bytes Compressed = LzmaEncodeLike(Buffers[I + 1], Original, Options.Preset);
+    const ByteView Original = ByteView(Buffers[Level - 1]).subspan(S.Offset + S.DataOffset, S.Size - S.DataOffset);
+    const Bytes Compressed = LzmaEncodeLike(Buffers[Level], Original, Options.Preset);
     // SEC decodes this blind at boot: prove the round trip before writing it.
-    if (LzmaDecode(Compressed, Buffers[I + 1].size()) != Buffers[I + 1]) {
+    if (LzmaDecode(Compressed, Buffers[Level].size()) != Buffers[Level]) {
       throw Error("recompressed stream does not decode back to the rewritten volume");
     }
-    ReplaceCompressed(Buffers[I], F, Compressed, Local);
+    ReplaceCompressed(Buffers[Level - 1], F, Compressed, Local);
     ++Local.Recompressed;
+    --Level;
   }
   if (Summary != nullptr) {
     *Summary = Local;
