@@ -23,20 +23,18 @@ build: deps
 kit: build
 	@ls $(BUILD)/kit
 
-# The main job: the images booted on OVMF under QEMU, with the boot report
-# (what each driver did, as the firmware saw it). One line per QEMU run.
-# Each run: scenario set, then the OVMF build it boots (the SMM-capable one
-# unless named).
-OVMF_APP  = $(BUILD)/firmware-tests/BoardSetupTests.efi
-OVMF_DIR  = /usr/share/OVMF
-OVMF_RUNS = board-setup:OVMF_CODE_4M.secboot.fd expander:OVMF_CODE_4M.secboot.fd \
-            sio:OVMF_CODE_4M.secboot.fd smbios:OVMF_CODE_4M.secboot.fd \
-            smm:OVMF_CODE_4M.secboot.fd smm-absent:OVMF_CODE_4M.fd
+# The main job: OVMF's own firmware image with the kit's two FFS files (and
+# the test stand-ins) in its DXE volume, OVMF_BOARD.fd, booted under QEMU:
+# the real DXE dispatcher and SMM core start the drivers. The boot report of
+# the board scenario, in the order a board boots, then the verdicts of the
+# plain board and of a platform without the SMM platform service.
+DISPATCH_DIR = $(BUILD)/firmware-tests/Dispatch
+DISPATCH_RUN = firmware-tests/run-dispatch.sh --firmware $(DISPATCH_DIR)/OVMF_BOARD.fd \
+               --app $(DISPATCH_DIR)/DispatchTests.efi $(if $(DISPATCH_JUDGE),--smm-judge $(DISPATCH_JUDGE))
 run: build
-	@for r in $(OVMF_RUNS); do \
-	  set=$${r%%:*}; fw=$${r#*:}; \
-	  firmware-tests/run-ovmf.sh --app $(OVMF_APP) --work $(BUILD)/ovmf-run/$$set \
-	    --sets $$set --firmware $(OVMF_DIR)/$$fw --report || exit 1; \
+	@$(DISPATCH_RUN) --scenario board --work $(BUILD)/dispatch-run/board --report
+	@for s in plain no-platform-service; do \
+	  $(DISPATCH_RUN) --scenario $$s --work $(BUILD)/dispatch-run/$$s || exit 1; \
 	done
 
 # The simulated boot report: both drivers on the simulated board.

@@ -146,9 +146,8 @@ if [ $report -eq 1 ]; then
   echo "-- Super I/O accesses of the DXE part (port trace)"
   tr '\n' ' ' <"$work/superio-dxe.trace" | fold -s -w 96 | sed 's/^/   /'
   echo
-  echo "-- Super I/O bytes written in the whole boot"
-  echo "   0x2E: $(hexbytes "$work/port2e.bin")"
-  echo "   0x2F: $(hexbytes "$work/port2f.bin")"
+  echo "-- Super I/O bytes written in the whole boot: $(wc -c <"$work/port2e.bin") to 0x2E," \
+       "$(wc -c <"$work/port2f.bin") to 0x2F (port2e.bin, port2f.bin)"
   echo
 fi
 
