@@ -109,7 +109,7 @@ VOID CheckDispatch(DispatchContext &Context) {
 
   // The DXE core is the first image it records, and the parent of every
   // driver its dispatcher loads.
-  const EFI_HANDLE Core = FirstLoadedImage();
+  EFI_HANDLE Core = FirstLoadedImage();
   Info(Line().Str("its parent image ").Hex(reinterpret_cast<UINTN>(Board.Loaded->ParentHandle))
            .Str(", the DXE core's ").Hex(reinterpret_cast<UINTN>(Core)).Str(", this application's ")
            .Hex(reinterpret_cast<UINTN>(gApp.ImageHandle)));

@@ -79,8 +79,9 @@ VOID CheckRelabel(const DispatchContext &Context) {
   const DxeScenario &S = *Context.Scenario;
   const DxeStandInRecord &Record = *Context.Record;
   const ArrivalSpan Strings = FindArrival(Record, StringsProducer);
-  if (!Check("setup-string-installed", Strings.At != nullptr && !EFI_ERROR(Strings.At->Status),
-             "the stand-in did not install SetupStringProtocol")) {
+  const bool Installed = Strings.At != nullptr && !EFI_ERROR(Strings.At->Status);
+  Check("setup-string-installed", Installed, "the stand-in did not install SetupStringProtocol");
+  if (!Installed) {
     return;
   }
   Info(Line().Str(S.RiserHob ? (S.RiserFlag != 0 ? "riser HOB, flag set" : "riser HOB, flag clear")
@@ -108,10 +109,10 @@ VOID CheckExpander(const DispatchContext &Context) {
   const DxeStandInRecord &Record = *Context.Record;
   const ArrivalSpan Smbus = FindArrival(Record, SmbusProducer);
   const ArrivalSpan Strings = FindArrival(Record, StringsProducer);
-  if (!Check("both-arrived",
-             Smbus.At != nullptr && Strings.At != nullptr && !EFI_ERROR(Smbus.At->Status) &&
-                 !EFI_ERROR(Strings.At->Status),
-             "the stand-in did not install both producers")) {
+  const bool Installed = Smbus.At != nullptr && Strings.At != nullptr &&
+                         !EFI_ERROR(Smbus.At->Status) && !EFI_ERROR(Strings.At->Status);
+  Check("both-arrived", Installed, "the stand-in did not install both producers");
+  if (!Installed) {
     return;
   }
   const StandInArrival &First = S.SmbusFirst ? *Smbus.At : *Strings.At;
