@@ -47,7 +47,7 @@ protected:
   // Runs fwimage in Dir; returns the exit status, stderr in Err.
   int Run(const std::string &Args) {
     const std::string Command = "cd '" + Dir.string() + "' && '" FWIMAGE_EXE "' " + Args + " >stdout.txt 2>stderr.txt";
-    const int Status = std::system(Command.c_str());
+    const int Status = std::system(Command.c_str()); // NOLINT(cert-env33-c): the command under test, run as a user would
     std::ifstream In(Dir / "stderr.txt");
     Err.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
     fs::remove(Dir / "stdout.txt");

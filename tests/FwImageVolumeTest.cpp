@@ -35,7 +35,9 @@ constexpr size_t LzmaDataAt = LzmaSectionAt + 0x18;
 constexpr size_t LzmaSizeFieldAt = LzmaDataAt + 5;
 
 void ResealFile(Bytes &Image, size_t At) {
-  const size_t Size = Image[At + 20] | (Image[At + 21] << 8) | (Image[At + 22] << 16);
+  // A size that runs past the image (a case below) is sealed over what is there.
+  const size_t Size = std::min<size_t>(Image[At + 20] | (Image[At + 21] << 8) | (Image[At + 22] << 16),
+                                       Image.size() - At);
   Image[At + 17] = static_cast<uint8_t>(0x100 - Sum8(Image.data() + At + 24, Size - 24));
   Image[At + 16] = 0;
   Image[At + 16] = static_cast<uint8_t>(0x100 - static_cast<uint8_t>(Sum8(Image.data() + At, 24) - Image[At + 17] -
@@ -249,7 +251,7 @@ TEST(FwImageInsert, RefusesWhatWouldBreakTheImage) {
 
   // An incompressible image grows the compressed file past its volume.
   Bytes Noise(0x1400);
-  std::mt19937 Rng(7);
+  std::mt19937 Rng(7); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same noise every run
   for (uint8_t &Byte : Noise) {
     Byte = static_cast<uint8_t>(Rng());
   }

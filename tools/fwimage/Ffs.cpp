@@ -16,6 +16,10 @@ constexpr uint32_t PeSignature = 0x00004550;   // "PE\0\0"
 constexpr size_t PeOptionalHeaderOffset = 24;  // after the signature and COFF header
 constexpr uint16_t Pe32PlusMagic = 0x20B;
 
+// Names are ASCII text: the UI section is what a setup screen or a log shows.
+constexpr char FirstPrintable = 0x20;
+constexpr char LastPrintable = 0x7E;
+
 struct TypeName {
   uint8_t Type;
   const char *Name;
@@ -72,7 +76,7 @@ void CheckAscii(const std::string &Text, const char *What) {
     throw Error(std::string(What) + " is empty");
   }
   for (const char C : Text) {
-    if (C < 0x20 || C > 0x7E) {
+    if (C < FirstPrintable || C > LastPrintable) {
       throw Error(std::string(What) + " '" + Text + "' is not printable ASCII");
     }
   }
@@ -80,9 +84,9 @@ void CheckAscii(const std::string &Text, const char *What) {
 
 void AppendUtf16(Bytes &Out, const std::string &Ascii) {
   for (const char C : Ascii) {
-    AppendLe(Out, static_cast<uint8_t>(C), 2);
+    AppendLe(Out, static_cast<uint8_t>(C), ffs::Char16Width);
   }
-  AppendLe(Out, 0, 2);
+  AppendLe(Out, 0, ffs::Char16Width);
 }
 
 // Appends one section to the file body; Body starts right after the 24-byte
@@ -94,7 +98,7 @@ void AppendSection(Bytes &Body, uint8_t Type, ByteView Payload) {
     throw Error(std::string(SectionTypeName(Type)) + " section of " + Hex(Size) +
                 " bytes does not fit a 24-bit section size");
   }
-  AppendLe(Body, Size, 3);
+  AppendLe(Body, Size, ffs::Size24Width);
   Body.push_back(Type);
   Body.insert(Body.end(), Payload.begin(), Payload.end());
 }
@@ -156,7 +160,7 @@ Bytes BuildFfsFile(const FfsBuildInput &Input) {
   AppendSection(Body, ffs::SectionUserInterface, Ui);
   Bytes Version;
   // No build number is kept for these drivers; the string carries the version.
-  AppendLe(Version, 0, 2);
+  AppendLe(Version, 0, ffs::VersionBuildNumberWidth);
   AppendUtf16(Version, Input.Version);
   AppendSection(Body, ffs::SectionVersion, Version);
 
@@ -170,7 +174,7 @@ Bytes BuildFfsFile(const FfsBuildInput &Input) {
   File[ffs::TypeOffset] = Smm ? ffs::TypeSmm : ffs::TypeDriver;
   // A real data checksum: a flipped bit in the image is caught before dispatch.
   File[ffs::AttributesOffset] = ffs::AttribChecksum;
-  WriteLe(File.data() + ffs::SizeOffset, Size, 3);
+  WriteLe(File.data() + ffs::SizeOffset, Size, ffs::Size24Width);
   File[ffs::StateOffset] = ffs::StateCompleteErasedHigh;
   SealFfsFile(File.data(), ffs::FileHeaderSize, File.size());
   return File;

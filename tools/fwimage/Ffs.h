@@ -23,6 +23,8 @@ constexpr size_t SizeOffset = 20;
 constexpr size_t StateOffset = 23;
 constexpr size_t ExtendedSizeOffset = 24;
 constexpr uint32_t MaxSize24 = 0xFFFFFF;
+constexpr size_t Size24Width = 3; // bytes of the 24-bit Size field, in files and sections
+constexpr size_t Char16Width = 2; // UTF-16 code unit in UI and VERSION strings
 
 // Attributes.
 constexpr uint8_t AttribLargeFile = 0x01;
@@ -65,6 +67,10 @@ constexpr uint8_t TypePad = 0xF0;
 // ExtendedSize follows (EFI_COMMON_SECTION_HEADER2).
 constexpr size_t SectionHeaderSize = 4;
 constexpr size_t SectionHeader2Size = 8;
+constexpr size_t SectionTypeOffset = 3;
+constexpr size_t SectionExtendedSizeWidth = 4;
+// EFI_VERSION_SECTION: UINT16 BuildNumber, then the string.
+constexpr size_t VersionBuildNumberWidth = 2;
 constexpr size_t SectionAlignment = 4;
 constexpr size_t FileAlignment = 8;
 

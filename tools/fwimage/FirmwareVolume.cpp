@@ -15,20 +15,24 @@ bool AllBytes(ByteView Data, uint8_t Value) {
 
 uint16_t Sum16(ByteView Data) {
   uint16_t Sum = 0;
-  for (size_t I = 0; I + 1 < Data.size(); I += 2) {
+  for (size_t I = 0; I + 1 < Data.size(); I += sizeof(uint16_t)) {
     Sum = static_cast<uint16_t>(Sum + ReadU16(Data, I));
   }
   return Sum;
 }
 
+// UI names are shown as ASCII; anything else prints as '?'.
+constexpr uint16_t PrintableFirst = 0x20;
+constexpr uint16_t PrintableLast = 0x7E;
+
 std::string Utf16ToAscii(ByteView Data) {
   std::string Text;
-  for (size_t I = 0; I + 1 < Data.size(); I += 2) {
+  for (size_t I = 0; I + 1 < Data.size(); I += ffs::Char16Width) {
     const uint16_t C = ReadU16(Data, I);
     if (C == 0) {
       break;
     }
-    Text += (C >= 0x20 && C < 0x7F) ? static_cast<char>(C) : '?';
+    Text += (C >= PrintableFirst && C <= PrintableLast) ? static_cast<char>(C) : '?';
   }
   return Text;
 }
@@ -234,7 +238,7 @@ std::vector<Section> Parser::ParseSections(ByteView Buf, size_t Start, size_t En
     }
     Section S;
     S.Offset = Pos;
-    S.Type = ReadU8(Buf, Pos + 3);
+    S.Type = ReadU8(Buf, Pos + ffs::SectionTypeOffset);
     S.HeaderSize = ffs::SectionHeaderSize;
     size_t Size = ReadU24(Buf, Pos);
     if (Size == ffs::MaxSize24) {
@@ -274,7 +278,7 @@ std::vector<Section> Parser::ParseSections(ByteView Buf, size_t Start, size_t En
       S.Text = Utf16ToAscii(Payload);
       break;
     case ffs::SectionVersion:
-      S.Text = Utf16ToAscii(Payload.subspan(std::min<size_t>(2, Payload.size())));
+      S.Text = Utf16ToAscii(Payload.subspan(std::min(ffs::VersionBuildNumberWidth, Payload.size())));
       break;
     default:
       break;

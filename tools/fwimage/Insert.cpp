@@ -155,9 +155,9 @@ void ReplaceCompressed(Bytes &Buf, const Frame &F, const Bytes &NewData, InsertS
     if (NewSection.size() >= ffs::MaxSize24) {
       throw Error(What + ": recompressed section does not fit a 24-bit size");
     }
-    WriteLe(NewSection.data(), NewSection.size(), 3);
+    WriteLe(NewSection.data(), NewSection.size(), ffs::Size24Width);
   } else {
-    WriteLe(NewSection.data() + ffs::SectionHeaderSize, NewSection.size(), 4);
+    WriteLe(NewSection.data() + ffs::SectionHeaderSize, NewSection.size(), ffs::SectionExtendedSizeWidth);
   }
 
   Bytes NewFile(Buf.begin() + static_cast<std::ptrdiff_t>(Fl.Offset),
@@ -173,7 +173,7 @@ void ReplaceCompressed(Bytes &Buf, const Frame &F, const Bytes &NewData, InsertS
     if (NewFile.size() > ffs::MaxSize24) {
       throw Error("file " + Fl.Name.ToString() + ": recompressed file does not fit a 24-bit size");
     }
-    WriteLe(NewFile.data() + ffs::SizeOffset, NewFile.size(), 3);
+    WriteLe(NewFile.data() + ffs::SizeOffset, NewFile.size(), ffs::Size24Width);
   } else {
     WriteLe(NewFile.data() + ffs::ExtendedSizeOffset, NewFile.size(), sizeof(uint64_t));
   }
@@ -282,7 +282,8 @@ Bytes InsertFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ins
   if (Summary != nullptr) {
     *Summary = Local;
   }
-  return std::move(Buffers.front());
+  Bytes Result = std::move(Buffers.front());
+  return Result;
 }
 
 } // namespace fwimage
