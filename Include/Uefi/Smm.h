@@ -52,9 +52,17 @@ using EFI_SMM_NOTIFY_FN = EFI_STATUS(EFIAPI *)(const EFI_GUID *Protocol, VOID *I
 using EFI_SMM_REGISTER_PROTOCOL_NOTIFY = EFI_STATUS(EFIAPI *)(const EFI_GUID *Protocol,
                                                               EFI_SMM_NOTIFY_FN Function,
                                                               VOID **Registration);
+// HandlerType NULL registers a root SMI handler: the SMM core calls it on
+// every SMI, whatever raised it.
 using EFI_SMM_INTERRUPT_REGISTER = EFI_STATUS(EFIAPI *)(EFI_SMM_HANDLER_ENTRY_POINT2 Handler,
                                                         const EFI_GUID *HandlerType,
                                                         EFI_HANDLE *DispatchHandle);
+using EFI_SMM_INTERRUPT_UNREGISTER = EFI_STATUS(EFIAPI *)(EFI_HANDLE DispatchHandle);
+
+// What an SMI handler returns besides EFI_SUCCESS (PI status codes).
+inline constexpr EFI_STATUS EFI_WARN_INTERRUPT_SOURCE_PENDING = 0x2000000000000000ULL;
+inline constexpr EFI_STATUS EFI_WARN_INTERRUPT_SOURCE_QUIESCED = 0x2000000000000001ULL;
+inline constexpr EFI_STATUS EFI_INTERRUPT_PENDING = 0xA000000000000000ULL;
 
 struct EFI_SMM_CPU_IO2_PROTOCOL {
   VOID *MemRead;
@@ -71,8 +79,8 @@ struct EFI_SMM_SYSTEM_TABLE2 {
   EFI_SMM_CPU_IO2_PROTOCOL SmmIo;
   EFI_ALLOCATE_POOL SmmAllocatePool;
   EFI_FREE_POOL SmmFreePool;
-  EFI_UNUSED_SLOT SmmAllocatePages;
-  EFI_UNUSED_SLOT SmmFreePages;
+  EFI_ALLOCATE_PAGES SmmAllocatePages;
+  EFI_FREE_PAGES SmmFreePages;
   EFI_UNUSED_SLOT SmmStartupThisAp;
   UINTN CurrentlyExecutingCpu;
   UINTN NumberOfCpus;
@@ -88,7 +96,7 @@ struct EFI_SMM_SYSTEM_TABLE2 {
   EFI_LOCATE_PROTOCOL SmmLocateProtocol;
   EFI_UNUSED_SLOT SmiManage;
   EFI_SMM_INTERRUPT_REGISTER SmiHandlerRegister;
-  EFI_UNUSED_SLOT SmiHandlerUnRegister;
+  EFI_SMM_INTERRUPT_UNREGISTER SmiHandlerUnRegister;
 };
 
 inline constexpr UINT32 SMM_SMST_SIGNATURE = 0x54534D53;
@@ -174,13 +182,16 @@ static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmIo) == 0x30);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmAllocatePool) == 0x50);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmFreePool) == 0x58);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmAllocatePages) == 0x60);
+static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmFreePages) == 0x68);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmStartupThisAp) == 0x70);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, CurrentlyExecutingCpu) == 0x78);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, NumberOfCpus) == 0x80);
+static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, CpuSaveStateSize) == 0x88);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, CpuSaveState) == 0x90);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, NumberOfTableEntries) == 0x98);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmConfigurationTable) == 0xA0);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmInstallProtocolInterface) == 0xA8);
+static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmUninstallProtocolInterface) == 0xB0);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmHandleProtocol) == 0xB8);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmRegisterProtocolNotify) == 0xC0);
 static_assert(offsetof(EFI_SMM_SYSTEM_TABLE2, SmmLocateHandle) == 0xC8);
@@ -199,3 +210,5 @@ static_assert(offsetof(EFI_SMM_VARIABLE_PROTOCOL, SmmGetNextVariableName) == 0x0
               offsetof(EFI_SMM_VARIABLE_PROTOCOL, SmmSetVariable) == 0x10 &&
               offsetof(EFI_SMM_VARIABLE_PROTOCOL, SmmQueryVariableInfo) == 0x18);
 static_assert(sizeof(EFI_SLEEP_TYPE) == 4 && SxS5 == 5 && sizeof(EFI_POWER_BUTTON_PHASE) == 4);
+static_assert(sizeof(EFI_SLEEP_PHASE) == 4 && SxEntry == 0 && EfiPowerButtonEntry == 0);
+static_assert(EFI_ERROR(EFI_INTERRUPT_PENDING) && !EFI_ERROR(EFI_WARN_INTERRUPT_SOURCE_PENDING));

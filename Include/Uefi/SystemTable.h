@@ -37,10 +37,21 @@ inline constexpr UINT32 EFI_VARIABLE_RUNTIME_ACCESS = 0x4;
 
 using EFI_EVENT_NOTIFY = VOID(EFIAPI *)(EFI_EVENT Event, VOID *Context);
 
+enum EFI_ALLOCATE_TYPE : UINT32 { AllocateAnyPages = 0, AllocateMaxAddress = 1, AllocateAddress = 2 };
+
 using EFI_RAISE_TPL = EFI_TPL(EFIAPI *)(EFI_TPL NewTpl);
 using EFI_RESTORE_TPL = VOID(EFIAPI *)(EFI_TPL OldTpl);
 using EFI_ALLOCATE_POOL = EFI_STATUS(EFIAPI *)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer);
 using EFI_FREE_POOL = EFI_STATUS(EFIAPI *)(VOID *Buffer);
+using EFI_ALLOCATE_PAGES = EFI_STATUS(EFIAPI *)(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE MemoryType,
+                                                UINTN Pages, EFI_PHYSICAL_ADDRESS *Memory);
+using EFI_FREE_PAGES = EFI_STATUS(EFIAPI *)(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages);
+// The map is an array of descriptors DescriptorSize bytes apart; callers that
+// only hand it back to ExitBootServices never look inside.
+using EFI_GET_MEMORY_MAP = EFI_STATUS(EFIAPI *)(UINTN *MemoryMapSize, VOID *MemoryMap,
+                                                UINTN *MapKey, UINTN *DescriptorSize,
+                                                UINT32 *DescriptorVersion);
+using EFI_EXIT_BOOT_SERVICES = EFI_STATUS(EFIAPI *)(EFI_HANDLE ImageHandle, UINTN MapKey);
 using EFI_CREATE_EVENT = EFI_STATUS(EFIAPI *)(UINT32 Type, EFI_TPL NotifyTpl,
                                               EFI_EVENT_NOTIFY NotifyFunction,
                                               VOID *NotifyContext, EFI_EVENT *Event);
@@ -87,9 +98,9 @@ struct EFI_BOOT_SERVICES {
   EFI_TABLE_HEADER Hdr;
   EFI_RAISE_TPL RaiseTPL;
   EFI_RESTORE_TPL RestoreTPL;
-  EFI_UNUSED_SLOT AllocatePages;
-  EFI_UNUSED_SLOT FreePages;
-  EFI_UNUSED_SLOT GetMemoryMap;
+  EFI_ALLOCATE_PAGES AllocatePages;
+  EFI_FREE_PAGES FreePages;
+  EFI_GET_MEMORY_MAP GetMemoryMap;
   EFI_ALLOCATE_POOL AllocatePool;
   EFI_FREE_POOL FreePool;
   EFI_CREATE_EVENT CreateEvent;
@@ -111,7 +122,7 @@ struct EFI_BOOT_SERVICES {
   EFI_IMAGE_START StartImage;
   EFI_UNUSED_SLOT Exit;
   EFI_UNUSED_SLOT UnloadImage;
-  EFI_UNUSED_SLOT ExitBootServices;
+  EFI_EXIT_BOOT_SERVICES ExitBootServices;
   EFI_UNUSED_SLOT GetNextMonotonicCount;
   EFI_STALL Stall;
   EFI_SET_WATCHDOG_TIMER SetWatchdogTimer;
@@ -224,7 +235,8 @@ static_assert(offsetof(EFI_TABLE_HEADER, Revision) == 0x08 &&
               offsetof(EFI_TABLE_HEADER, CRC32) == 0x10);
 static_assert(sizeof(EFI_CONFIGURATION_TABLE) == 0x18);
 static_assert(offsetof(EFI_CONFIGURATION_TABLE, VendorTable) == 0x10);
-static_assert(sizeof(EFI_INTERFACE_TYPE) == 4 && sizeof(EFI_RESET_TYPE) == 4);
+static_assert(sizeof(EFI_INTERFACE_TYPE) == 4 && sizeof(EFI_RESET_TYPE) == 4 &&
+              sizeof(EFI_ALLOCATE_TYPE) == 4);
 
 static_assert(sizeof(EFI_SYSTEM_TABLE) == 0x78);
 static_assert(offsetof(EFI_SYSTEM_TABLE, FirmwareRevision) == 0x20);
@@ -238,6 +250,9 @@ static_assert(offsetof(EFI_SYSTEM_TABLE, ConfigurationTable) == 0x70);
 static_assert(sizeof(EFI_BOOT_SERVICES) == 0x178);
 static_assert(offsetof(EFI_BOOT_SERVICES, RaiseTPL) == 0x18);
 static_assert(offsetof(EFI_BOOT_SERVICES, RestoreTPL) == 0x20);
+static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePages) == 0x28 &&
+              offsetof(EFI_BOOT_SERVICES, FreePages) == 0x30 &&
+              offsetof(EFI_BOOT_SERVICES, GetMemoryMap) == 0x38);
 static_assert(offsetof(EFI_BOOT_SERVICES, AllocatePool) == 0x40);
 static_assert(offsetof(EFI_BOOT_SERVICES, FreePool) == 0x48);
 static_assert(offsetof(EFI_BOOT_SERVICES, CreateEvent) == 0x50);
@@ -254,6 +269,7 @@ static_assert(sizeof(EFI_LOCATE_SEARCH_TYPE) == 4);
 static_assert(offsetof(EFI_BOOT_SERVICES, InstallConfigurationTable) == 0xC0);
 static_assert(offsetof(EFI_BOOT_SERVICES, LoadImage) == 0xC8);
 static_assert(offsetof(EFI_BOOT_SERVICES, StartImage) == 0xD0);
+static_assert(offsetof(EFI_BOOT_SERVICES, ExitBootServices) == 0xE8);
 static_assert(offsetof(EFI_BOOT_SERVICES, Stall) == 0xF8);
 static_assert(offsetof(EFI_BOOT_SERVICES, SetWatchdogTimer) == 0x100);
 static_assert(offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 0x118);

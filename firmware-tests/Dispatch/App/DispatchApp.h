@@ -32,6 +32,7 @@ VOID CheckNic(const DispatchContext &Context);
 // after the DXE checks.
 [[noreturn]] __attribute__((weak)) VOID RunSmmHandlerPhase();
 
-// The DONE line with every check of the boot (the stand-in's and ours), then
-// power-off through the runtime services. Never returns.
+// The DONE line with every check of the boot (the stand-in's and ours).
+VOID EmitDone();
+// EmitDone, then power-off through the runtime services. Never returns.
 [[noreturn]] VOID FinishBoot();

@@ -44,8 +44,7 @@ const DxeStandInRecord *LocateRecord() {
 
 }  // namespace
 
-[[noreturn]] VOID FinishBoot() {
-  gCurrentScenario = "app";
+VOID EmitDone() {
   UINTN Passed = gApp.Passed;
   UINTN Failed = gApp.Failed;
   if (gContext.Record != nullptr) {
@@ -53,6 +52,11 @@ const DxeStandInRecord *LocateRecord() {
     Failed += gContext.Record->Failed;
   }
   Emit(Line().Str("DONE ").Dec(Passed).Str(" passed, ").Dec(Failed).Str(" failed"));
+}
+
+[[noreturn]] VOID FinishBoot() {
+  gCurrentScenario = "app";
+  EmitDone();
   gApp.SystemTable->RuntimeServices->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
   for (;;) {
     __asm__ __volatile__("hlt");

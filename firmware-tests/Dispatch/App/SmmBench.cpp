@@ -1,0 +1,86 @@
+// The application's side of the SMM bench: finding the stand-in's report,
+// raising one SMI and waiting for it, the TRACE lines, the scenario.
+#include "DispatchBoot.h"
+#include "DispatchScenarios.h"
+#include "Hal/IoAccess.h"
+#include "SmmBench.h"
+
+namespace {
+
+// TCG takes an SMI at the end of the translated block that raised it; a
+// loop iteration ends one. Far more rounds than any SMI of this bench takes.
+constexpr UINTN SmiWaitRounds = 10000000;
+
+struct ScenarioRow {
+  SmmBench::BootScenario Value;
+  const CHAR8 *Name;
+};
+constexpr ScenarioRow ScenarioNames[] = {
+    {SmmBench::BootScenario::Board, "board"},
+    {SmmBench::BootScenario::Plain, "plain"},
+    {SmmBench::BootScenario::NoPlatformService, "no-platform-service"},
+};
+
+// The report is written by SMM: every read after an SMI must go to memory.
+VOID MemoryBarrier() { __asm__ __volatile__("" : : : "memory"); }
+
+}  // namespace
+
+namespace SmmBench {
+
+const SmmTest::Report *FindReport(EFI_SYSTEM_TABLE *SystemTable) {
+  for (UINTN I = 0; I < SystemTable->NumberOfTableEntries; ++I) {
+    const EFI_CONFIGURATION_TABLE &Entry = SystemTable->ConfigurationTable[I];
+    if (!GuidEqual(Entry.VendorGuid, SmmTest::ReportGuid)) {
+      continue;
+    }
+    const auto *Report = static_cast<const SmmTest::Report *>(Entry.VendorTable);
+    if (Report != nullptr && Report->Signature == SmmTest::ReportSignature &&
+        Report->Size == sizeof(SmmTest::Report)) {
+      return Report;
+    }
+  }
+  return nullptr;
+}
+
+bool RaiseSmi(const SmmTest::Report *Report, UINT8 Request) {
+  MemoryBarrier();
+  const UINT64 Before = Report->RequestsHandled;
+  IoWrite8(SmmTest::ApmDataPort, Request);
+  IoWrite8(SmmTest::ApmControlPort, SmmTest::BoardTestCommand);
+  for (UINTN Round = 0; Round < SmiWaitRounds; ++Round) {
+    __asm__ __volatile__("pause" : : : "memory");
+    if (Report->RequestsHandled != Before) {
+      return Report->RequestsHandled == Before + 1 && Report->Last.Case == Request;
+    }
+  }
+  return false;
+}
+
+VOID Trace(const Line &Text) {
+  Line L;
+  L.Str("TRACE ").Str(Text.Text());
+  Emit(L);
+}
+
+BootScenario ReadScenario() {
+  CHAR8 Name[DispatchBoot::MaxScenarioName + 1];
+  ScenarioName(Name);
+  for (const ScenarioRow &Row : ScenarioNames) {
+    if (TextEqual(Name, Row.Name)) {
+      return Row.Value;
+    }
+  }
+  return BootScenario::Unknown;
+}
+
+const CHAR8 *BootScenarioName(BootScenario S) {
+  for (const ScenarioRow &Row : ScenarioNames) {
+    if (Row.Value == S) {
+      return Row.Name;
+    }
+  }
+  return "unknown";
+}
+
+}  // namespace SmmBench
