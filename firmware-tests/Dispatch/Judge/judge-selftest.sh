@@ -14,7 +14,7 @@ mkdir -p "$work"
 board=$work/board.trace
 gzip -dc "$data/board.trace.gz" >"$board"
 gzip -dc "$data/no-platform-service.trace.gz" >"$work/nps.trace"
-clean=$data/serial-clean.log
+clean=$data/clean.serial
 excerpt="--burst 3 --matrix none"
 fail=0
 
@@ -81,7 +81,7 @@ expect ports-not-identified 1 ports-identified "$work/unidentified.trace" "$clea
 # An excerpt is not a full run.
 expect cases-missing 1 coverage "$board" "$clean" --scenario board --burst 3
 # A callout from SMM after ExitBootServices: the dump is in the failure line.
-expect callout-dump 1 no-exception-dump "$board" "$data/serial-callout.log" --scenario board $excerpt
+expect callout-dump 1 no-exception-dump "$board" "$data/callout.serial" --scenario board $excerpt
 grep -q "^FAIL smm-trace.no-exception-dump: .*#PF - Page-Fault.* | ExceptionData" "$work/callout-dump.out" ||
   { echo "FAIL callout-dump: the dump is not in the failure line"; fail=1; }
 # Usage.
