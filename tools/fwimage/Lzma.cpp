@@ -103,7 +103,15 @@ Bytes LzmaEncodeLike(ByteView Data, ByteView OriginalHeader, uint32_t Preset) {
   Options.lc = Packed % LcModulus;
   Options.lp = (Packed / LcModulus) % LpModulus;
   Options.pb = Packed / (LcModulus * LpModulus);
-  Options.dict_size = ReadU32(OriginalHeader, DictionarySizeOffset);
+  // A dictionary larger than the data buys nothing and costs the encoder about
+  // ten times its size in memory; a decoder sized for the original accepts
+  // any smaller one. OVMF's 16 MiB stays 16 MiB for its 12.8 MiB stream.
+  const uint32_t Original = std::max<uint32_t>(ReadU32(OriginalHeader, DictionarySizeOffset), LZMA_DICT_SIZE_MIN);
+  uint32_t Dictionary = LZMA_DICT_SIZE_MIN;
+  while (Dictionary < Data.size() && Dictionary < Original) {
+    Dictionary *= 2;
+  }
+  Options.dict_size = std::min(Dictionary, Original);
 
   LzmaStream S;
   if (lzma_alone_encoder(&S.Stream, &Options) != LZMA_OK) {
