@@ -29,6 +29,8 @@ kit: build
 # the board scenario, in the order a board boots, then the verdicts of the
 # plain board and of a platform without the SMM platform service.
 DISPATCH_DIR = $(BUILD)/firmware-tests/Dispatch
+# The SMM side's judge of the port trace, once built (expanded after the build).
+DISPATCH_JUDGE = $(wildcard $(DISPATCH_DIR)/Judge/SmmTraceJudge)
 DISPATCH_RUN = firmware-tests/run-dispatch.sh --firmware $(DISPATCH_DIR)/OVMF_BOARD.fd \
                --app $(DISPATCH_DIR)/DispatchTests.efi $(if $(DISPATCH_JUDGE),--smm-judge $(DISPATCH_JUDGE))
 run: build
