@@ -141,10 +141,11 @@ int Insert(int Argc, char **Argv) {
   std::printf("inserted %zu file(s) into FV %s: free %s -> %s\n", Files.size(), Summary.TargetVolume.c_str(),
               Hex(Summary.TargetFreeBefore).c_str(), Hex(Summary.TargetFreeAfter).c_str());
   if (Summary.Recompressed != 0) {
-    std::printf("recompressed %u stream(s) in %.2f s; FV %s: free %s -> %s\n", Summary.Recompressed, Seconds,
+    std::printf("recompressed %u stream(s); FV %s: free %s -> %s\n", Summary.Recompressed,
                 Summary.OuterVolume.c_str(), Hex(Summary.OuterFreeBefore).c_str(),
                 Hex(Summary.OuterFreeAfter).c_str());
   }
+  std::printf("image rebuilt in %.2f s\n", Seconds);
   return 0;
 }
 
