@@ -56,7 +56,7 @@ cp "$vars" "$work/vars.fd"
 # Every isa-debugcon region has the same name; each one's readback value
 # (0x2E, 0xFD, 0x42) tells them apart in the reads.
 mkfifo "$work/trace.fifo"
-grep -a -E "name '(isa-debugcon|apm-io)'" <"$work/trace.fifo" >"$work/trace.raw" &
+grep -a -F -e "name 'isa-debugcon'" -e "name 'apm-io'" <"$work/trace.fifo" >"$work/trace.raw" &
 filter=$!
 
 start=$(date +%s.%N)
