@@ -18,6 +18,7 @@
 # the Super I/O ports), trace.raw (QEMU's port trace, filtered to the
 # debugcon and APM regions), ports.trace (the same, decoded: "out 2E 87",
 # "in 2F FD", "out B2 5B", "log <line>"), expected.checks, missing.checks.
+# The boot passes only if it ended by a power-off: SLP_EN written to PM1a_CNT.
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -52,11 +53,13 @@ cp "$vars" "$work/vars.fd"
 : >"$work/port2f.bin"
 : >"$work/board.log"
 
-# The whole trace is ~70 MB a boot: it is filtered as QEMU writes it.
-# Every isa-debugcon region has the same name; each one's readback value
-# (0x2E, 0xFD, 0x42) tells them apart in the reads.
+# The whole trace is ~70 MB a boot: it is filtered as QEMU writes it, to
+# the debugcon and APM regions and PM1a_CNT (how the boot ended). Every
+# isa-debugcon region has the same name; each one's readback value (0x2E,
+# 0xFD, 0x42) tells them apart in the reads.
 mkfifo "$work/trace.fifo"
-grep -a -F -e "name 'isa-debugcon'" -e "name 'apm-io'" <"$work/trace.fifo" >"$work/trace.raw" &
+grep -a -F -e "name 'isa-debugcon'" -e "name 'apm-io'" -e "name 'acpi-cnt'" \
+  <"$work/trace.fifo" >"$work/trace.all" &
 filter=$!
 
 start=$(date +%s.%N)
@@ -85,6 +88,11 @@ set -e
 end=$(date +%s.%N)
 wall=$(echo "$end $start" | awk '{printf "%.1f", $1 - $2}')
 rm -f "$work/trace.fifo"
+grep -a -F -v "name 'acpi-cnt'" "$work/trace.all" >"$work/trace.raw" || true
+# The last write to PM1a_CNT, if any (QEMU's -no-reboot makes a reset exit
+# as quietly as a power-off; only SLP_EN set there is a power-off).
+pm1=$(awk '/acpi-cnt/ && /_write/ { for (i = 1; i < NF; i++) if ($i == "value") v = $(i + 1) } END { print v }' "$work/trace.all")
+rm -f "$work/trace.all"
 
 # ---- Decode the trace ---------------------------------------------------------
 awk '
@@ -166,6 +174,8 @@ if [ $qemu -eq 124 ]; then
 elif [ $qemu -ne 0 ]; then
   problem "qemu exited with status $qemu:"
   tail -n 5 "$work/qemu.out" | sed 's/^/    /'
+elif [ -z "$pm1" ] || [ $((pm1 & 0x2000)) -eq 0 ]; then
+  problem "qemu exited without a power-off (last PM1a_CNT write: ${pm1:-none}): a reset or a crash"
 fi
 grep -q '^DONE ' "$work/board.log" || problem "the application did not reach its end (no DONE line)"
 grep '^FAIL ' "$work/board.log" || true
