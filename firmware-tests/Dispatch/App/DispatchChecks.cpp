@@ -8,6 +8,10 @@ extern const CHAR8 *gCurrentScenario;
 
 namespace {
 
+// Room for the longest expression built here: a PUSH and an AND per
+// protocol, and the END.
+constexpr UINTN MaxDepexSize = (1 + sizeof(EFI_GUID) + 1) * DxeStandInDepexCount + 1;
+
 // An expression of PUSHes ANDed together, as the build writes it.
 UINTN BuildDepex(const EFI_GUID *const *Guids, UINTN Count, UINT8 *Out, UINTN Room) {
   UINTN N = 0;
@@ -118,7 +122,7 @@ VOID CheckDispatch(DispatchContext &Context) {
             Board.Loaded->ParentHandle != gApp.ImageHandle,
         "its parent image is not the DXE core");
 
-  UINT8 Want[64];
+  UINT8 Want[MaxDepexSize];
   const EFI_GUID *VariableArch[] = {&EFI_VARIABLE_ARCH_PROTOCOL_GUID};
   CheckDepexInVolume("depex-in-volume", Board, DispatchBoot::BoardSetupDxeFile, Want,
                      BuildDepex(VariableArch, 1, Want, sizeof(Want)));
@@ -139,7 +143,7 @@ VOID CheckDispatch(DispatchContext &Context) {
   Info(DescribeImage(L, StandIn));
   Check("stand-in-started-by-dxe-core", StandIn.Loaded->ParentHandle == Core,
         "its parent image is not the DXE core");
-  UINT8 WantStandIn[sizeof(Want) * DxeStandInDepexCount];
+  UINT8 WantStandIn[MaxDepexSize];
   CheckDepexInVolume("stand-in-depex-in-volume", StandIn, DispatchBoot::DxeStandInFile,
                      WantStandIn,
                      BuildDepex(DxeStandInDepex, DxeStandInDepexCount, WantStandIn,

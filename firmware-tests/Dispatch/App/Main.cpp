@@ -4,15 +4,13 @@
 #include "DispatchApp.h"
 #include "DispatchBoot.h"
 #include "Hal/IoAccess.h"
+#include "SioConfigAccess.h"
 #include "SmmTestProtocol.h"
 
 TestApp gApp;
 extern const CHAR8 *gCurrentScenario;
 
 namespace {
-
-constexpr UINT16 SioIndexPort = 0x2E;
-constexpr UINT16 SioDataPort = 0x2F;
 
 CHAR8 gScenarioName[DispatchBoot::MaxScenarioName + 1];
 DispatchContext gContext;
