@@ -1,6 +1,6 @@
 #!/bin/sh
 # clang-tidy (checks in .clang-tidy) and cppcheck over the drivers, the seam,
-# the simulator and fwimage; any finding fails.
+# the simulator, fwimage and the SMM trace judge; any finding fails.
 # usage: static-analysis.sh <source dir> <build dir with compile_commands.json>
 set -eu
 src=$1; build=$2
@@ -8,6 +8,7 @@ cd "$src"
 dirs="BoardSetupDxe Simulator Hal"
 [ -d UsbSupportS5Smm ] && dirs="$dirs UsbSupportS5Smm"
 [ -d tools/fwimage ] && dirs="$dirs tools/fwimage"
+[ -d firmware-tests/Dispatch/Judge ] && dirs="$dirs firmware-tests/Dispatch/Judge"
 status=0
 echo "clang-tidy: host sources"
 run-clang-tidy -quiet -p "$build" "$(echo "$dirs" | sed 's/ /\/|/g')/" >"$build/clang-tidy.log" 2>&1 || status=1

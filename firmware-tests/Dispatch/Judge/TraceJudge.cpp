@@ -32,19 +32,35 @@ constexpr char NoPlatformServiceScenario[] = "no-platform-service";
 
 // ---- Trace lines ------------------------------------------------------------
 
+// A whole token as an unsigned number (0x-prefixed: hex), or nullopt.
+std::optional<std::uint64_t> ParseNumber(std::string_view Token) {
+  const std::string Text(Token);
+  char *End = nullptr;
+  const unsigned long long Value = std::strtoull(Text.c_str(), &End, 0);
+  if (Text.empty() || Text[0] == '-' || End == nullptr || *End != 0) {
+    return std::nullopt;
+  }
+  return Value;
+}
+
+// The words of a line, split at single spaces.
+std::vector<std::string_view> Words(std::string_view Line) {
+  std::vector<std::string_view> Out;
+  while (!Line.empty()) {
+    const std::size_t Space = Line.find(' ');
+    Out.push_back(Line.substr(0, Space));
+    Line = Space == std::string_view::npos ? std::string_view() : Line.substr(Space + 1);
+  }
+  return Out;
+}
+
 std::optional<std::uint64_t> NumberAfter(std::string_view Line, std::string_view Key) {
   const std::size_t At = Line.find(Key);
   if (At == std::string_view::npos) {
     return std::nullopt;
   }
-  const std::string Text(Line.substr(At + Key.size(), Line.find(' ', At + Key.size()) - At -
-                                                           Key.size()));
-  char *End = nullptr;
-  const unsigned long long Value = std::strtoull(Text.c_str(), &End, 0);
-  if (Text.empty() || End == nullptr || *End != 0) {
-    return std::nullopt;
-  }
-  return Value;
+  const std::size_t Start = At + Key.size();
+  return ParseNumber(Line.substr(Start, Line.find(' ', Start) - Start));
 }
 
 // ---- What happens inside one SMI ---------------------------------------------
@@ -133,16 +149,19 @@ std::optional<UsbState> ParseUsb(std::string_view Rest) {
   if (Rest == "none") {
     return Usb;
   }
-  unsigned Size = 0;
-  unsigned Byte48 = 0;
-  const std::string Text(Rest);
-  const int Fields = std::sscanf(Text.c_str(), "%u %u", &Size, &Byte48);
-  if (Fields < 1 || (Fields == 1) != (Size <= UsbStandbyByte) || Byte48 > 0xFF) {
+  // "<size> <byte 48>", or "<size>" alone when the variable has no byte 48.
+  const std::vector<std::string_view> Fields = Words(Rest);
+  const std::optional<std::uint64_t> Size =
+      Fields.empty() ? std::nullopt : ParseNumber(Fields[0]);
+  const std::optional<std::uint64_t> Byte48 =
+      Fields.size() == 2 ? ParseNumber(Fields[1]) : std::optional<std::uint64_t>(0);
+  if (!Size || !Byte48 || Fields.size() > 2 || (Fields.size() == 1) != (*Size <= UsbStandbyByte) ||
+      *Byte48 > 0xFF) {
     return std::nullopt;
   }
   Usb.Present = true;
-  Usb.Size = Size;
-  Usb.Byte48 = Byte48;
+  Usb.Size = *Size;
+  Usb.Byte48 = static_cast<unsigned>(*Byte48);
   return Usb;
 }
 
@@ -350,11 +369,12 @@ class Walker {
       return;
     }
     const std::string_view Rest = Line.substr(6);
-    unsigned Argument = 0;
-    char Result[8] = {};
-    if (StartsWith(Rest, "gate ") &&
-        std::sscanf(std::string(Rest).c_str(), "gate %u %7s", &Argument, Result) == 2) {
-      const Step S = GateCall(static_cast<std::uint8_t>(Argument), std::string_view(Result) == "ok");
+    const std::vector<std::string_view> Fields = Words(Rest);
+    const std::optional<std::uint64_t> Argument =
+        Fields.size() == 3 ? ParseNumber(Fields[1]) : std::nullopt;
+    if (Fields.size() == 3 && Fields[0] == "gate" && Argument && *Argument <= 0xFF &&
+        (Fields[2] == "ok" || Fields[2] == "fail")) {
+      const Step S = GateCall(static_cast<std::uint8_t>(*Argument), Fields[2] == "ok");
       if (Smi *Current = OpenSmi()) {
         Current->Steps.push_back(S);
       } else {
@@ -612,7 +632,7 @@ Verdict JudgeTrace(const std::vector<PortAccess> &Trace, const Options &Opt) {
   if (Opt.FullMatrix) {
     Coverage = MissingCases(W.Smis);
     for (std::string &Missing : Coverage) {
-      Missing = "missing: " + Missing;
+      Missing.insert(0, "missing: ");
     }
   } else if (PerPhase.empty()) {
     Coverage.push_back("no handler SMI at all");
@@ -650,7 +670,10 @@ std::optional<std::string> FindExceptionDump(std::istream &Serial) {
     if (Clean.empty()) {
       continue;
     }
-    Dump += (Taken == 0 ? "" : " | ") + Clean;
+    if (Taken != 0) {
+      Dump += " | ";
+    }
+    Dump += Clean;
     if (++Taken == DumpLinesShown) {
       break;
     }
