@@ -108,6 +108,25 @@ Line &Describe(Line &L, const SmmTest::SmiRecord &R) {
   return L.Str(R.GateEntryAfter ? "" : ", gate entry missing afterwards");
 }
 
+Line &DescribeRow(Line &L, const HandlerRow &Row) {
+  if (Row.VariableSize == NoVariable) {
+    L.Str("no UsbSupport");
+  } else if (Row.VariableSize > UsbStandbyByte) {
+    L.Str("UsbSupport ").Dec(Row.VariableSize).Str(" bytes, byte 48 = ").Dec(Row.Byte48);
+  } else {
+    L.Str("UsbSupport ").Dec(Row.VariableSize).Str(" bytes (no byte 48)");
+  }
+  switch (Row.TheGate) {
+    case Gate::Working:
+      return L;
+    case Gate::Absent:
+      return L.Str(", no gate entry");
+    case Gate::AcquireFails:
+      return L.Str(", gate(1) fails");
+  }
+  return L;
+}
+
 bool AsExpected(const SmmTest::SmiRecord &R, UINT32 Handlers, const GateExpectation &Gate) {
   if (R.HandlersCalled != Handlers || R.HandlerFailures != 0 || !R.GateEntryAfter ||
       R.GateCallCount != Gate.Calls) {
@@ -140,6 +159,7 @@ VOID RunHandlerRows(const SmmTest::Report *Report, BootScenario S, const CHAR8 *
     if (!Passed) {
       Detail.Str("SetVariable(UsbSupport) returned ").Status(Stored);
     }
+    SmmTest::SmiRecord First = {};
     for (const Raise &R : Raises) {
       const UINT8 Case = SmmTest::Encode({R.TheEvent, R.TheComm, Row.TheGate});
       if (!RaiseSmi(Report, Case)) {
@@ -150,6 +170,9 @@ VOID RunHandlerRows(const SmmTest::Report *Report, BootScenario S, const CHAR8 *
         continue;
       }
       const SmmTest::SmiRecord Record = Report->Last;
+      if (&R == &Raises[0]) {
+        First = Record;
+      }
       if (!AsExpected(Record, Handlers, Gate) && Passed) {
         Passed = false;
         Detail.Str(R.Name).Str(": ");
@@ -157,6 +180,10 @@ VOID RunHandlerRows(const SmmTest::Report *Report, BootScenario S, const CHAR8 *
             .Dec(Gate.Calls);
       }
     }
+    Line Summary;
+    Summary.Str(Row.Name).Str(": ");
+    DescribeRow(Summary, Row).Str("; S5 entry and power button, NULL and junk CommBuffer: ");
+    Info(Describe(Summary, First));
     Check(Row.Name, Passed, Detail);
   }
   Check("no-stray-gate-calls", Report->StrayGateCalls == StrayBefore,

@@ -77,18 +77,29 @@ bool InImage(const SmmTest::Report &R, UINT64 Address) {
   return R.ImageFound && Address >= R.ImageBase && Address - R.ImageBase < R.ImageSizeOfImage;
 }
 
+constexpr const CHAR8 *SleepTypeNames[] = {"SxS0", "SxS1", "SxS2", "SxS3", "SxS4", "SxS5"};
+constexpr const CHAR8 *SleepPhaseNames[] = {"SxEntry", "SxExit"};
+constexpr const CHAR8 *PowerButtonPhaseNames[] = {"EfiPowerButtonEntry", "EfiPowerButtonExit"};
+
+template <UINTN N>
+const CHAR8 *NameOf(const CHAR8 *const (&Names)[N], UINT32 Value) {
+  return Value < N ? Names[Value] : "?";
+}
+
 VOID InfoRegistrations(const SmmTest::Report &R) {
   for (UINT32 I = 0; I < R.SxCount && I < SmmTest::MaxRegistrations; ++I) {
     const Registration &Reg = R.Sx[I];
-    Info(Line().Str("Sx registration {").Dec(Reg.Context[0]).Str(", ").Dec(Reg.Context[1])
-             .Str("} handler ").Hex(Reg.Handler).Str(" by ").Hex(Reg.Caller)
-             .Str(Reg.Live ? "" : " (unregistered)")
-             .Str(IsS5Entry(Reg) ? " = S5 entry" : " (not S5 entry: never raised at S5)"));
+    Info(Line().Str("Sx dispatcher: {").Str(NameOf(SleepTypeNames, Reg.Context[0])).Str(", ")
+             .Str(NameOf(SleepPhaseNames, Reg.Context[1])).Str("} handler ").Hex(Reg.Handler)
+             .Str(", registered by code at ").Hex(Reg.Caller).Str(Reg.Live ? "" : " (unregistered)")
+             .Str(IsS5Entry(Reg) ? "" : " (OVMF's; never raised at S5)"));
   }
   for (UINT32 I = 0; I < R.PowerButtonCount && I < SmmTest::MaxRegistrations; ++I) {
     const Registration &Reg = R.PowerButton[I];
-    Info(Line().Str("power-button registration {").Dec(Reg.Context[0]).Str("} handler ")
-             .Hex(Reg.Handler).Str(" by ").Hex(Reg.Caller).Str(Reg.Live ? "" : " (unregistered)"));
+    Info(Line().Str("power-button dispatcher: {")
+             .Str(NameOf(PowerButtonPhaseNames, Reg.Context[0])).Str("} handler ")
+             .Hex(Reg.Handler).Str(", registered by code at ").Hex(Reg.Caller)
+             .Str(Reg.Live ? "" : " (unregistered)"));
   }
 }
 

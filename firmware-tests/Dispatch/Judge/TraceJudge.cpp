@@ -211,6 +211,10 @@ std::uint8_t ApplyUsbStandby(unsigned Byte48, std::uint8_t Register) {
   }
 }
 
+// Where the register read and its write-back sit in a full sequence.
+constexpr std::size_t RegisterReadStep = 6;
+constexpr std::size_t RegisterWriteStep = 8;
+
 // What the rules say one handler SMI does. The register value read is the
 // hardware's; only what is written back is the handler's to get right.
 std::vector<Step> Expected(const Smi &S, bool Registered) {
@@ -499,7 +503,17 @@ void InfoExamples(Verdict &V, const std::vector<Smi> &Smis) {
     for (const Smi &S : Smis) {
       if (S.Handler() && !S.Burst && S.Decoded().TheEvent == Event &&
           S.Decoded().TheGate == Gate::Working && S.Usb.Class() == "byte48=0") {
-        V.Info.push_back(S.Where() + ": " + Describe(S.Steps));
+        std::string Bit;
+        const std::vector<Step> Want = Expected(S, true);
+        if (S.Steps == Want) {
+          // The read and the write-back of register 0xED, from the expected shape.
+          const std::uint8_t Before = Want[RegisterReadStep].Value;
+          const std::uint8_t After = Want[RegisterWriteStep].Value;
+          Bit = "; register 0xED " + Hex2(Before) + " -> " + Hex2(After) + ", bit 0 " +
+                std::to_string(Before & UsbStandbyBit) + " -> " +
+                std::to_string(After & UsbStandbyBit);
+        }
+        V.Info.push_back(S.Where() + ": " + Describe(S.Steps) + Bit);
         break;
       }
     }
