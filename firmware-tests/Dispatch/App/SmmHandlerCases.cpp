@@ -225,6 +225,9 @@ VOID RunBurst(const SmmTest::Report *Report, BootScenario S, const AcpiPower &Ac
             .Str(Ended ? "" : ", pool-watch end not handled"));
   Check("identical", P.Smis == BurstSmis && P.SmisLikeFirst == BurstSmis,
         Line().Str("handler SMIs seen ").Dec(P.Smis).Str(", like the first ").Dec(P.SmisLikeFirst));
+  Check("pool-watched", P.ProbeSeen && P.SlotsHeld,
+        Line().Str("probe block seen ").Dec(P.ProbeSeen).Str(", SMST slots still wrapped at the end ")
+            .Dec(P.SlotsHeld));
   Check("pool-unchanged",
         P.OutstandingBlocks == 0 && P.OutstandingBytes == 0 && P.OutstandingPages == 0 &&
             P.Untracked == 0 && P.CallsFromDriverImage == 0,

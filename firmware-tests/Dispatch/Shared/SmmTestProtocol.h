@@ -129,6 +129,8 @@ struct PoolWatch {
   UINT64 Untracked;             // allocations past the tracking table: counts inexact
   UINT64 Smis;                  // handler SMIs in the window
   UINT64 SmisLikeFirst;         // of those, with the same record as the first one
+  UINT64 ProbeSeen;             // a probe allocation at the start was counted and tracked
+  UINT64 SlotsHeld;             // the four slots still held the wrappers at the end
 };
 
 struct Report {

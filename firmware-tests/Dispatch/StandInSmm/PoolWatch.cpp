@@ -53,6 +53,7 @@ struct LiveBlock {
   UINT64 Pages;
 };
 constexpr UINTN MaxLiveBlocks = 64;
+constexpr UINTN ProbeBytes = 16;
 LiveBlock gLive[MaxLiveBlocks];
 LoadedImage gDriverImage;
 SmmTest::SmiRecord gFirstSmi;
@@ -231,13 +232,25 @@ VOID EndLoadWatch() {
 }
 
 VOID BeginPoolWatch(const LoadedImage &DriverImage) {
-  gReport->Pool = {};
   for (LiveBlock &Block : gLive) {
     Block = {};
   }
   gDriverImage = DriverImage;
   gFirstSmi = {};
   Wrap(Window::Run);
+  // The instrument checked before use: one block through the SMST must be
+  // counted and tracked, and gone again once freed.
+  gReport->Pool = {};
+  VOID *Probe = nullptr;
+  if (!EFI_ERROR(gSmst->SmmAllocatePool(EfiRuntimeServicesData, ProbeBytes, &Probe))) {
+    const bool Tracked = gLive[0].Address == reinterpret_cast<UINT64>(Probe);
+    gSmst->SmmFreePool(Probe);
+    const SmmTest::PoolWatch &P = gReport->Pool;
+    const bool Seen = Tracked && P.AllocatePoolCalls == 1 && P.FreePoolCalls == 1 &&
+                      gLive[0].Address == 0 && P.ForeignFrees == 0;
+    gReport->Pool = {};
+    gReport->Pool.ProbeSeen = Seen;
+  }
 }
 
 VOID NotePoolWatchSmi(const SmmTest::SmiRecord &Record) {
@@ -255,6 +268,9 @@ VOID EndPoolWatch() {
   if (gWindow != Window::Run) {
     return;
   }
+  gReport->Pool.SlotsHeld =
+      gSmst->SmmAllocatePool == WatchedAllocatePool && gSmst->SmmFreePool == WatchedFreePool &&
+      gSmst->SmmAllocatePages == WatchedAllocatePages && gSmst->SmmFreePages == WatchedFreePages;
   Unwrap();
   for (const LiveBlock &Block : gLive) {
     if (Block.Address != 0) {
