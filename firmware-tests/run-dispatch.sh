@@ -23,7 +23,7 @@ set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 expected_dir=$here/expected/dispatch
-firmware= app= scenario= work= limit=30 smm_judge= report=0
+firmware= app= scenario= work= limit=60 smm_judge= report=0
 vars=/usr/share/OVMF/OVMF_VARS_4M.fd
 while [ $# -gt 0 ]; do
   case $1 in
@@ -58,7 +58,7 @@ cp "$vars" "$work/vars.fd"
 # isa-debugcon region has the same name; each one's readback value (0x2E,
 # 0xFD, 0x42) tells them apart in the reads.
 mkfifo "$work/trace.fifo"
-grep -a -F -e "name 'isa-debugcon'" -e "name 'apm-io'" -e "name 'acpi-cnt'" \
+LC_ALL=C grep -a -F -e "name 'isa-debugcon'" -e "name 'apm-io'" -e "name 'acpi-cnt'" \
   <"$work/trace.fifo" >"$work/trace.all" &
 filter=$!
 
