@@ -24,6 +24,10 @@ constexpr ScenarioRow ScenarioNames[] = {
 // The report is written by SMM: every read after an SMI must go to memory.
 VOID MemoryBarrier() { __asm__ __volatile__("" : : : "memory"); }
 
+// Once an SMI went unanswered the bench is broken: the rest fail at once
+// instead of each waiting out its rounds.
+bool gSmiLost;
+
 }  // namespace
 
 namespace SmmBench {
@@ -44,6 +48,9 @@ const SmmTest::Report *FindReport(EFI_SYSTEM_TABLE *SystemTable) {
 }
 
 bool RaiseSmi(const SmmTest::Report *Report, UINT8 Request) {
+  if (gSmiLost) {
+    return false;
+  }
   MemoryBarrier();
   const UINT64 Before = Report->RequestsHandled;
   IoWrite8(SmmTest::ApmDataPort, Request);
@@ -54,6 +61,7 @@ bool RaiseSmi(const SmmTest::Report *Report, UINT8 Request) {
       return Report->RequestsHandled == Before + 1 && Report->Last.Case == Request;
     }
   }
+  gSmiLost = true;
   return false;
 }
 

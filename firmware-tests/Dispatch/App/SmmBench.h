@@ -14,7 +14,8 @@ namespace SmmBench {
 // after which it is read again.
 const SmmTest::Report *FindReport(EFI_SYSTEM_TABLE *SystemTable);
 // Writes the request to the APM ports and waits until the stand-in has
-// handled it. FALSE when no SMI came back with that request handled.
+// handled it. FALSE when no SMI came back with that request handled; after
+// one that never came back, FALSE at once.
 bool RaiseSmi(const SmmTest::Report *Report, UINT8 Request);
 // "TRACE <Text>" on the log port.
 VOID Trace(const Line &Text);
