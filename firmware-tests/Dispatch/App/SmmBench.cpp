@@ -11,16 +11,6 @@ namespace {
 // loop iteration ends one. Far more rounds than any SMI of this bench takes.
 constexpr UINTN SmiWaitRounds = 10000000;
 
-struct ScenarioRow {
-  SmmBench::BootScenario Value;
-  const CHAR8 *Name;
-};
-constexpr ScenarioRow ScenarioNames[] = {
-    {SmmBench::BootScenario::Board, "board"},
-    {SmmBench::BootScenario::Plain, "plain"},
-    {SmmBench::BootScenario::NoPlatformService, "no-platform-service"},
-};
-
 // The report is written by SMM: every read after an SMI must go to memory.
 VOID MemoryBarrier() { __asm__ __volatile__("" : : : "memory"); }
 
@@ -72,23 +62,10 @@ VOID Trace(const Line &Text) {
 }
 
 BootScenario ReadScenario() {
-  CHAR8 Name[DispatchBoot::MaxScenarioName + 1];
-  ScenarioName(Name);
-  for (const ScenarioRow &Row : ScenarioNames) {
-    if (TextEqual(Name, Row.Name)) {
-      return Row.Value;
-    }
-  }
-  return BootScenario::Unknown;
-}
-
-const CHAR8 *BootScenarioName(BootScenario S) {
-  for (const ScenarioRow &Row : ScenarioNames) {
-    if (Row.Value == S) {
-      return Row.Name;
-    }
-  }
-  return "unknown";
+  BootScenario S = {};
+  ScenarioName(S.Name);
+  S.PlatformService = !TextEqual(S.Name, SmmTest::NoPlatformServiceScenario);
+  return S;
 }
 
 }  // namespace SmmBench

@@ -21,9 +21,13 @@ bool RaiseSmi(const SmmTest::Report *Report, UINT8 Request);
 VOID Trace(const Line &Text);
 
 // ---- The boot scenario (fw_cfg) -----------------------------------------------
-enum class BootScenario : UINT8 { Board, Plain, NoPlatformService, Unknown };
+// The name QEMU passed in (the default one without it), as the stand-ins
+// read it too, and whether its SMM side has the platform service.
+struct BootScenario {
+  CHAR8 Name[DispatchBoot::MaxScenarioName + 1];
+  bool PlatformService;
+};
 BootScenario ReadScenario();
-const CHAR8 *BootScenarioName(BootScenario S);
 
 // ---- ACPI (AcpiPower.cpp) --------------------------------------------------
 struct AcpiPower {
@@ -45,11 +49,12 @@ VOID EnterS5(const AcpiPower &Acpi);
 
 // ---- Checks (SmmLoadChecks.cpp, SmmHandlerCases.cpp) -----------------------
 // The load as the stand-in saw it.
-VOID CheckLoad(const SmmTest::Report *Report, BootScenario S);
+VOID CheckLoad(const SmmTest::Report *Report, const BootScenario &S);
 // One phase of handler SMIs: every "UsbSupport" and gate row at both events
 // with both CommBuffers. Phase names the check group ("boot", "runtime").
-VOID RunHandlerRows(const SmmTest::Report *Report, BootScenario S, const CHAR8 *Phase);
+VOID RunHandlerRows(const SmmTest::Report *Report, const BootScenario &S,
+                    const CHAR8 *Phase);
 // 1,000 SMIs back to back with the SMM pool watched, timed by the PM timer.
-VOID RunBurst(const SmmTest::Report *Report, BootScenario S, const AcpiPower &Acpi);
+VOID RunBurst(const SmmTest::Report *Report, const BootScenario &S, const AcpiPower &Acpi);
 
 }  // namespace SmmBench

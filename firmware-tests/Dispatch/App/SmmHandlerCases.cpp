@@ -145,8 +145,8 @@ bool AsExpected(const SmmTest::SmiRecord &R, UINT32 Handlers, const GateExpectat
 
 namespace SmmBench {
 
-VOID RunHandlerRows(const SmmTest::Report *Report, BootScenario S, const CHAR8 *Phase) {
-  const bool Registered = S != BootScenario::NoPlatformService;
+VOID RunHandlerRows(const SmmTest::Report *Report, const BootScenario &S, const CHAR8 *Phase) {
+  const bool Registered = S.PlatformService;
   const UINT32 Handlers = Registered ? 1 : 0;
   Trace(Line().Str("phase ").Str(Phase));
   const UINT64 StrayBefore = Report->StrayGateCalls;
@@ -190,8 +190,8 @@ VOID RunHandlerRows(const SmmTest::Report *Report, BootScenario S, const CHAR8 *
         Line().Str("gate calls outside a handler SMI: ").Dec(Report->StrayGateCalls - StrayBefore));
 }
 
-VOID RunBurst(const SmmTest::Report *Report, BootScenario S, const AcpiPower &Acpi) {
-  if (S == BootScenario::NoPlatformService) {
+VOID RunBurst(const SmmTest::Report *Report, const BootScenario &S, const AcpiPower &Acpi) {
+  if (!S.PlatformService) {
     Info(Line().Str("no burst: nothing is registered to raise"));
     return;
   }

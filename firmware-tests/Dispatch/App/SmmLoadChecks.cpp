@@ -199,15 +199,15 @@ VOID CheckNotDispatched(const SmmTest::Report &R) {
 
 namespace SmmBench {
 
-VOID CheckLoad(const SmmTest::Report *Report, BootScenario S) {
+VOID CheckLoad(const SmmTest::Report *Report, const BootScenario &S) {
   const SmmTest::Report &R = *Report;
-  const bool WantPlatformService = S != BootScenario::NoPlatformService;
+  const bool WantPlatformService = S.PlatformService;
   Info(Line().Str("SMM stand-in ran in SMM: SMST ").Hex(R.Smst).Str(", scenario ")
            .Str(R.Scenario).Str(", SMRAM ranges ").Dec(R.SmramRangeCount));
   Check("standin-ready",
         R.EntryInSmm && R.DispatchersInstalled && R.GateInstalled && R.RootHandlerRegistered &&
             R.PlatformServiceInstalled == WantPlatformService &&
-            TextEqual(R.Scenario, BootScenarioName(S)),
+            TextEqual(R.Scenario, S.Name),
         Line().Str("in SMM ").Dec(R.EntryInSmm).Str(", platform service ")
             .Dec(R.PlatformServiceInstalled).Str(", dispatchers ").Dec(R.DispatchersInstalled)
             .Str(", gate ").Dec(R.GateInstalled).Str(", root handler ")

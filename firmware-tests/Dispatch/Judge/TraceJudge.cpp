@@ -28,7 +28,6 @@ constexpr std::size_t UsbStandbyByte = 48;
 
 constexpr std::size_t MismatchesShown = 3;
 constexpr std::size_t NoBurstScenarioSmis = 0;
-constexpr char NoPlatformServiceScenario[] = "no-platform-service";
 
 // ---- Trace lines ------------------------------------------------------------
 
@@ -553,7 +552,7 @@ std::optional<PortAccess> ParseTraceLine(std::string_view Line, std::size_t Line
 Options DefaultOptions(const std::string &Scenario) {
   Options O;
   O.Scenario = Scenario;
-  if (Scenario == NoPlatformServiceScenario) {
+  if (Scenario == SmmTest::NoPlatformServiceScenario) {
     O.Burst = NoBurstScenarioSmis;
   }
   return O;
@@ -577,7 +576,7 @@ Verdict JudgeTrace(const std::vector<PortAccess> &Trace, const Options &Opt) {
     return V;
   }
   const Walk W = Walker(*Regions).Run(Trace);
-  const bool Registered = Opt.Scenario != NoPlatformServiceScenario;
+  const bool Registered = Opt.Scenario != SmmTest::NoPlatformServiceScenario;
 
   std::vector<std::string> Unended;
   std::vector<std::string> Mismatches;

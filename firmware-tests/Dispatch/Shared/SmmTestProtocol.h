@@ -12,6 +12,11 @@
 
 namespace SmmTest {
 
+// The scenario whose SMM side lacks SmmPlatformServiceProtocol, so that
+// UsbSupportS5Smm's dependency expression never holds; every other one has
+// the full platform.
+inline constexpr CHAR8 NoPlatformServiceScenario[] = "no-platform-service";
+
 // ---- Raising an SMI -------------------------------------------------------
 // A write to the control port raises an SMI; the data port is a latch that
 // raises nothing and that the SMM side reads back.

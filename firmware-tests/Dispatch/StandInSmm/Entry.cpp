@@ -21,8 +21,6 @@ using namespace StandIn;
 
 SmmTest::Report gReportInSmram;
 
-constexpr CHAR8 NoPlatformServiceScenario[] = "no-platform-service";
-
 // SmmPlatformServiceProtocol is looked up, never called: a tag is all its
 // interface needs to be.
 struct PlatformService {
@@ -105,7 +103,7 @@ extern "C" EFI_STATUS EFIAPI SmmStandInEntry(EFI_HANDLE ImageHandle,
   RecordSmramRanges(Bs);
   BeginLoadWatch();
 
-  if (!TextEqual(R.Scenario, NoPlatformServiceScenario)) {
+  if (!TextEqual(R.Scenario, SmmTest::NoPlatformServiceScenario)) {
     const EFI_STATUS Status = InstallPlatformService();
     R.PlatformServiceInstalled = !EFI_ERROR(Status);
     LogStep("SmmPlatformServiceProtocol install", Status);
