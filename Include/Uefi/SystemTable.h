@@ -43,6 +43,8 @@ using EFI_RAISE_TPL = EFI_TPL(EFIAPI *)(EFI_TPL NewTpl);
 using EFI_RESTORE_TPL = VOID(EFIAPI *)(EFI_TPL OldTpl);
 using EFI_ALLOCATE_POOL = EFI_STATUS(EFIAPI *)(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer);
 using EFI_FREE_POOL = EFI_STATUS(EFIAPI *)(VOID *Buffer);
+// AllocatePages counts in pages of this size.
+inline constexpr UINTN EFI_PAGE_SIZE = 0x1000;
 using EFI_ALLOCATE_PAGES = EFI_STATUS(EFIAPI *)(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE MemoryType,
                                                 UINTN Pages, EFI_PHYSICAL_ADDRESS *Memory);
 using EFI_FREE_PAGES = EFI_STATUS(EFIAPI *)(EFI_PHYSICAL_ADDRESS Memory, UINTN Pages);

@@ -14,7 +14,6 @@ namespace {
 
 using SmmTest::Registration;
 
-constexpr UINT64 PageSize = 0x1000;
 constexpr UINTN MaxSmramRanges = SmmTest::MaxSmramRanges;
 constexpr UINT8 EFI_SECTION_PE32 = 0x10;
 // OVMF has a handful of firmware volumes.
@@ -265,7 +264,7 @@ VOID CheckLoad(const SmmTest::Report *Report, const BootScenario &S) {
 
   // The driver's SMRAM: its image pages, and the SMM pool block of the
   // SMRAM map it keeps for its life (one 32-byte descriptor per range).
-  const UINT64 ImagePages = (R.ImageSizeOfImage + PageSize - 1) / PageSize;
+  const UINT64 ImagePages = (R.ImageSizeOfImage + EFI_PAGE_SIZE - 1) / EFI_PAGE_SIZE;
   const UINT64 MapBytes = Smram.Count * sizeof(EFI_SMRAM_DESCRIPTOR);
   Check("smram-map-block",
         R.DriverPoolAllocations == 1 && R.DriverPoolBytes == MapBytes &&
@@ -276,9 +275,9 @@ VOID CheckLoad(const SmmTest::Report *Report, const BootScenario &S) {
             .Str(" bytes in SMRAM, kept"));
   Info(Line().Str("UsbSupportS5Smm in SMRAM: image at ").Hex(R.ImageBase).Str(", SizeOfImage ")
            .Dec(R.ImageSizeOfImage).Str(" bytes = ").Dec(ImagePages).Str(" pages (")
-           .Dec(ImagePages * PageSize).Str(" bytes); SMRAM map pool block ").Hex(R.DriverPoolBlock)
+           .Dec(ImagePages * EFI_PAGE_SIZE).Str(" bytes); SMRAM map pool block ").Hex(R.DriverPoolBlock)
            .Str(", ").Dec(R.DriverPoolBytes).Str(" bytes = ").Dec(Smram.Count)
-           .Str(" descriptors x 32; together ").Dec(ImagePages * PageSize + R.DriverPoolBytes)
+           .Str(" descriptors x 32; together ").Dec(ImagePages * EFI_PAGE_SIZE + R.DriverPoolBytes)
            .Str(" bytes"));
 }
 

@@ -18,8 +18,6 @@ namespace {
 
 using namespace StandIn;
 
-constexpr UINT64 PageSize = 0x1000;
-
 struct Slots {
   EFI_ALLOCATE_POOL AllocatePool;
   EFI_FREE_POOL FreePool;
@@ -133,7 +131,7 @@ EFI_STATUS EFIAPI WatchedAllocatePages(EFI_ALLOCATE_TYPE Type, EFI_MEMORY_TYPE M
     NoteCaller(Caller);
   }
   if (!EFI_ERROR(Status) && Memory != nullptr) {
-    NoteAllocation(Caller, *Memory, Pages * PageSize, Pages);
+    NoteAllocation(Caller, *Memory, Pages * EFI_PAGE_SIZE, Pages);
   }
   return Status;
 }

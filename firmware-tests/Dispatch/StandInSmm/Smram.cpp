@@ -8,7 +8,6 @@ namespace {
 
 using namespace StandIn;
 
-constexpr UINT64 PageSize = 0x1000;
 // Farther than any image of this bench reaches below one of its addresses.
 constexpr UINT64 MaxImageScan = 0x100000;
 
@@ -54,7 +53,7 @@ LoadedImage FindImage(UINT64 Address) {
     return {};
   }
   const UINT64 Lowest = Address > MaxImageScan ? Address - MaxImageScan : 0;
-  for (UINT64 Page = Address & ~(PageSize - 1); Page >= Lowest; Page -= PageSize) {
+  for (UINT64 Page = Address & ~(EFI_PAGE_SIZE - 1); Page >= Lowest; Page -= EFI_PAGE_SIZE) {
     if (!InSmram(Page, PeImage::HeaderBytesNeeded)) {
       return {};
     }
@@ -65,7 +64,7 @@ LoadedImage FindImage(UINT64 Address) {
       }
       return {};  // the nearest header below belongs to another image
     }
-    if (Page < PageSize) {
+    if (Page < EFI_PAGE_SIZE) {
       break;
     }
   }
