@@ -3,11 +3,11 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
-FUZZ_BUILD ?= build-fuzz
+FUZZ_BUILD  = $(ASAN_BUILD)
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: all deps build kit run sim test test-asan fuzz fuzz-build test-fuzz clean
+.PHONY: all deps build kit run sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
 
 all: build
 
@@ -49,17 +49,18 @@ test: build
 	@$(MAKE) --no-print-directory test-asan
 	@$(MAKE) --no-print-directory test-fuzz
 
-test-asan: deps
-	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBOARD_SANITIZE=ON -DBOARD_IMAGES=OFF \
+# One clang build, instrumented for ASan + UBSan and for libFuzzer: the host
+# suites run in it (test-asan) and so do the fuzz targets (test-fuzz, fuzz).
+sanitize-build: deps
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBOARD_FUZZ=ON -DBOARD_IMAGES=OFF \
 	       -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+test-asan: sanitize-build
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L host
 
-fuzz-build: deps
-	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBOARD_FUZZ=ON -DBOARD_IMAGES=OFF \
-	       -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+fuzz-build: sanitize-build
 
 # A short libFuzzer smoke run of every target (the CI share of the fuzzing).
 test-fuzz: fuzz-build
@@ -72,4 +73,4 @@ fuzz: fuzz-build
 	done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -5,13 +5,21 @@
 set -eu
 src=$1; build=$2
 cd "$src"
-dirs="BoardSetupDxe Simulator Hal"
-[ -d UsbSupportS5Smm ] && dirs="$dirs UsbSupportS5Smm"
-[ -d tools/fwimage ] && dirs="$dirs tools/fwimage"
-[ -d firmware-tests/Dispatch/Judge ] && dirs="$dirs firmware-tests/Dispatch/Judge"
+# Firmware code gets the analyzer's full depth. The host-side model and tools
+# are heavy with standard-library templates: the same checks there, with the
+# analyzer's shallow inlining (a third of the time).
+firmware="BoardSetupDxe UsbSupportS5Smm Hal"
+host="Simulator tools/fwimage firmware-tests/Dispatch/Judge"
+dirs="$firmware $host"
+pattern() { echo "$*" | sed -e 's/ /\/|/g' -e 's/$/\//'; }
 status=0
-echo "clang-tidy: host sources"
-run-clang-tidy -quiet -p "$build" "$(echo "$dirs" | sed 's/ /\/|/g')/" >"$build/clang-tidy.log" 2>&1 || status=1
+echo "clang-tidy: drivers and seam"
+# shellcheck disable=SC2086
+run-clang-tidy -quiet -p "$build" "$(pattern $firmware)" >"$build/clang-tidy.log" 2>&1 || status=1
+echo "clang-tidy: simulator and host tools"
+# shellcheck disable=SC2086
+run-clang-tidy -quiet -p "$build" -extra-arg=-Xclang -extra-arg=-analyzer-config \
+  -extra-arg=-Xclang -extra-arg=mode=shallow "$(pattern $host)" >>"$build/clang-tidy.log" 2>&1 || status=1
 grep -E "(warning|error):" "$build/clang-tidy.log" || true
 echo "clang-tidy: the image seam (Windows x64 target)"
 for f in Hal/X64/*.cpp; do
