@@ -52,7 +52,7 @@ test: build
 # One clang build, instrumented for ASan + UBSan and for libFuzzer: the host
 # suites run in it (test-asan) and so do the fuzz targets (test-fuzz, fuzz).
 sanitize-build: deps
-	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBOARD_FUZZ=ON -DBOARD_IMAGES=OFF \
+	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBOARD_FUZZ=ON -DBOARD_IMAGES=OFF \
 	       -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 

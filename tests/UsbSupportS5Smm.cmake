@@ -11,10 +11,3 @@ set_tests_properties(UsbSupportS5SmmTests PROPERTIES LABELS host)
 add_test(NAME SmmBootReport COMMAND boardsim --smm)
 set_tests_properties(SmmBootReport PROPERTIES LABELS host
                      PASS_REGULAR_EXPRESSION "SMM simulator errors: none")
-
-if(BOARD_IMAGES AND NOT TARGET kit)
-  add_test(NAME SmmImageCheck
-           COMMAND ${PROJECT_SOURCE_DIR}/tests/image-check.sh ${PROJECT_SOURCE_DIR}
-                   $<TARGET_PROPERTY:UsbSupportS5Smm,EFI_IMAGE>)
-  set_tests_properties(SmmImageCheck PROPERTIES LABELS image)
-endif()

@@ -21,9 +21,7 @@ for img in "$@"; do
 done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-# The kit needs the host tool that packs it; the images alone do not.
-if [ -n "$kit" ]; then host=ON; else host=OFF; fi
-cmake -S "$src" -B "$tmp" -DCMAKE_BUILD_TYPE=Release -DBOARD_HOST=$host >/dev/null
+cmake -S "$src" -B "$tmp" -DCMAKE_BUILD_TYPE=Release -DBOARD_HOST=OFF >/dev/null
 for img in "$@"; do
   name=$(basename "$img" .efi)
   cmake --build "$tmp" --target "$name" >/dev/null
