@@ -21,7 +21,7 @@ for img in "$@"; do
 done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-cmake -S "$src" -B "$tmp" -DCMAKE_BUILD_TYPE=Release -DBOARD_HOST=OFF >/dev/null
+cmake -S "$src" -B "$tmp" -DCMAKE_BUILD_TYPE= -DBOARD_HOST=OFF >/dev/null
 for img in "$@"; do
   name=$(basename "$img" .efi)
   cmake --build "$tmp" --target "$name" >/dev/null
