@@ -19,7 +19,7 @@ deps:
 # second. The images carry their own flags (cmake/EfiImage.cmake).
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE= >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
 
 # The integrator kit, $(BUILD)/kit/ (also part of every build): the images,
 # their dependency expressions, FFS files, binary-module INFs, README, SHA256SUMS.
@@ -57,7 +57,7 @@ test: build
 sanitize-build: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBOARD_FUZZ=ON -DBOARD_IMAGES=OFF \
 	       -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cmake --build $(ASAN_BUILD) -j $(JOBS) -- --no-print-directory
 
 test-asan: sanitize-build
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \

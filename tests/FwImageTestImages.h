@@ -79,7 +79,7 @@ inline Bytes FfsFile(const Guid &Name, uint8_t Type, const Bytes &Body) {
   return F;
 }
 
-struct VolumeSpec {
+struct VolumeLayout {
   Guid Name;
   size_t Length = 0x1000;
   std::vector<Bytes> Files;
@@ -88,33 +88,33 @@ struct VolumeSpec {
 
 // An FFS2 volume: 0x48-byte header (one block-map run), extended header with
 // the name at 0x48, files from 0x60, each 8-byte aligned, free space erased.
-inline Bytes MakeVolume(const VolumeSpec &Spec) {
-  const uint8_t Erase = Spec.ErasePolarity ? 0xFF : 0x00;
-  Bytes V(Spec.Length, Erase);
+inline Bytes MakeVolume(const VolumeLayout &Layout) {
+  const uint8_t Erase = Layout.ErasePolarity ? 0xFF : 0x00;
+  Bytes V(Layout.Length, Erase);
   std::fill(V.begin(), V.begin() + 0x60, 0);
   const Guid Ffs2 = G("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
   std::copy(Ffs2.Bytes.begin(), Ffs2.Bytes.end(), V.begin() + 16);
-  Put(V, 32, Spec.Length, 8);
+  Put(V, 32, Layout.Length, 8);
   Put(V, 40, 0x4856465F, 4);
-  Put(V, 44, Spec.ErasePolarity ? 0x0004FEFF : 0x0004F6FF, 4);
+  Put(V, 44, Layout.ErasePolarity ? 0x0004FEFF : 0x0004F6FF, 4);
   Put(V, 48, 0x48, 2);
   Put(V, 52, 0x48, 2);
   V[55] = 2;
-  Put(V, 56, Spec.Length / 0x10, 4);
+  Put(V, 56, Layout.Length / 0x10, 4);
   Put(V, 60, 0x10, 4);
   uint16_t Sum = 0;
   for (size_t I = 0; I < 0x48; I += 2) {
     Sum = static_cast<uint16_t>(Sum + (V[I] | (V[I + 1] << 8)));
   }
   Put(V, 50, static_cast<uint16_t>(0x10000 - Sum), 2);
-  std::copy(Spec.Name.Bytes.begin(), Spec.Name.Bytes.end(), V.begin() + 0x48);
+  std::copy(Layout.Name.Bytes.begin(), Layout.Name.Bytes.end(), V.begin() + 0x48);
   Put(V, 0x48 + 16, 0x14, 4);
   size_t At = 0x60;
-  for (const Bytes &F : Spec.Files) {
+  for (const Bytes &F : Layout.Files) {
     At = (At + 7) / 8 * 8;
-    EXPECT_LE(At + F.size(), Spec.Length) << "test volume too small";
+    EXPECT_LE(At + F.size(), Layout.Length) << "test volume too small";
     std::copy(F.begin(), F.end(), V.begin() + static_cast<std::ptrdiff_t>(At));
-    if (!Spec.ErasePolarity) {
+    if (!Layout.ErasePolarity) {
       V[At + 23] = 0x07;
     }
     At += F.size();
