@@ -5,7 +5,7 @@
 #         DEPEX <tokens...> DIRECTORY <dir> [UI <name>] [VERSION <v>])
 # Writes <dir>/<Name>.depex (the tokens assembled, END appended) and
 # <dir>/<Name>.ffs; defines the target <Name>Ffs, whose FFS_FILE and
-# DEPEX_FILE properties name the two files.
+# DEPEX_FILE properties name the two files and FILE_GUID holds the GUID.
 function(add_ffs NAME)
   cmake_parse_arguments(FFS "" "IMAGE;TYPE;GUID;DIRECTORY;UI;VERSION" "DEPEX" ${ARGN})
   foreach(required IMAGE TYPE GUID DIRECTORY DEPEX)
@@ -37,5 +37,23 @@ function(add_ffs NAME)
     COMMENT "FFS ${NAME}.ffs"
     VERBATIM)
   add_custom_target(${NAME}Ffs ALL DEPENDS ${ffs})
-  set_target_properties(${NAME}Ffs PROPERTIES FFS_FILE ${ffs} DEPEX_FILE ${depex})
+  set_target_properties(${NAME}Ffs PROPERTIES FFS_FILE ${ffs} DEPEX_FILE ${depex} FILE_GUID ${FFS_GUID})
+endfunction()
+
+# efi_guid_initializer(<out var> <GUID in registry form>)
+# The C++ initializer of an EFI_GUID, so code can name a GUID chosen here
+# without writing it a second time.
+function(efi_guid_initializer OUT GUID)
+  string(REGEX MATCH "^([0-9A-Fa-f]+)-([0-9A-Fa-f]+)-([0-9A-Fa-f]+)-([0-9A-Fa-f][0-9A-Fa-f])([0-9A-Fa-f][0-9A-Fa-f])-([0-9A-Fa-f]+)$"
+         matched ${GUID})
+  if(NOT matched)
+    message(FATAL_ERROR "efi_guid_initializer: not a GUID: ${GUID}")
+  endif()
+  set(node ${CMAKE_MATCH_6})
+  set(bytes "0x${CMAKE_MATCH_4}, 0x${CMAKE_MATCH_5}")
+  foreach(i RANGE 0 10 2)
+    string(SUBSTRING ${node} ${i} 2 b)
+    string(APPEND bytes ", 0x${b}")
+  endforeach()
+  set(${OUT} "{0x${CMAKE_MATCH_1}, 0x${CMAKE_MATCH_2}, 0x${CMAKE_MATCH_3}, {${bytes}}}" PARENT_SCOPE)
 endfunction()
