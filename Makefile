@@ -14,9 +14,9 @@ all: build
 deps:
 	@./tools/install-deps.sh
 
-# Host code (simulator, suites, tools) is built without optimisation: it
-# compiles in two thirds of the time and every suite still runs in about a
-# second. The images carry their own flags (cmake/EfiImage.cmake).
+# Host code (simulator, suites, tools) is built without optimisation: none of
+# it is performance-critical. The images carry their own flags
+# (cmake/EfiImage.cmake).
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE= >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
@@ -46,9 +46,12 @@ run: build
 sim: build
 	@$(BUILD)/tools/boardsim --riser --smm
 
-# Every test, then the host suites again under ASan + UBSan (clang).
+# Every test, then the host suites again under ASan + UBSan (clang). Each run
+# must have run every test tests/suite.list gives it (tests/check-ran.sh).
+CHECK_RAN = tests/check-ran.sh tests/suite.list
 test: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --output-junit $(CURDIR)/$(BUILD)/ctest.xml
+	@$(CHECK_RAN) test $(BUILD)/ctest.xml
 	@$(MAKE) --no-print-directory test-asan
 	@$(MAKE) --no-print-directory test-fuzz
 
@@ -61,13 +64,16 @@ sanitize-build: deps
 
 test-asan: sanitize-build
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L host
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L host \
+	    --output-junit $(CURDIR)/$(ASAN_BUILD)/ctest.xml
+	@$(CHECK_RAN) asan $(ASAN_BUILD)/ctest.xml
 
 fuzz-build: sanitize-build
 
 # A short libFuzzer smoke run of every target (the CI share of the fuzzing).
 test-fuzz: fuzz-build
-	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS) -L fuzz
+	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS) -L fuzz --output-junit $(CURDIR)/$(FUZZ_BUILD)/ctest-fuzz.xml
+	@$(CHECK_RAN) fuzz $(FUZZ_BUILD)/ctest-fuzz.xml
 
 # Longer fuzzing: FUZZ_SECONDS per target.
 fuzz: fuzz-build

@@ -5,6 +5,9 @@
 set -eu
 src=$1; build=$2
 cd "$src"
+for tool in run-clang-tidy clang-tidy cppcheck; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "static analysis: $tool is not installed (tools/install-deps.sh installs it)"; exit 1; }
+done
 # Firmware code gets the analyzer's full depth. The simulator and fwimage (which
 # reads images from anywhere) are heavy with standard-library templates: the
 # same checks there, with the analyzer's shallow inlining (a third of the

@@ -19,25 +19,25 @@ UINTN BuildDepex(const EFI_GUID *const *Guids, UINTN Count, UINT8 *Out, UINTN Ro
     if (N + 1 + sizeof(EFI_GUID) + 1 > Room) {
       return 0;
     }
-    Out[N++] = DepexPush;
+    Out[N++] = EFI_DEP_PUSH;
     const auto *G = reinterpret_cast<const UINT8 *>(Guids[I]);
     for (UINTN B = 0; B < sizeof(EFI_GUID); ++B) {
       Out[N++] = G[B];
     }
     if (I != 0) {
-      Out[N++] = DepexAnd;
+      Out[N++] = EFI_DEP_AND;
     }
   }
   if (N == Room) {
     return 0;
   }
-  Out[N++] = DepexEnd;
+  Out[N++] = EFI_DEP_END;
   return N;
 }
 
 Line &DescribeDepex(Line &L, const UINT8 *Bytes, UINTN Size) {
   for (UINTN I = 0; I < Size;) {
-    if (Bytes[I] == DepexPush && I + 1 + sizeof(EFI_GUID) <= Size) {
+    if (Bytes[I] == EFI_DEP_PUSH && I + 1 + sizeof(EFI_GUID) <= Size) {
       EFI_GUID G;
       auto *P = reinterpret_cast<UINT8 *>(&G);
       for (UINTN B = 0; B < sizeof(EFI_GUID); ++B) {
@@ -46,7 +46,7 @@ Line &DescribeDepex(Line &L, const UINT8 *Bytes, UINTN Size) {
       L.Str("PUSH ").Guid(G).Str(" ");
       I += 1 + sizeof(EFI_GUID);
     } else {
-      L.Str(Bytes[I] == DepexAnd ? "AND " : Bytes[I] == DepexEnd ? "END" : "? ");
+      L.Str(Bytes[I] == EFI_DEP_AND ? "AND " : Bytes[I] == EFI_DEP_END ? "END" : "? ");
       ++I;
     }
   }

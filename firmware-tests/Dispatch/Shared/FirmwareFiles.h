@@ -1,12 +1,11 @@
 // Test bench only: what the dispatch boot reads about the drivers the DXE
 // dispatcher started from the firmware volume. Our own definitions, from
 // the published UEFI/PI layouts: the device-path node that names a firmware
-// file, EFI_FIRMWARE_VOLUME2_PROTOCOL (to read a file's sections back), the
-// dependency-expression opcodes, and the architectural protocols the
-// stand-in's expression names.
+// file and EFI_FIRMWARE_VOLUME2_PROTOCOL (to read a file's sections back).
 #pragma once
 
 #include "Uefi/Base.h"
+#include "Uefi/Depex.h"
 
 // ---- Device paths -----------------------------------------------------------
 struct EFI_DEVICE_PATH_PROTOCOL {
@@ -48,17 +47,6 @@ struct EFI_FIRMWARE_VOLUME2_PROTOCOL {
 };
 
 inline constexpr UINT8 EFI_SECTION_DXE_DEPEX = 0x13;
-
-// ---- Dependency expressions ---------------------------------------------------
-inline constexpr UINT8 DepexPush = 0x02;
-inline constexpr UINT8 DepexAnd = 0x03;
-inline constexpr UINT8 DepexEnd = 0x08;
-
-// ---- Architectural protocols (installed with a NULL interface) ----------------
-inline constexpr EFI_GUID EFI_VARIABLE_ARCH_PROTOCOL_GUID = {
-    0x1E5668E2, 0x8481, 0x11D4, {0xBC, 0xF1, 0x00, 0x80, 0xC7, 0x3C, 0x88, 0x81}};
-inline constexpr EFI_GUID EFI_VARIABLE_WRITE_ARCH_PROTOCOL_GUID = {
-    0x6441F818, 0x6362, 0x4E44, {0xB5, 0x70, 0x7D, 0xBA, 0x31, 0xDD, 0x24, 0x53}};
 
 static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4);
 static_assert(sizeof(MEDIA_FW_VOL_FILEPATH_DEVICE_PATH) == 20);
