@@ -29,18 +29,11 @@ kit: build
 # The main job: OVMF's own firmware image with the kit's two FFS files (and
 # the test stand-ins) in its DXE volume, OVMF_BOARD.fd, booted under QEMU:
 # the real DXE dispatcher and SMM core start the drivers. The boot report of
-# the board scenario, in the order a board boots, then the verdicts of the
-# plain board and of a platform without the SMM platform service.
-DISPATCH_DIR = $(BUILD)/firmware-tests/Dispatch
-# The SMM side's judge of the port trace, once built (expanded after the build).
-DISPATCH_JUDGE = $(wildcard $(DISPATCH_DIR)/Judge/SmmTraceJudge)
-DISPATCH_RUN = firmware-tests/run-dispatch.sh --firmware $(DISPATCH_DIR)/OVMF_BOARD.fd \
-               --app $(DISPATCH_DIR)/DispatchTests.efi $(if $(DISPATCH_JUDGE),--smm-judge $(DISPATCH_JUDGE))
+# the board scenario, in the order a board boots, and alongside it the
+# verdict of the same board on an OVMF without SMM (the scenarios are
+# firmware-tests/CMakeLists.txt's list, which writes make-run.sh).
 run: build
-	@$(DISPATCH_RUN) --scenario board --work $(BUILD)/dispatch-run/board --report
-	@for s in plain no-platform-service; do \
-	  $(DISPATCH_RUN) --scenario $$s --work $(BUILD)/dispatch-run/$$s || exit 1; \
-	done
+	@sh $(BUILD)/firmware-tests/make-run.sh
 
 # The simulated boot report: both drivers on the simulated board.
 sim: build

@@ -1,14 +1,19 @@
 #!/bin/sh
-# Boots the dispatch image (OVMF with BoardSetupDxe, UsbSupportS5Smm and the
-# test stand-ins in its DXE firmware volume) and judges the boot on the host:
+# Boots one scenario of the bench (OVMF with BoardSetupDxe, UsbSupportS5Smm
+# and the test stand-ins in its DXE firmware volume) and judges it on the host:
 # every expected check PASSes and none FAILs, the application reached DONE,
 # QEMU powered off by itself within the time limit, the serial console shows
 # no exception dump, and the Super I/O traffic of the DXE part is exactly the
 # scenario's. A hang or a dump fails with what the log and serial showed.
 #
 # usage: run-dispatch.sh --firmware OVMF_BOARD.fd --app DispatchTests.efi
-#                        --scenario board|plain|no-platform-service --work DIR
+#                        --scenario NAME --work DIR [--smm on|off]
 #                        [--timeout SECONDS] [--smm-judge PATH] [--report]
+#   --scenario   a scenario of the build's list (firmware-tests/CMakeLists.txt),
+#                passed to the firmware through fw_cfg; its expected lists are
+#                expected/NAME.*
+#   --smm        off for a firmware image without SMM (booted with smm=off
+#                and no secure flash); default on
 #   --smm-judge  also run PATH --work DIR --scenario NAME (the SMM side's
 #                judge of the port trace); its status counts
 #   --report     print the boot report, in the order a board boots, first
@@ -22,8 +27,8 @@
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-expected_dir=$here/expected/dispatch
-firmware= app= scenario= work= limit=60 smm_judge= report=0
+expected_dir=$here/expected
+firmware= app= scenario= work= limit=60 smm_judge= report=0 smm=on
 vars=/usr/share/OVMF/OVMF_VARS_4M.fd
 while [ $# -gt 0 ]; do
   case $1 in
@@ -34,13 +39,17 @@ while [ $# -gt 0 ]; do
     --timeout) limit=$2; shift 2 ;;
     --smm-judge) smm_judge=$2; shift 2 ;;
     --vars) vars=$2; shift 2 ;;
+    --smm) smm=$2; shift 2 ;;
     --report) report=1; shift ;;
     *) echo "run-dispatch: unknown argument $1" >&2; exit 2 ;;
   esac
 done
 [ -n "$firmware" ] && [ -n "$app" ] && [ -n "$scenario" ] && [ -n "$work" ] ||
   { echo "run-dispatch: --firmware, --app, --scenario and --work are required" >&2; exit 2; }
+case $smm in on|off) ;; *) echo "run-dispatch: --smm is on or off" >&2; exit 2 ;; esac
 [ -f "$firmware" ] || { echo "run-dispatch: no firmware image $firmware" >&2; exit 2; }
+command -v qemu-system-x86_64 >/dev/null ||
+  { echo "FAIL run-dispatch: qemu-system-x86_64 not found (Debian qemu-system-x86; tools/install-deps.sh)"; exit 1; }
 [ -f "$app" ] || { echo "run-dispatch: no application image $app" >&2; exit 2; }
 ls "$expected_dir/$scenario".*.checks >/dev/null 2>&1 ||
   { echo "run-dispatch: no expected checks for scenario $scenario in $expected_dir" >&2; exit 2; }
@@ -62,11 +71,15 @@ LC_ALL=C grep -a -F -e "name 'isa-debugcon'" -e "name 'apm-io'" -e "name 'acpi-c
   <"$work/trace.fifo" >"$work/trace.all" &
 filter=$!
 
+# The SMM build keeps its variable store in flash only SMM may write.
+secure=
+[ "$smm" = on ] && secure="-global driver=cfi.pflash01,property=secure,value=on"
+
 start=$(date +%s.%N)
 set +e
+# shellcheck disable=SC2086
 timeout "$limit" qemu-system-x86_64 \
-  -machine q35,smm=on,smbios-entry-point-type=64 \
-  -global driver=cfi.pflash01,property=secure,value=on \
+  -machine q35,smm=$smm,smbios-entry-point-type=64 $secure \
   -nodefaults -m 256 -nographic -no-reboot -net none -monitor none \
   -serial file:"$work/serial.log" \
   -drive if=pflash,format=raw,unit=0,readonly=on,file="$firmware" \

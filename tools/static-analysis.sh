@@ -14,7 +14,7 @@ done
 # time). The trace judge, a test-side tool, gets every check but the analyzer.
 firmware="BoardSetupDxe UsbSupportS5Smm Hal"
 host="Simulator tools/fwimage"
-judge="firmware-tests/Dispatch/Judge"
+judge="firmware-tests/Judge"
 dirs="$firmware $host $judge"
 pattern() { echo "$*" | sed -e 's/ /\/|/g' -e 's/$/\//'; }
 status=0

@@ -98,15 +98,12 @@ bool CheckRange(const CHAR8 *Name, const RelabelOps &Ops, UINTN From, const Expe
   return Check(Name, true);
 }
 
-VOID ReportOps(const RelabelOps &Ops, bool All) {
+// Every write, for the boot report.
+VOID ReportOps(const RelabelOps &Ops) {
   for (UINTN I = 0; I < Ops.Count; ++I) {
     const SetupStringOp &Op = *Ops.Ops[I];
-    const bool Row3 = Op.Id == Expect::Oprom[Expect::RiserRow].PromptId ||
-                      Op.Id == Expect::Oprom[Expect::RiserRow].HelpId;
-    if (All || (Row3 && Op.K == Kind::Set)) {
-      Line L;
-      Info(Describe(L, Op.K, Op.Id, Op.Text));
-    }
+    Line L;
+    Info(Describe(L, Op.K, Op.Id, Op.Text));
   }
 }
 
@@ -184,5 +181,5 @@ VOID CheckRelabelArrival(const RelabelCase &C, UINTN Recorded, UINTN PcdFrom, UI
         Line().Dec(Ops.Count).Str(" calls, want ").Dec(Total));
   CheckRow3(C, Ops);
   CheckPcdReads(PcdFrom, PcdUntil);
-  ReportOps(Ops, C.ReportAll);
+  ReportOps(Ops);
 }
