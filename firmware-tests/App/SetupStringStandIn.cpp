@@ -33,11 +33,17 @@ VOID Record(SetupStringOp::Kind K, const CHAR8 *Form, UINT16 Id, const CHAR8 *Te
 }
 
 EFI_STATUS EFIAPI HideString(const CHAR8 *FormName, UINT16 StringId) {
+  if (SetupFormHide != nullptr) {
+    SetupFormHide(StringId);
+  }
   Record(SetupStringOp::Kind::Hide, FormName, StringId, nullptr, __builtin_return_address(0));
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI SetString(const CHAR8 *FormName, UINT16 StringId, const CHAR8 *Text) {
+  if (SetupFormSet != nullptr) {
+    SetupFormSet(StringId, Text);
+  }
   Record(SetupStringOp::Kind::Set, FormName, StringId, Text, __builtin_return_address(0));
   return EFI_SUCCESS;
 }

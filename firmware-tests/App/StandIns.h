@@ -72,6 +72,10 @@ bool Overflowed();
 UINTN EarlierCopyCalls();
 UINTN FirmwareCalls();
 }  // namespace SetupStringStandIn
+// Every hide and set also goes to the dispatch stand-in's HII form
+// (Dispatch/StandInDxe/SetupForm.cpp); weak: the LoadImage runs have none.
+__attribute__((weak)) VOID SetupFormHide(UINT16 StringId);
+__attribute__((weak)) VOID SetupFormSet(UINT16 StringId, const CHAR8 *Text);
 
 // ---- PCD_PROTOCOL -----------------------------------------------------
 struct PcdValue {

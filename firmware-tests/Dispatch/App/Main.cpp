@@ -5,6 +5,7 @@
 #include "DispatchBoot.h"
 #include "Hal/IoAccess.h"
 #include "SioConfigAccess.h"
+#include "SetupForm.h"
 #include "SmmTestProtocol.h"
 
 TestApp gApp;
@@ -95,6 +96,7 @@ extern "C" EFI_STATUS EFIAPI DispatchTestsEntry(EFI_HANDLE ImageHandle,
       CheckSmbios(gContext);
       CheckNic(gContext);
     }
+    ShowSetupPages(*gContext.Scenario);
   }
 
   gCurrentScenario = "app";
