@@ -7,7 +7,7 @@ FUZZ_BUILD  = $(ASAN_BUILD)
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: all deps build kit run sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
+.PHONY: all deps build kit run docs sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
 
 all: build
 
@@ -30,17 +30,28 @@ kit: build
 # the test stand-ins) in its DXE volume, OVMF_BOARD.fd, booted under QEMU:
 # the real DXE dispatcher and SMM core start the drivers. The boot report of
 # the board scenario, in the order a board boots, then the verdicts of the
-# plain board and of a platform without the SMM platform service.
+# plain board and of a platform without the SMM platform service. The board
+# boot also shows each Setup page before and after the driver's work with the
+# firmware's form browser: pictures and index.html in $(REPORT_DIR).
+REPORT_DIR = $(BUILD)/report
 DISPATCH_DIR = $(BUILD)/firmware-tests/Dispatch
 # The SMM side's judge of the port trace, once built (expanded after the build).
 DISPATCH_JUDGE = $(wildcard $(DISPATCH_DIR)/Judge/SmmTraceJudge)
 DISPATCH_RUN = firmware-tests/run-dispatch.sh --firmware $(DISPATCH_DIR)/OVMF_BOARD.fd \
                --app $(DISPATCH_DIR)/DispatchTests.efi $(if $(DISPATCH_JUDGE),--smm-judge $(DISPATCH_JUDGE))
 run: build
-	@$(DISPATCH_RUN) --scenario board --work $(BUILD)/dispatch-run/board --report
+	@$(DISPATCH_RUN) --scenario board --work $(BUILD)/dispatch-run/board --report --pictures $(REPORT_DIR)
 	@for s in plain no-platform-service; do \
 	  $(DISPATCH_RUN) --scenario $$s --work $(BUILD)/dispatch-run/$$s || exit 1; \
 	done
+	@echo "Setup pages before and after the driver: $(REPORT_DIR)/index.html"
+	@ls $(REPORT_DIR)/setup-*.png | sed 's/^/   /'
+
+# The README's picture pair (the option-ROM page), from a board boot.
+docs: build
+	@$(DISPATCH_RUN) --scenario board --work $(BUILD)/dispatch-run/docs --pictures $(BUILD)/docs-pictures >/dev/null
+	@mkdir -p docs && cp $(BUILD)/docs-pictures/setup-oprom-before.png $(BUILD)/docs-pictures/setup-oprom-after.png docs/
+	@ls docs/setup-oprom-*.png
 
 # The simulated boot report: both drivers on the simulated board.
 sim: build

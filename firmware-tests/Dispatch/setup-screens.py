@@ -19,7 +19,8 @@ import sys
 import time
 
 COLUMNS, ROWS = 100, 31      # OVMF's console mode under the form browser
-SETTLE = 0.2                 # seconds without console output: the page is drawn
+SETTLE_MATCHED = 0.1         # ... once it shows what is expected
+SETTLE = 0.3                # seconds without console output: the page is drawn
 POLL = 0.05
 
 
@@ -59,23 +60,52 @@ class Qmp:
                 return reply
 
 
-def settle(serial, limit=10.0):
-    """Waits until the serial console has grown and then kept still."""
-    size, still, deadline = os.path.getsize(serial), 0.0, time.time() + limit
-    while os.path.getsize(serial) == size and time.time() < deadline:
+class Console:
+    """The serial console as a screen, fed as it grows."""
+
+    def __init__(self, path):
+        import pyte  # Debian python3-pyte
+        self.path, self.fed = path, 0
+        self.screen = pyte.Screen(COLUMNS, ROWS)
+        self.stream = pyte.Stream(self.screen)
+
+    def upto(self, offset):
+        with open(self.path, "rb") as f:
+            f.seek(self.fed)
+            self.stream.feed(f.read(offset - self.fed).decode("cp437"))
+        self.fed = offset
+        return list(self.screen.display)
+
+
+def settle(console, title, statements, limit=10.0):
+    """Waits for the page: the console has grown, and then either shows
+    what is expected and stays still for a moment, or stays still longer
+    (the check will say what it shows). The offset it had reached."""
+    start = size = os.path.getsize(console.path)
+    still, deadline = 0.0, time.time() + limit
+    while time.time() < deadline:
         time.sleep(POLL)
-    while still < SETTLE:
-        time.sleep(POLL)
-        now = os.path.getsize(serial)
+        now = os.path.getsize(console.path)
         still = still + POLL if now == size else 0.0
         size = now
+        if size == start or still < SETTLE_MATCHED:
+            continue
+        if still >= SETTLE or not judge(console.upto(size), title, statements):
+            break
+    console.upto(size)
     return size
 
 
 def shoot(work, out, limit):
     os.makedirs(out, exist_ok=True)
+    for old in os.listdir(out):  # a picture of an earlier boot is no proof
+        if old.startswith("setup-") and old.endswith(".png"):
+            os.remove(os.path.join(out, old))
     qmp = Qmp(os.path.join(work, "qmp.sock"), limit)
     log, serial = os.path.join(work, "board.log"), os.path.join(work, "serial.log")
+    while not os.path.exists(serial):
+        time.sleep(POLL)
+    console = Console(serial)
     done, deadline = 0, time.time() + limit
     with open(os.path.join(work, "pages.list"), "w") as listing:
         while time.time() < deadline:
@@ -85,7 +115,8 @@ def shoot(work, out, limit):
                     return
                 if line.startswith("PAGE "):
                     _, name, state = line.split()
-                    offset = settle(serial)
+                    want = expectations(work).get((name, state), [])
+                    offset = settle(console, *split_title(want))
                     png = os.path.abspath(os.path.join(out, f"setup-{name}-{state}.png"))
                     qmp.run("screendump", filename=png, format="png")
                     listing.write(f"{name} {state} {offset} {png}\n")
@@ -120,11 +151,6 @@ def consume(rows, at, left, right, want):
     return n, None
 
 
-def screen_at(stream, screen, data, offset, fed):
-    stream.feed(data[fed:offset].decode("cp437"))
-    return [line for line in screen.display]
-
-
 def judge(rows, title, statements):
     """The problems of one screen: title row, statements in order, nothing after."""
     if len(rows) < 3 or norm(rows[1].strip("│ ")) != norm(title):
@@ -157,6 +183,11 @@ def expectations(work):
     return want
 
 
+def split_title(statements):
+    titles = [p for k, p, _ in statements if k == "title"]
+    return (titles[0] if titles else "?"), [s for s in statements if s[0] != "title"]
+
+
 def write_index(work, out, pages):
     report = ""
     path = os.path.join(work, "report.txt")
@@ -175,19 +206,12 @@ def write_index(work, out, pages):
 
 
 def check(work, out):
-    import pyte  # Debian python3-pyte
     want = expectations(work)
     shots = [line.split() for line in lines_of(os.path.join(work, "pages.list")) if line]
-    with open(os.path.join(work, "serial.log"), "rb") as f:
-        data = f.read()
-    screen = pyte.Screen(COLUMNS, ROWS)
-    stream, fed, failed, pages = pyte.Stream(screen), 0, 0, []
+    console, failed, pages = Console(os.path.join(work, "serial.log")), 0, []
     for name, state, offset, png in shots:
-        rows = screen_at(stream, screen, data, int(offset), fed)
-        fed = int(offset)
-        statements = want.pop((name, state), [])
-        title = [p for k, p, _ in statements if k == "title"]
-        problems = judge(rows, title[0] if title else "?", [s for s in statements if s[0] != "title"])
+        rows = console.upto(int(offset))
+        problems = judge(rows, *split_title(want.pop((name, state), [])))
         if not os.path.exists(png):
             problems.append(f"no picture {png}")
         if name not in pages:
