@@ -142,9 +142,9 @@ def consume(rows, at, left, right, want):
     got, n = "", 0
     while norm(got) != norm(want):
         part = rows[at + n][left:right].rstrip() if at + n < len(rows) else None
-        if part is None or not part.strip() or not norm(want).startswith(norm(got + " " + part)):
-            shown = norm(got + " " + (part or ""))
-            return 0, f"want {want!r}, screen shows {shown!r} at row {at + n}"
+        whole = norm(got + " " + (part or ""))
+        if part is None or not part.strip() or not (norm(want) + " ").startswith(whole + " "):
+            return 0, f"want {want!r}, screen shows {whole!r} at row {at + n}"
         if n == 0 and len(part) - len(part.lstrip()) != len(want) - len(want.lstrip()):
             return 0, f"{want!r} is indented {len(part) - len(part.lstrip())} on screen"
         got, n = got + " " + part, n + 1
