@@ -49,7 +49,8 @@ run: build
 
 # The README's picture pair (the option-ROM page), from a board boot.
 docs: build
-	@$(DISPATCH_RUN) --scenario board --work $(BUILD)/dispatch-run/docs --pictures $(BUILD)/docs-pictures >/dev/null
+	@$(DISPATCH_RUN) --scenario board --work $(BUILD)/dispatch-run/docs --pictures $(BUILD)/docs-pictures \
+	  >$(BUILD)/docs-boot.log || { tail -n 30 $(BUILD)/docs-boot.log; exit 1; }
 	@mkdir -p docs && cp $(BUILD)/docs-pictures/setup-oprom-before.png $(BUILD)/docs-pictures/setup-oprom-after.png docs/
 	@ls docs/setup-oprom-*.png
 

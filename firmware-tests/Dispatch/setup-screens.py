@@ -21,7 +21,7 @@ import time
 COLUMNS, ROWS = 100, 31      # OVMF's console mode under the form browser
 SETTLE_MATCHED = 0.1         # ... once it shows what is expected
 SETTLE = 0.3                # seconds without console output: the page is drawn
-POLL = 0.05
+POLL = 0.02
 
 
 def lines_of(path):
