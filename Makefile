@@ -7,7 +7,7 @@ FUZZ_BUILD  = $(ASAN_BUILD)
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: all deps build kit run sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
+.PHONY: all deps build kit run docs sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
 
 all: build
 
@@ -29,11 +29,18 @@ kit: build
 # The main job: OVMF's own firmware image with the kit's two FFS files (and
 # the test stand-ins) in its DXE volume, OVMF_BOARD.fd, booted under QEMU:
 # the real DXE dispatcher and SMM core start the drivers. The boot report of
-# the board scenario, in the order a board boots, and alongside it the
-# verdict of the same board on an OVMF without SMM (the scenarios are
+# the board scenario, in the order a board boots, with each Setup page before
+# and after the driver's work as the firmware's form browser draws it
+# (pictures and index.html in $(BUILD)/report), and alongside it the verdict
+# of the same board on an OVMF without SMM (the scenarios are
 # firmware-tests/CMakeLists.txt's list, which writes make-run.sh).
 run: build
 	@sh $(BUILD)/firmware-tests/make-run.sh
+
+# The README's picture pair (the option-ROM page), from make run's pictures.
+docs: run
+	@mkdir -p docs && cp $(BUILD)/report/setup-oprom-before.png $(BUILD)/report/setup-oprom-after.png docs/
+	@ls docs/setup-oprom-*.png
 
 # The simulated boot report: both drivers on the simulated board.
 sim: build

@@ -17,6 +17,11 @@
 #   --smm-judge  also run PATH --work DIR --scenario NAME (the SMM side's
 #                judge of the port trace); its status counts
 #   --report     print the boot report, in the order a board boots, first
+#   --pictures DIR  also show the Setup pages before and after the driver's
+#                work with the firmware's form browser (a VGA display, QMP),
+#                take DIR/setup-<page>-<before|after>.png of each, check each
+#                screen against the application's SHOW lines and write
+#                DIR/index.html (setup-screens.py)
 #
 # The work folder keeps: board.log (the log port, one line per check),
 # serial.log (OVMF's console), port2e.bin/port2f.bin (every byte written to
@@ -28,7 +33,7 @@ set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 expected_dir=$here/expected
-firmware= app= scenario= work= limit=60 smm_judge= report=0 smm=on
+firmware= app= scenario= work= limit=60 smm_judge= report=0 smm=on pictures=
 vars=/usr/share/OVMF/OVMF_VARS_4M.fd
 while [ $# -gt 0 ]; do
   case $1 in
@@ -41,6 +46,7 @@ while [ $# -gt 0 ]; do
     --vars) vars=$2; shift 2 ;;
     --smm) smm=$2; shift 2 ;;
     --report) report=1; shift ;;
+    --pictures) pictures=$2; shift 2 ;;
     *) echo "run-dispatch: unknown argument $1" >&2; exit 2 ;;
   esac
 done
@@ -75,12 +81,25 @@ filter=$!
 secure=
 [ "$smm" = on ] && secure="-global driver=cfi.pflash01,property=secure,value=on"
 
+# The Setup pages: a VGA display for the browser, QMP for the pictures and
+# the Esc key, and the fw_cfg file that tells the application to show them.
+screens=$here/setup-screens.py
+display=-nographic
+if [ -n "$pictures" ]; then
+  [ -x /usr/bin/python3 ] && /usr/bin/python3 -c 'import pyte' 2>/dev/null ||
+    { echo "FAIL the Setup pages need /usr/bin/python3 with pyte (Debian python3-pyte)"; exit 1; }
+  display="-display none -vga std -qmp unix:$work/qmp.sock,server=on,wait=off
+           -fw_cfg name=opt/board-tests/pictures,string=1"
+  /usr/bin/python3 "$screens" shoot --work "$work" --out "$pictures" --timeout "$limit" &
+  shooter=$!
+fi
+
 start=$(date +%s.%N)
 set +e
 # shellcheck disable=SC2086
 timeout "$limit" qemu-system-x86_64 \
   -machine q35,smm=$smm,smbios-entry-point-type=64 $secure \
-  -nodefaults -m 256 -nographic -no-reboot -net none -monitor none \
+  -nodefaults -m 256 $display -no-reboot -net none -monitor none \
   -serial file:"$work/serial.log" \
   -drive if=pflash,format=raw,unit=0,readonly=on,file="$firmware" \
   -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" \
@@ -97,6 +116,8 @@ qemu=$?
 exec 3<>"$work/trace.fifo"
 exec 3>&-
 wait $filter
+shot=0
+[ -z "$pictures" ] || wait $shooter || shot=$?
 set -e
 end=$(date +%s.%N)
 wall=$(echo "$end $start" | awk '{printf "%.1f", $1 - $2}')
@@ -147,7 +168,7 @@ awk '
     if ($2 != "log") printf "%s %s %s\n", $1, $2, $3
   }' "$work/ports.trace" >"$work/superio-dxe.trace"
 
-if [ $report -eq 1 ]; then
+if [ $report -eq 1 ]; then {
   echo "== Dispatch boot: scenario $scenario, $(basename "$firmware")"
   # Sections in the order a board boots; the SMM side's in log order after.
   awk -v order="app dispatch standin relabel expander superio smbios nic" '
@@ -170,7 +191,7 @@ if [ $report -eq 1 ]; then
   echo "-- Super I/O bytes written in the whole boot: $(wc -c <"$work/port2e.bin") to 0x2E," \
        "$(wc -c <"$work/port2f.bin") to 0x2F (port2e.bin, port2f.bin)"
   echo
-fi
+} >"$work/report.txt"; cat "$work/report.txt"; fi
 
 # ---- Judge ------------------------------------------------------------------
 fail=0
@@ -195,7 +216,7 @@ grep '^FAIL ' "$work/board.log" || true
 grep -q '^FAIL ' "$work/board.log" && fail=1
 
 # Every expected check passed, and nothing passed that the lists do not name.
-cat "$expected_dir/$scenario".*.checks | grep -v -e '^#' -e '^[[:space:]]*$' >"$work/expected.checks" || true
+cat "$expected_dir/$scenario".*.checks ${pictures:+"$expected_dir/pages.checks"} | grep -v -e '^#' -e '^[[:space:]]*$' >"$work/expected.checks" || true
 sed -n 's/^PASS \([^ ]*\).*/\1/p' "$work/board.log" >"$work/passed.checks"
 sed -n 's/^FAIL \([^ :]*\).*/\1/p' "$work/board.log" | cat "$work/passed.checks" - >"$work/seen.checks"
 listed() {
@@ -217,6 +238,11 @@ traced() { awk -v p="$1" '$1 == "out" && $2 == p { printf "%s ", $3 }' "$work/po
 want=$(grep -v '^#' "$expected_dir/$scenario.superio" | tr -s ' \n' ' ' | sed -e 's/^ //' -e 's/ $//')
 got=$(tr -s ' \n' ' ' <"$work/superio-dxe.trace" | sed -e 's/^ //' -e 's/ $//')
 [ "$got" = "$want" ] || problem "Super I/O accesses of the DXE part: got '$got', want '$want'"
+
+if [ -n "$pictures" ]; then
+  [ $shot -eq 0 ] || problem "the pictures of the Setup pages were not all taken"
+  /usr/bin/python3 "$screens" check --work "$work" --out "$pictures" || fail=1
+fi
 
 if [ -n "$smm_judge" ]; then
   "$smm_judge" --work "$work" --scenario "$scenario" || fail=1

@@ -17,6 +17,7 @@ have UEFIExtract  || need="$need uefitool-cli"
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 || need="$need libclang-rt-14-dev"
 if [ "${BOARD_NEED_QEMU:-1}" = 1 ]; then
   have qemu-system-x86_64 || need="$need qemu-system-x86"
+  /usr/bin/python3 -c 'import pyte' 2>/dev/null || need="$need python3-pyte"
   [ -f /usr/share/OVMF/OVMF_CODE_4M.secboot.fd ] || need="$need ovmf"
 fi
 if [ -n "$need" ]; then

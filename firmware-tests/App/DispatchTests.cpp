@@ -6,6 +6,7 @@
 #include "DispatchBoot.h"
 #include "Hal/IoAccess.h"
 #include "SioConfigAccess.h"
+#include "SetupForm.h"
 #include "SmmTestProtocol.h"
 
 TestApp gApp;
@@ -96,6 +97,7 @@ extern "C" EFI_STATUS EFIAPI DispatchTestsEntry(EFI_HANDLE ImageHandle,
       CheckSmbios(gContext);
       CheckNic(gContext);
     }
+    ShowSetupPages(*gContext.Scenario);
   }
 
   gCurrentScenario = "app";

@@ -3,6 +3,7 @@
 #include "DxeStandInRecord.h"
 #include "BoardNicInfoProtocol.h"
 #include "FirmwareFiles.h"
+#include "Uefi/Hii.h"
 #include "Uefi/Smbios.h"
 
 const EFI_GUID *const DxeStandInDepex[DxeStandInDepexCount] = {
@@ -10,4 +11,5 @@ const EFI_GUID *const DxeStandInDepex[DxeStandInDepexCount] = {
     &EFI_VARIABLE_WRITE_ARCH_PROTOCOL_GUID,
     &EFI_SMBIOS_PROTOCOL_GUID,
     &PCD_PROTOCOL_GUID,
+    &EFI_HII_DATABASE_PROTOCOL_GUID,
 };

@@ -16,9 +16,10 @@ inline constexpr UINT64 DxeStandInRecordSignature = 0x4E49444E41545344ULL;  // "
 // The protocols the stand-in's dependency expression names, in its order
 // (PUSH each, AND them): it runs after BoardSetupDxe has published its NIC
 // protocol, writes "Setup" with SetVariable, adds SMBIOS records, and
-// replaces the PCD protocol, all at its entry. The build's add_ffs names the
+// replaces the PCD protocol, all at its entry, and publishes its Setup form
+// in the HII database. The build's add_ffs names the
 // same GUIDs; the application reads the expression back from the volume.
-inline constexpr UINTN DxeStandInDepexCount = 4;
+inline constexpr UINTN DxeStandInDepexCount = 5;
 extern const EFI_GUID *const DxeStandInDepex[DxeStandInDepexCount];
 
 // The state right after the stand-in installed one producer.

@@ -2,6 +2,7 @@
 // priority it ran at and whether the caller is the driver under test.
 #include "SetupStringProtocol.h"
 #include "Caller.h"
+#include "SetupForm.h"
 #include "StandIns.h"
 
 namespace {
@@ -30,11 +31,13 @@ VOID Record(SetupStringOp::Kind K, const CHAR8 *Form, UINT16 Id, const CHAR8 *Te
 }
 
 EFI_STATUS EFIAPI HideString(const CHAR8 *FormName, UINT16 StringId) {
+  SetupFormHide(StringId);
   Record(SetupStringOp::Kind::Hide, FormName, StringId, nullptr, __builtin_return_address(0));
   return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI SetString(const CHAR8 *FormName, UINT16 StringId, const CHAR8 *Text) {
+  SetupFormSet(StringId, Text);
   Record(SetupStringOp::Kind::Set, FormName, StringId, Text, __builtin_return_address(0));
   return EFI_SUCCESS;
 }

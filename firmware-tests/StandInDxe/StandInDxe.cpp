@@ -13,6 +13,7 @@
 #include "DispatchBoot.h"
 #include "DispatchedImages.h"
 #include "DxeStandInRecord.h"
+#include "SetupForm.h"
 #include "SetupVariable.h"
 
 TestApp gApp;
@@ -176,6 +177,7 @@ extern "C" EFI_STATUS EFIAPI DxeStandInEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_
   gRecord.Scenario = FindDxeScenario(gRecord.ScenarioName);
   Info(Line().Str("DXE stand-in started by the dispatcher, scenario ").Str(gRecord.ScenarioName));
   CheckOwnDispatch(ImageHandle);
+  PublishSetupForm();
   if (Check("scenario-known", gRecord.Scenario != nullptr,
             Line().Str("no scenario ").Quoted(gRecord.ScenarioName))) {
     Play(*gRecord.Scenario);
