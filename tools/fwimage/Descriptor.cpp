@@ -30,7 +30,7 @@ std::string NameOf(unsigned Index) {
   return "region " + std::to_string(Index);
 }
 
-size_t SectionBase(uint32_t Field) { return (Field & fd::SectionBaseMask) * fd::SectionBaseScale; }
+size_t SectionBase(uint32_t Field) { return size_t{Field & fd::SectionBaseMask} * fd::SectionBaseScale; }
 
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "FirmwareVolume.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "Ffs.h"
 #include "Lzma.h"
