@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <random>
 #include <sstream>
-#include <utility>
 
 #include "Descriptor.h"
 #include "Ffs.h"
@@ -300,19 +299,26 @@ std::string HexText(uint64_t Value) {
   return Text;
 }
 
-// The listing line that names Key, and the one after it.
-std::pair<std::string, std::string> LineOf(const std::string &Listing, const std::string &Key) {
+// The listing line that names Key (Below: the line after it).
+std::string LineOf(const std::string &Listing, const std::string &Key, bool Below = false) {
   std::istringstream In(Listing);
   std::string Line;
   while (std::getline(In, Line)) {
     if (Line.find(Key) != std::string::npos) {
-      std::string Next;
-      std::getline(In, Next);
-      return {Line, Next};
+      if (Below) {
+        std::getline(In, Line);
+      }
+      return Line;
     }
   }
-  return {"(no line names " + Key + ")", ""};
+  return "(no line names " + Key + ")";
 }
+
+std::string Checksum(const char *What, uint64_t Stored, uint64_t Computed) {
+  return std::string(What) + " (stored " + HexText(Stored) + ", computed " + HexText(Computed) + ")";
+}
+
+#define EXPECT_HAS(Line, Text) EXPECT_NE((Line).find(Text), std::string::npos) << (Line)
 
 TEST(FwImageList, DamagedImageShowsEachFaultOnItsItemsLineAndReadsOn) {
   const DamagedImage D = MakeDamagedImage();
@@ -321,44 +327,31 @@ TEST(FwImageList, DamagedImageShowsEachFaultOnItsItemsLineAndReadsOn) {
   PrintListing(Out, L);
   const std::string Text = Out.str();
 
-  EXPECT_NE(LineOf(Text, "file " + BadHeader.ToString()).first.find(
-                "bad header checksum (stored " + HexText(D.StoredHeaderSum) + ", computed " +
-                HexText(D.ComputedHeaderSum) + ")"),
-            std::string::npos)
-      << Text;
-  EXPECT_NE(LineOf(Text, "file " + BadData.ToString()).first.find("bad data checksum (stored " +
-                                                                   HexText(D.StoredDataSum) + ", computed " +
-                                                                   HexText(D.ComputedDataSum) + ")"),
-            std::string::npos)
-      << Text;
+  EXPECT_HAS(LineOf(Text, "file " + BadHeader.ToString()),
+             "FAULT: file " + BadHeader.ToString() + " at 0x110: " +
+                 Checksum("bad header checksum", D.StoredHeaderSum, D.ComputedHeaderSum));
+  EXPECT_HAS(LineOf(Text, "file " + BadData.ToString()),
+             Checksum("bad data checksum", D.StoredDataSum, D.ComputedDataSum));
   // Encapsulations have lines of their own; the fault is on the section's.
-  const auto Unknown = LineOf(Text, "file " + UnknownCompression.ToString());
-  EXPECT_EQ(Unknown.first.find("FAULT"), std::string::npos) << Unknown.first;
-  EXPECT_NE(Unknown.second.find("GUID_DEFINED " + SomeCompression.ToString()), std::string::npos) << Unknown.second;
-    EXPECT_NE(Unknown.second.find("unknown compression GUID " + SomeCompression.ToString()), std::string::npos);
-  const auto Section = LineOf(Text, "file " + BadSection.ToString());
-  EXPECT_NE(Section.second.find("PE32  size " + HexText(D.BadSectionSize) + "  FAULT: section at "),
-            std::string::npos)
-      << Section.second;
-  EXPECT_NE(Section.second.find("runs past the end of its file"), std::string::npos) << Section.second;
-  EXPECT_NE(LineOf(Text, "file " + BadSize.ToString()).first.find("FAULT: file " + BadSize.ToString() +
-                                                                   " at 0x2060: size 0x1000 runs past the end of its volume"),
-            std::string::npos)
-      << Text;
-  EXPECT_NE(LineOf(Text, "FV " + SecName.ToString()).first.find(
-                "FAULT: FV at 0x2800: bad header checksum (stored " + HexText(D.StoredVolumeSum) + ", computed " +
-                HexText(D.ComputedVolumeSum) + ")"),
-            std::string::npos)
-      << Text;
+  EXPECT_EQ(LineOf(Text, "file " + UnknownCompression.ToString()).find("FAULT"), std::string::npos);
+  EXPECT_HAS(LineOf(Text, "file " + UnknownCompression.ToString(), true),
+             "GUID_DEFINED " + SomeCompression.ToString() + "  size 0x58  (not opened)  FAULT: ");
+  EXPECT_HAS(LineOf(Text, "file " + UnknownCompression.ToString(), true),
+             ": unknown compression GUID " + SomeCompression.ToString() + " (not opened)");
+  EXPECT_HAS(LineOf(Text, "file " + BadSection.ToString(), true),
+             "PE32  size " + HexText(D.BadSectionSize) + "  FAULT: section at ");
+  EXPECT_HAS(LineOf(Text, "file " + BadSection.ToString(), true), "runs past the end of its file");
+  EXPECT_HAS(LineOf(Text, "file " + BadSize.ToString()),
+             "FAULT: file " + BadSize.ToString() + " at 0x2060: size 0x1000 runs past the end of its volume");
+  EXPECT_HAS(LineOf(Text, "FV " + SecName.ToString()),
+             "FAULT: FV at 0x2800: " + Checksum("bad header checksum", D.StoredVolumeSum, D.ComputedVolumeSum));
 
   // The rest is read as if nothing were wrong: good files, in their places,
-  // without a fault, also after a broken one and in the damaged volume.
+  // also after a broken one and in the damaged volume.
   for (const Guid &Good : {Good1, Good2, Good3}) {
-    const std::string Line = LineOf(Text, "file " + Good.ToString()).first;
-    EXPECT_NE(Line.find("DRIVER"), std::string::npos) << Line;
-    EXPECT_EQ(Line.find("FAULT"), std::string::npos) << Line;
+    EXPECT_HAS(LineOf(Text, "file " + Good.ToString()), "DRIVER");
+    EXPECT_EQ(LineOf(Text, "file " + Good.ToString()).find("FAULT"), std::string::npos);
   }
-  EXPECT_EQ(LineOf(Text, "FV " + DxeName.ToString()).first.find("FAULT"), std::string::npos);
   ASSERT_EQ(L.Volumes.Volumes.size(), 3u);
   EXPECT_EQ(L.Volumes.Volumes[0].Files.size(), 6u);
   EXPECT_EQ(L.FaultCount(), 6u);
@@ -367,7 +360,6 @@ TEST(FwImageList, DamagedImageShowsEachFaultOnItsItemsLineAndReadsOn) {
     ++Marked;
   }
   EXPECT_EQ(Marked, 6u) << Text;
-
   // The editing commands stay strict: the first fault refuses the image.
   EXPECT_REASON(ParseImage(D.Image), "bad header checksum");
 }
@@ -398,10 +390,6 @@ TEST(FwImageList, JsonGivesEachFilesMachineAndEscapesText) {
             std::string::npos)
       << Json;
   EXPECT_EQ(Json.substr(Json.size() - 17), ",\"faultCount\":0}\n");
-
-  std::ostringstream Damaged;
-  PrintListingJson(Damaged, ReadListing(MakeDamagedImage().Image));
-  EXPECT_NE(Damaged.str().find("\"faultCount\":6}"), std::string::npos);
 }
 
 // 64 KiB: descriptor, ME (erased), platform data holding a volume with a DXE
@@ -427,8 +415,9 @@ Bytes FlashWithDecoy(const std::vector<RegionLayout> &Regions, bool BiosVolume =
 const std::vector<RegionLayout> GoodRegions = {
     {0, 0, 0x1000}, {1, BiosAt, FlashSize - BiosAt}, {2, 0x1000, 0x1000}, {4, DecoyAt, 0x4000}};
 
-TEST(FwImageDescriptor, RegionsAreListedAndOnlyTheBiosRegionIsSearched) {
-  const Listing L = ReadListing(FlashWithDecoy(GoodRegions));
+TEST(FwImageDescriptor, RegionsAreListedAndOnlyTheBiosRegionIsSearchedAndChanged) {
+  const Bytes Img = FlashWithDecoy(GoodRegions);
+  const Listing L = ReadListing(Img);
   ASSERT_TRUE(L.Flash);
   std::vector<std::string> Regions;
   for (const FlashRegion &R : L.Flash->Regions) {
@@ -439,22 +428,13 @@ TEST(FwImageDescriptor, RegionsAreListedAndOnlyTheBiosRegionIsSearched) {
   ASSERT_EQ(L.Volumes.Volumes.size(), 1u);
   EXPECT_EQ(L.Volumes.Volumes[0].Offset, BiosAt) << "volumes are listed at their offsets in the image";
   EXPECT_EQ(L.FaultCount(), 0u);
-  std::ostringstream Out;
-  PrintListing(Out, L);
-  EXPECT_EQ(Out.str().substr(0, 73), "flash descriptor\n  region 0 descriptor  offset 0x0  size 0x1000\n  region ");
   EXPECT_FALSE(ReadListing(DxeVolume(0x2000)).Flash) << "no signature at 0x10: not a descriptor image";
-}
 
-TEST(FwImageDescriptor, InsertChangesNothingOutsideTheBiosRegion) {
-  const Bytes Img = FlashWithDecoy(GoodRegions);
   const Bytes Out = InsertFiles(Img, {Driver(NewA, 0x100)}, {});
   ASSERT_EQ(Out.size(), Img.size());
   EXPECT_TRUE(std::equal(Img.begin(), Img.begin() + BiosAt, Out.begin()))
       << "descriptor, ME, platform data (with its decoy volume) and the gap stay as they were";
-  const Image After = ParseVolumeArea(Out);
-  ASSERT_EQ(After.Volumes.size(), 1u);
-  EXPECT_EQ(After.Volumes[0].Offset, BiosAt);
-  EXPECT_EQ(After.Volumes[0].Files.back().Name, NewA);
+  EXPECT_EQ(ParseVolumeArea(Out).Volumes.at(0).Files.back().Name, NewA);
   // The decoy outside the BIOS region is never a target, even when the BIOS region has none.
   EXPECT_REASON(InsertFiles(FlashWithDecoy(GoodRegions, false), {Driver(NewA, 0x100)}, {}),
                 "no firmware volume header found in 0x8000-0x10000");
