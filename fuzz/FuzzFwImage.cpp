@@ -1,10 +1,17 @@
 // fwimage's image parser over arbitrary bytes: it reads flash images from
 // anywhere, so it must refuse (Error) rather than crash, read out of bounds,
-// loop or allocate without bound. When the bytes happen to parse, an insert
-// must give an image of the same size that parses again.
+// loop or allocate without bound. `list` reads tolerantly: it never refuses,
+// and when it finds no fault the strict parse must accept the image. When the
+// bytes happen to parse, an insert must give an image of the same size that
+// parses again. The same again with the bytes as the BIOS region of a full
+// SPI image (a flash descriptor, a platform-data region after it): an insert
+// there must leave every byte outside the BIOS region as it was.
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 
+#include "Descriptor.h"
 #include "Ffs.h"
 #include "FirmwareVolume.h"
 #include "Insert.h"
@@ -43,6 +50,79 @@ const Bytes &SmallDriver() {
   return File;
 }
 
+// The layout kit-check's SPI image has, shrunk: descriptor at 0, the input
+// as the BIOS region from 0x1000 (erased up to a 4 KiB multiple), then 4 KiB
+// of platform data.
+constexpr size_t RegionUnit = 0x1000;
+constexpr size_t BiosAt = RegionUnit;
+constexpr uint32_t FlashMap0 = 0x00040003; // components at 0x30, regions at 0x40
+constexpr uint32_t FlashMap1 = 0x06;       // masters at 0x60: eight region entries
+constexpr size_t RegionTable = 0x40;
+constexpr size_t RegionEntries = 8;
+
+Bytes InFlashImage(ByteView Input) {
+  const size_t BiosSize = AlignUp(std::max<size_t>(Input.size(), 1), RegionUnit);
+  const size_t PdrAt = BiosAt + BiosSize;
+  Bytes Flash(PdrAt + RegionUnit, 0xFF);
+  std::fill(Flash.begin() + fd::SignatureOffset, Flash.begin() + BiosAt, 0);
+  WriteLe(&Flash[fd::SignatureOffset], fd::Signature, sizeof(uint32_t));
+  WriteLe(&Flash[fd::FlashMap0Offset], FlashMap0, sizeof(uint32_t));
+  WriteLe(&Flash[fd::FlashMap1Offset], FlashMap1, sizeof(uint32_t));
+  constexpr size_t Regions = RegionTable;
+  for (size_t I = 0; I < RegionEntries; ++I) {
+    WriteLe(&Flash[Regions + I * fd::RegionEntrySize], fd::RegionUnused, sizeof(uint32_t));
+  }
+  auto Entry = [](size_t At, size_t Length) {
+    return static_cast<uint32_t>(((At + Length) / RegionUnit - 1) << fd::RegionLimitShift | At / RegionUnit);
+  };
+  WriteLe(&Flash[Regions + fd::RegionDescriptor * fd::RegionEntrySize], Entry(0, RegionUnit), sizeof(uint32_t));
+  WriteLe(&Flash[Regions + fd::RegionBios * fd::RegionEntrySize], Entry(BiosAt, BiosSize), sizeof(uint32_t));
+  WriteLe(&Flash[Regions + fd::RegionPlatformData * fd::RegionEntrySize], Entry(PdrAt, RegionUnit),
+          sizeof(uint32_t));
+  std::copy(Input.begin(), Input.end(), Flash.begin() + BiosAt);
+  for (size_t I = PdrAt; I < Flash.size(); ++I) {
+    Flash[I] = static_cast<uint8_t>(I * 7 + 3);
+  }
+  return Flash;
+}
+
+void CheckListing(ByteView Image, const ParseLimits &Limits) {
+  // No try: an Error out of the tolerant reader is a fault of the reader.
+  const Listing L = ReadListing(Image, Limits);
+  std::ostringstream Text;
+  PrintListing(Text, L);
+  std::ostringstream Json;
+  PrintListingJson(Json, L);
+  if (L.FaultCount() == 0) {
+    try {
+      ParseVolumeArea(Image, Limits);
+    } catch (const Error &) {
+      std::abort(); // the listing saw nothing wrong where the strict parse refuses
+    }
+  }
+}
+
+// Returns the new image, or nothing when insert refused.
+std::optional<Bytes> CheckInsert(ByteView Image, const ParseLimits &Limits) {
+  InsertOptions Options;
+  Options.Preset = 0;
+  Bytes NewImage;
+  try {
+    NewImage = InsertFiles(Image, {SmallDriver()}, Options, nullptr, Limits);
+  } catch (const Error &) {
+    return std::nullopt;
+  }
+  if (NewImage.size() != Image.size()) {
+    std::abort();
+  }
+  try {
+    ParseVolumeArea(NewImage, Limits);
+  } catch (const Error &) {
+    std::abort(); // the tool wrote an image it cannot read back
+  }
+  return NewImage;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
@@ -52,27 +132,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     ParseStandaloneFile(Input, Limits);
   } catch (const Error &) {
   }
+  CheckListing(Input, Limits);
+  const Bytes Flash = InFlashImage(Input);
+  CheckListing(Flash, Limits);
   try {
     std::ostringstream Out;
     PrintImage(Out, ParseImage(Input, Limits));
   } catch (const Error &) {
     return 0;
   }
-  InsertOptions Options;
-  Options.Preset = 0;
-  Bytes NewImage;
-  try {
-    NewImage = InsertFiles(Input, {SmallDriver()}, Options, nullptr, Limits);
-  } catch (const Error &) {
-    return 0;
-  }
-  if (NewImage.size() != Size) {
-    std::abort();
-  }
-  try {
-    ParseImage(NewImage, Limits);
-  } catch (const Error &) {
-    std::abort(); // the tool wrote an image it cannot read back
+  CheckInsert(Input, Limits);
+  if (const auto NewFlash = CheckInsert(Flash, Limits)) {
+    const size_t BiosEnd = BiosAt + AlignUp(std::max<size_t>(Size, 1), RegionUnit);
+    if (!std::equal(Flash.begin(), Flash.begin() + BiosAt, NewFlash->begin()) ||
+        !std::equal(Flash.begin() + static_cast<std::ptrdiff_t>(BiosEnd), Flash.end(),
+                    NewFlash->begin() + static_cast<std::ptrdiff_t>(BiosEnd))) {
+      std::abort(); // a byte outside the BIOS region changed
+    }
   }
   return 0;
 }

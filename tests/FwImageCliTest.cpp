@@ -1,5 +1,6 @@
-// fwimage as a command: each refusal is one line on stderr and a non-zero
-// exit, and leaves neither the output nor a temporary file behind.
+// fwimage as a command: each refusal is one line on stderr naming the file it
+// is about and a non-zero exit, and leaves neither the output nor a temporary
+// file behind; list's exit status tells whether the image has a fault.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -44,12 +45,14 @@ protected:
                                                       static_cast<std::streamsize>(Data.size()));
   }
 
-  // Runs fwimage in Dir; returns the exit status, stderr in Err.
+  // Runs fwimage in Dir; returns the exit status, stdout in Out, stderr in Err.
   int Run(const std::string &Args) {
     const std::string Command = "cd '" + Dir.string() + "' && '" FWIMAGE_EXE "' " + Args + " >stdout.txt 2>stderr.txt";
     const int Status = std::system(Command.c_str()); // NOLINT(cert-env33-c): the command under test, run as a user would
     std::ifstream In(Dir / "stderr.txt");
     Err.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+    std::ifstream Stdout(Dir / "stdout.txt");
+    Out.assign(std::istreambuf_iterator<char>(Stdout), std::istreambuf_iterator<char>());
     fs::remove(Dir / "stdout.txt");
     fs::remove(Dir / "stderr.txt");
     return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
@@ -64,6 +67,7 @@ protected:
   }
 
   fs::path Dir;
+  std::string Out;
   std::string Err;
 };
 
@@ -74,6 +78,7 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   Bytes Tiny = DxeVolume(0x2000);
   Tiny.resize(0x1000); // the volume claims more than the file holds
   Write("truncated.fd", Tiny);
+  fs::create_directory(Dir / "a-directory");
   const std::set<std::string> Inputs = Listing();
   struct Case {
     const char *Args;
@@ -88,12 +93,16 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
       {"ffs --type driver --pe driver.efi --depex driver.efi --ui D --version 1 "
        "--guid 0D3C0B2A-1111-4A4A-8B8B-000000000009 --out out.bin",
        "unknown opcode"},
-      {"insert garbage.fd --out out.bin driver.ffs", "not a firmware image"},
-      {"insert truncated.fd --out out.bin driver.ffs", "truncated FV at 0x0"},
-      {"insert image.fd --out out.bin not.ffs", "not an FFS file"},
-      {"insert image.fd --out out.bin driver.ffs driver.ffs", "duplicate file GUID"},
-      {"insert image.fd --out no-such-dir/out.bin driver.ffs", "cannot create a temporary file"},
-      {"list garbage.fd", "not a firmware image"},
+      {"insert garbage.fd --out out.bin driver.ffs", "garbage.fd: not a firmware image"},
+      {"insert truncated.fd --out out.bin driver.ffs", "truncated.fd: truncated FV at 0x0"},
+      {"insert image.fd --out out.bin driver.ffs not.ffs", "not.ffs: not an FFS file"},
+      {"insert image.fd --out out.bin driver.ffs driver.ffs", "image.fd: duplicate file GUID"},
+      {"insert image.fd --out no-such-dir/out.bin driver.ffs", "cannot create a temporary file in no-such-dir"},
+      {"list garbage.fd", "garbage.fd: not a firmware image"},
+      {"list a-directory", "cannot read a-directory: is a directory"},
+      // A newline in a name is shown escaped: the refusal stays one line.
+      {"list 'two\nlines.fd'", "cannot read two\\nlines.fd: No such file"},
+      {"insert 'image.fd' --out out.bin 'new\nline.ffs'", "cannot read new\\nline.ffs"},
   };
   for (const Case &C : Cases) {
     EXPECT_EQ(Run(C.Args), 1) << C.Args;
@@ -104,7 +113,36 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   EXPECT_EQ(Run("insert image.fd driver.ffs"), 2);
   EXPECT_NE(Err.find("missing --out"), std::string::npos);
   EXPECT_EQ(Run("ffs --type pei --out x"), 2);
+  EXPECT_EQ(Run("'sub\ncommand'"), 2);
+  EXPECT_EQ(Err, "fwimage: unknown command sub\\ncommand (fwimage --help lists the commands)\n");
   EXPECT_EQ(Listing(), Inputs);
+}
+
+TEST_F(FwImageCli, HelpVersionAndListsExitStatus) {
+  for (const char *Help : {"--help", "-h"}) {
+    EXPECT_EQ(Run(Help), 0) << Help;
+    EXPECT_EQ(Out.rfind("usage: fwimage depex", 0), 0u) << Out;
+    EXPECT_NE(Out.find("fwimage list [--json] IMAGE"), std::string::npos) << Out;
+    EXPECT_EQ(Err, "");
+  }
+  EXPECT_EQ(Run("--version"), 0);
+  EXPECT_EQ(Out, "fwimage " KIT_VERSION "\n");
+
+  EXPECT_EQ(Run("list image.fd"), 0) << Err;
+  EXPECT_EQ(Out.find("FAULT"), std::string::npos);
+  EXPECT_EQ(Run("list --json image.fd"), 0) << Err;
+  EXPECT_EQ(Out.rfind("{\"size\":8192,\"descriptor\":false,", 0), 0u) << Out;
+
+  Write("damaged.fd", MakeDamagedImage().Image);
+  EXPECT_EQ(Run("list damaged.fd"), 1);
+  EXPECT_NE(Out.find("file " + Good3.ToString()), std::string::npos) << "the rest is still listed: " << Out;
+  EXPECT_EQ(Err, "fwimage: damaged.fd: 6 fault(s), each marked FAULT on its line\n");
+  EXPECT_EQ(Run("list --json damaged.fd"), 1);
+  EXPECT_NE(Out.find("\"faultCount\":6}"), std::string::npos);
+  // The editing commands stay strict.
+  EXPECT_EQ(Run("insert damaged.fd --out out.bin driver.ffs"), 1);
+  EXPECT_NE(Err.find("damaged.fd: file BAD00002"), std::string::npos) << Err;
+  EXPECT_FALSE(fs::exists(Dir / "out.bin"));
 }
 
 TEST_F(FwImageCli, WritesOutputsThatReadBack) {

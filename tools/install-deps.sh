@@ -14,6 +14,10 @@ have cppcheck     || need="$need cppcheck"
 [ -f /usr/include/gmock/gmock.h ] || need="$need libgmock-dev"
 [ -f /usr/include/lzma.h ] || need="$need liblzma-dev"
 have UEFIExtract  || need="$need uefitool-cli"
+# Other architectures' firmware images: what fwimage's listing is checked against.
+[ -f /usr/share/OVMF/OVMF32_CODE_4M.secboot.fd ] || need="$need ovmf-ia32"
+[ -f /usr/share/AAVMF/AAVMF_CODE.fd ] || need="$need qemu-efi-aarch64"
+[ -f /usr/share/AAVMF/AAVMF32_CODE.fd ] || need="$need qemu-efi-arm"
 ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 || need="$need libclang-rt-14-dev"
 if [ "${BOARD_NEED_QEMU:-1}" = 1 ]; then
   have qemu-system-x86_64 || need="$need qemu-system-x86"

@@ -8,13 +8,12 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace fwimage {
 
 namespace {
 constexpr mode_t DefaultFileMode = 0666;
+constexpr size_t ReadChunk = 1 << 20;
 } // namespace
 
 std::string Hex(uint64_t Value) {
@@ -24,13 +23,42 @@ std::string Hex(uint64_t Value) {
 }
 
 Bytes ReadFile(const std::string &Path) {
-  std::ifstream In(Path, std::ios::binary);
-  if (!In) {
+  const int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) {
     throw Error("cannot read " + Path + ": " + std::strerror(errno));
   }
-  Bytes Data((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
-  if (In.bad()) {
-    throw Error("cannot read " + Path);
+  // One read per chunk into a buffer sized from fstat: the images run to
+  // 64 MiB. A directory opens fine and fails only at the read; say so plainly.
+  Bytes Data;
+  struct stat Info {};
+  std::string Why;
+  if (fstat(Fd, &Info) != 0) {
+    Why = std::strerror(errno);
+  } else if (S_ISDIR(Info.st_mode)) {
+    Why = "is a directory";
+  } else {
+    Data.reserve((S_ISREG(Info.st_mode) ? static_cast<size_t>(Info.st_size) : 0) + ReadChunk);
+    for (;;) {
+      const size_t Done = Data.size();
+      Data.resize(Done + ReadChunk);
+      const ssize_t N = read(Fd, Data.data() + Done, ReadChunk);
+      if (N < 0 && errno == EINTR) {
+        Data.resize(Done);
+        continue;
+      }
+      if (N <= 0) {
+        Data.resize(Done);
+        if (N < 0) {
+          Why = std::strerror(errno);
+        }
+        break;
+      }
+      Data.resize(Done + static_cast<size_t>(N));
+    }
+  }
+  close(Fd);
+  if (!Why.empty()) {
+    throw Error("cannot read " + Path + ": " + Why);
   }
   return Data;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "Descriptor.h"
 #include "Ffs.h"
 #include "Lzma.h"
 
@@ -222,7 +223,8 @@ Bytes InsertFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ins
     Parsed.push_back(std::move(N));
   }
 
-  const Image Img = ParseImage(ImageData, Limits);
+  // Volumes only where the image keeps them: in a full flash image, the BIOS region.
+  const Image Img = ParseVolumeArea(ImageData, Limits);
   TargetSearch Search(Options);
   if (!Search.InVolumes(Img.Volumes)) {
     const std::string Wanted =
