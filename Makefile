@@ -31,9 +31,9 @@ kit: build
 # the real DXE dispatcher and SMM core start the drivers. The boot report of
 # the board scenario, in the order a board boots, with each Setup page before
 # and after the driver's work as the firmware's form browser draws it
-# (pictures and index.html in $(BUILD)/report), and alongside it the verdict
-# of the same board on an OVMF without SMM (the scenarios are
-# firmware-tests/CMakeLists.txt's list, which writes make-run.sh).
+# (pictures and index.html in $(BUILD)/report). The other scenarios are
+# ctests (the scenarios are firmware-tests/CMakeLists.txt's list, which
+# writes make-run.sh).
 run: build
 	@sh $(BUILD)/firmware-tests/make-run.sh
 
