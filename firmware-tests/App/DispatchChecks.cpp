@@ -95,6 +95,33 @@ Line &DescribeImage(Line &L, const DispatchedImage &Image) {
   return File != nullptr ? L.Guid(*File) : L.Str("(none)");
 }
 
+// The VERSION section of File as the volume holds it: which build of the
+// driver the image carries (fwimage replace changes it).
+VOID CheckVersionInVolume(const EFI_GUID &File, const CHAR8 *Want) {
+  VOID *Buffer = nullptr;
+  UINTN Size = 0;
+  const bool Read = ReadFileSection(File, EFI_SECTION_VERSION, &Buffer, &Size);
+  // After the UINT16 build number: the string, NUL-terminated UCS-2.
+  const UINTN Chars = Read && Size >= sizeof(UINT16) ? (Size - sizeof(UINT16)) / sizeof(CHAR16) : 0;
+  const auto *Text = Read ? reinterpret_cast<const CHAR16 *>(static_cast<const UINT8 *>(Buffer) +
+                                                            sizeof(UINT16))
+                          : nullptr;
+  bool Same = Chars > 0;
+  UINTN I = 0;
+  for (; Same && Want[I] != 0; ++I) {
+    Same = I < Chars && Text[I] == static_cast<CHAR16>(Want[I]);
+  }
+  Same = Same && I < Chars && Text[I] == 0;
+  if (Chars > 0 && Text[Chars - 1] == 0) {
+    Info(Line().Str("BoardSetupDxe's VERSION section: ").Wide(Text));
+  }
+  Check("version-in-volume", Same,
+        Read ? Line().Str("want ").Quoted(Want) : Line().Str("no VERSION section in the file"));
+  if (Read) {
+    gApp.BootServices->FreePool(Buffer);
+  }
+}
+
 }  // namespace
 
 VOID CheckDispatch(DispatchContext &Context) {
@@ -131,6 +158,11 @@ VOID CheckDispatch(DispatchContext &Context) {
       gApp.BootServices->LocateProtocol(&EFI_VARIABLE_ARCH_PROTOCOL_GUID, nullptr, &Ignored);
   Check("depex-holds", !EFI_ERROR(Arch),
         Line().Str("variable architectural protocol: ").Status(Arch));
+  for (const Bench::Scenario &Known : Bench::Scenarios) {
+    if (Known.Id == Context.Scenario->Id) {
+      CheckVersionInVolume(DispatchBoot::BoardSetupDxeFile, Known.BoardSetupDxeVersion);
+    }
+  }
 
   // The stand-in: after BoardSetupDxe, by its own expression.
   DispatchedImage StandIn{};

@@ -66,6 +66,7 @@ BootScenario ReadScenario() {
   ScenarioName(S.Name);
   const Bench::Scenario *Known = DispatchBoot::FindScenario(S.Name);
   S.PlatformService = Known != nullptr && Known->PlatformService;
+  S.DriverInVolume = Known != nullptr && Known->SmmDriverInVolume;
   return S;
 }
 

@@ -25,7 +25,10 @@ VOID Trace(const Line &Text);
 // read it too, and whether its SMM side has the platform service.
 struct BootScenario {
   CHAR8 Name[DispatchBoot::MaxScenarioName + 1];
-  bool PlatformService;
+  bool PlatformService;  // the SMM stand-in installs SmmPlatformServiceProtocol
+  bool DriverInVolume;   // UsbSupportS5Smm's file is in the image
+  // The SMM core loads the driver and its handler is registered.
+  bool Registered() const { return PlatformService && DriverInVolume; }
 };
 BootScenario ReadScenario();
 

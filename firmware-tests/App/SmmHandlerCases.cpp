@@ -146,7 +146,7 @@ bool AsExpected(const SmmTest::SmiRecord &R, UINT32 Handlers, const GateExpectat
 namespace SmmBench {
 
 VOID RunHandlerRows(const SmmTest::Report *Report, const BootScenario &S, const CHAR8 *Phase) {
-  const bool Registered = S.PlatformService;
+  const bool Registered = S.Registered();
   const UINT32 Handlers = Registered ? 1 : 0;
   Trace(Line().Str("phase ").Str(Phase));
   const UINT64 StrayBefore = Report->StrayGateCalls;
@@ -191,7 +191,7 @@ VOID RunHandlerRows(const SmmTest::Report *Report, const BootScenario &S, const 
 }
 
 VOID RunBurst(const SmmTest::Report *Report, const BootScenario &S, const AcpiPower &Acpi) {
-  if (!S.PlatformService) {
+  if (!S.Registered()) {
     Info(Line().Str("no burst: nothing is registered to raise"));
     return;
   }

@@ -60,8 +60,10 @@ constexpr UINTN PowerOffWaitRounds = 100000000;
     gCurrentScenario = "smm-load";
     CheckLoad(Report, S);
   }
-  gCurrentScenario = "smm-outside-smram";
-  CheckSmmDriverOutsideSmram();
+  if (S.DriverInVolume) {
+    gCurrentScenario = "smm-outside-smram";
+    CheckSmmDriverOutsideSmram();
+  }
   if (Report != nullptr) {
     gCurrentScenario = "smm-boot";
     RunHandlerRows(Report, S, "boot");

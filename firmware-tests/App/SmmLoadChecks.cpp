@@ -152,7 +152,7 @@ VOID CheckLoadedImageRecord(const SmmTest::Report &R, const SmramRanges &Smram) 
             .Hex(R.ImageBase));
 }
 
-VOID CheckNotDispatched(const SmmTest::Report &R) {
+VOID CheckNotDispatched(const SmmTest::Report &R, const SmmBench::BootScenario &S) {
   DispatchedImage Image = {};
   Check("no-loaded-image-record",
         !FindDispatchedImage(DispatchBoot::UsbSupportS5SmmFile, &Image),
@@ -167,6 +167,14 @@ VOID CheckNotDispatched(const SmmTest::Report &R) {
         Line().Str("S5-entry registrations ").Dec(S5).Str(", power-button ")
             .Dec(R.PowerButtonCount).Str(", driver image found ").Dec(R.ImageFound)
             .Str(", its pool blocks ").Dec(R.DriverPoolAllocations));
+  if (!S.DriverInVolume) {
+    PeImage::Facts Ignored = {};
+    Check("absent-from-volume", !ImageInVolume(DispatchBoot::UsbSupportS5SmmFile, &Ignored),
+          "a firmware volume still holds UsbSupportS5Smm's PE32 section");
+    Info(Line().Str("UsbSupportS5Smm's file was removed from the image: no SMM driver to load,"
+                    " nothing registered"));
+    return;
+  }
   Info(Line().Str("without SmmPlatformServiceProtocol the depex of UsbSupportS5Smm never holds:"
                   " the SMM core leaves it undispatched, nothing registered"));
 }
@@ -192,8 +200,8 @@ VOID CheckLoad(const SmmTest::Report *Report, const BootScenario &S) {
     return;
   }
   InfoRegistrations(R);
-  if (!WantPlatformService) {
-    CheckNotDispatched(R);
+  if (!S.Registered()) {
+    CheckNotDispatched(R, S);
     return;
   }
 

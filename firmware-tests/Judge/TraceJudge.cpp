@@ -556,8 +556,8 @@ std::optional<Options> DefaultOptions(const std::string &Scenario) {
   }
   Options O;
   O.Smm = Known->Smm;
-  O.PlatformService = Known->Smm && Known->PlatformService;
-  if (!O.PlatformService) {
+  O.Registered = Known->Smm && Known->PlatformService && Known->SmmDriverInVolume;
+  if (!O.Registered) {
     O.Burst = NoBurstScenarioSmis;
   }
   O.FullMatrix = O.Smm;
@@ -582,7 +582,7 @@ Verdict JudgeTrace(const std::vector<PortAccess> &Trace, const Options &Opt) {
     return V;
   }
   const Walk W = Walker(*Regions).Run(Trace);
-  const bool Registered = Opt.PlatformService;
+  const bool Registered = Opt.Registered;
 
   std::vector<std::string> Unended;
   std::vector<std::string> Mismatches;

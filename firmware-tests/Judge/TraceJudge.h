@@ -36,7 +36,7 @@ std::optional<PortAccess> ParseTraceLine(std::string_view Line, std::size_t Line
 
 struct Options {
   bool Smm = true;              // the firmware has SMM: the application raises SMIs
-  bool PlatformService = true;  // the handler is registered, so SMIs run it
+  bool Registered = true;       // the handler is registered, so SMIs run it
   std::size_t Burst = 1000;     // SMIs between "TRACE burst begin" and "end"
   bool FullMatrix = true;       // every case at both events, both CommBuffers, both phases
 };

@@ -33,6 +33,8 @@ constexpr DxeScenario Scenarios[] = {
     {ScenarioId::NoPlatformService, true,  0,    BoardPcd, CountOf(BoardPcd),  true,  4,   3,    true,  0x3C},
     // The board on a firmware without SMM: the DXE side as on the board.
     {ScenarioId::NoSmm,             true,  1,    BoardPcd, CountOf(BoardPcd),  true,  2,   6,    true,  0xA5},
+    // The board's image with UsbSupportS5Smm removed: the DXE side as on the board.
+    {ScenarioId::SmmDriverRemoved,  true,  1,    BoardPcd, CountOf(BoardPcd),  true,  2,   6,    true,  0xA5},
 };
 
 // Every scenario of the build's list has exactly one row here.

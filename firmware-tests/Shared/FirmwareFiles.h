@@ -47,6 +47,7 @@ struct EFI_FIRMWARE_VOLUME2_PROTOCOL {
 };
 
 inline constexpr UINT8 EFI_SECTION_PE32 = 0x10;
+inline constexpr UINT8 EFI_SECTION_VERSION = 0x14;  // UINT16 build number, then a UCS-2 string
 inline constexpr UINT8 EFI_SECTION_DXE_DEPEX = 0x13;
 
 static_assert(sizeof(EFI_DEVICE_PATH_PROTOCOL) == 4);
