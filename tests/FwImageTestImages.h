@@ -136,14 +136,16 @@ inline Bytes LzmaSection(const Bytes &Stream) {
   return MakeSection(0x02, Payload);
 }
 
-// A recognisable PE32+ image of Size bytes (MZ, PE signature, 0x20B magic).
-inline Bytes Pe32Plus(size_t Size, uint8_t Fill) {
+// A recognisable PE image of Size bytes (MZ, PE signature, Machine, the
+// optional header magic: 0x20B PE32+, 0x10B PE32), x64 unless told otherwise.
+inline Bytes Pe32Plus(size_t Size, uint8_t Fill, uint16_t Machine = 0x8664, uint16_t Magic = 0x20B) {
   Bytes Pe(Size, Fill);
   Pe[0] = 'M';
   Pe[1] = 'Z';
   Put(Pe, 0x3C, 0x40, 4);
   Put(Pe, 0x40, 0x00004550, 4);
-  Put(Pe, 0x40 + 24, 0x20B, 2);
+  Put(Pe, 0x40 + 4, Machine, 2);
+  Put(Pe, 0x40 + 24, Magic, 2);
   return Pe;
 }
 

@@ -282,12 +282,6 @@ TEST(FwImageInsert, RefusesWhatWouldBreakTheImage) {
   Dirty[0x1F00] = 0;
   EXPECT_REASON(InsertFiles(Dirty, {A}, {}), "free space holds data");
 
-  // A file after the compressed one would have to move.
-  const Bytes NotLast = MakeVolume({OuterName, 0x4000,
-                                {FfsFile(FvImageFile, 0x0B, LzmaSection(DecodedStream(0x2000))),
-                                 FfsFile(NewA, 0x01, Bytes(0x20, 0x33))}});
-  In.Pe.resize(0x280);
-  EXPECT_REASON(InsertFiles(NotLast, {BuildFfsFile(In)}, {}), "not the last in FV");
 }
 
 } // namespace

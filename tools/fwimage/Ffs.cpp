@@ -14,7 +14,8 @@ constexpr uint16_t DosSignature = 0x5A4D;      // "MZ"
 constexpr size_t DosNewHeaderField = 0x3C;     // e_lfanew
 constexpr uint32_t PeSignature = 0x00004550;   // "PE\0\0"
 constexpr size_t PeOptionalHeaderOffset = 24;  // after the signature and COFF header
-constexpr uint16_t Pe32PlusMagic = 0x20B;
+constexpr uint16_t Pe32Magic = 0x10B;     // IA32 and ARM images
+constexpr uint16_t Pe32PlusMagic = 0x20B; // x64 and AArch64 images
 
 // Names are ASCII text: the UI section is what a setup screen or a log shows.
 constexpr char FirstPrintable = 0x20;
@@ -131,7 +132,7 @@ void SealFfsFile(uint8_t *File, size_t HeaderSize, size_t Size) {
   File[ffs::HeaderChecksumOffset] = FfsHeaderChecksum(Whole.first(HeaderSize));
 }
 
-void CheckPe32Plus(ByteView Image) {
+void CheckPeImage(ByteView Image) {
   if (Image.size() < DosNewHeaderField + 4 || ReadU16(Image, 0) != DosSignature) {
     throw Error("PE image has no MZ header");
   }
@@ -140,13 +141,14 @@ void CheckPe32Plus(ByteView Image) {
       ReadU32(Image, PeOffset) != PeSignature) {
     throw Error("PE image has no PE signature where its MZ header points");
   }
-  if (ReadU16(Image, PeOffset + PeOptionalHeaderOffset) != Pe32PlusMagic) {
-    throw Error("PE image is not PE32+ (optional header magic is not 0x20B)");
+  const uint16_t Magic = ReadU16(Image, PeOffset + PeOptionalHeaderOffset);
+  if (Magic != Pe32PlusMagic && Magic != Pe32Magic) {
+    throw Error("PE image is neither PE32+ nor PE32 (optional header magic " + Hex(Magic) + ")");
   }
 }
 
 Bytes BuildFfsFile(const FfsBuildInput &Input) {
-  CheckPe32Plus(Input.Pe);
+  CheckPeImage(Input.Pe);
   DecodeDepex(Input.Depex);
   CheckAscii(Input.Ui, "UI name");
   CheckAscii(Input.Version, "version");

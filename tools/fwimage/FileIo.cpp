@@ -5,11 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 namespace fwimage {
 
@@ -17,19 +14,20 @@ namespace {
 constexpr mode_t DefaultFileMode = 0666;
 } // namespace
 
-std::string Hex(uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof Text, "0x%" PRIX64, Value);
-  return Text;
-}
-
 Bytes ReadFile(const std::string &Path) {
   std::ifstream In(Path, std::ios::binary);
   if (!In) {
     throw Error("cannot read " + Path + ": " + std::strerror(errno));
   }
-  Bytes Data((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
-  if (In.bad()) {
+  // Whole flash images (64 MiB for AArch64 firmware) in one read.
+  In.seekg(0, std::ios::end);
+  const std::streamoff Size = In.tellg();
+  In.seekg(0, std::ios::beg);
+  if (Size < 0) {
+    throw Error("cannot read " + Path + ": not a regular file");
+  }
+  Bytes Data(static_cast<size_t>(Size));
+  if (!In.read(reinterpret_cast<char *>(Data.data()), Size)) {
     throw Error("cannot read " + Path);
   }
   return Data;

@@ -23,6 +23,7 @@ constexpr size_t LengthOffset = 32;
 constexpr size_t SignatureOffset = 40;
 constexpr size_t AttributesOffset = 44;
 constexpr size_t HeaderLengthOffset = 48;
+constexpr size_t ChecksumOffset = 50;
 constexpr size_t ExtHeaderOffsetOffset = 52;
 constexpr size_t BlockMapOffset = 56;
 constexpr size_t BlockMapEntrySize = 8;

@@ -3,15 +3,20 @@
 //   fwimage ffs --type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs
 //   fwimage insert IMAGE --out NEW [--fv GUID] FILE.ffs...
 //   fwimage list IMAGE
+//   fwimage replace IMAGE --out NEW [--fv GUID] FILE.ffs...
+//   fwimage remove IMAGE --out NEW [--fv GUID] GUID...
+//   fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]
 // Every failure prints one line on stderr, exits non-zero and leaves no output.
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Depex.h"
+#include "Edit.h"
 #include "FileIo.h"
 #include "Ffs.h"
 #include "FirmwareVolume.h"
@@ -34,7 +39,10 @@ constexpr const char *UsageText =
     "usage: fwimage depex --out X.depex TOKEN...\n"
     "       fwimage ffs --type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs\n"
     "       fwimage insert IMAGE --out NEW [--fv GUID] FILE.ffs...\n"
-    "       fwimage list IMAGE\n";
+    "       fwimage list IMAGE\n"
+    "       fwimage replace IMAGE --out NEW [--fv GUID] FILE.ffs...\n"
+    "       fwimage remove IMAGE --out NEW [--fv GUID] GUID...\n"
+    "       fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]\n";
 
 // Splits "--name value" pairs (names listed in Options) from positional words.
 struct Arguments {
@@ -140,12 +148,99 @@ int Insert(int Argc, char **Argv) {
   WriteFileAtomic(Out, NewImage);
   std::printf("inserted %zu file(s) into FV %s: free %s -> %s\n", Files.size(), Summary.TargetVolume.c_str(),
               Hex(Summary.TargetFreeBefore).c_str(), Hex(Summary.TargetFreeAfter).c_str());
+  if (Summary.TargetGrownBy != 0) {
+    std::printf("grew FV %s by %s bytes\n", Summary.TargetVolume.c_str(), Hex(Summary.TargetGrownBy).c_str());
+  }
   if (Summary.Recompressed != 0) {
     std::printf("recompressed %u stream(s); FV %s: free %s -> %s\n", Summary.Recompressed,
                 Summary.OuterVolume.c_str(), Hex(Summary.OuterFreeBefore).c_str(),
                 Hex(Summary.OuterFreeAfter).c_str());
   }
   std::printf("image rebuilt in %.2f s\n", Seconds);
+  return 0;
+}
+
+std::optional<Guid> VolumeOption(const Arguments &A) {
+  if (const auto It = A.Options.find("--fv"); It != A.Options.end()) {
+    return ParseGuidArgument(It->second, "--fv");
+  }
+  return std::nullopt;
+}
+
+// One line per volume rewritten, outer first.
+void PrintEdit(const EditSummary &Summary, double Seconds) {
+  for (const VolumeChange &V : Summary.Volumes) {
+    std::printf("FV %s: free %s -> %s", V.Name.c_str(), Hex(V.FreeBefore).c_str(), Hex(V.FreeAfter).c_str());
+    if (V.GrownBy != 0) {
+      std::printf(", grown by %s bytes", Hex(V.GrownBy).c_str());
+    }
+    std::printf("\n");
+  }
+  std::printf("recompressed %u stream(s); image rebuilt in %.2f s\n", Summary.Recompressed, Seconds);
+}
+
+int Replace(int Argc, char **Argv) {
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv"});
+  if (A.Positional.size() < 2) {
+    throw UsageError("replace needs an image and at least one FFS file");
+  }
+  EditOptions Options;
+  Options.Volume = VolumeOption(A);
+  const std::string &Out = Required(A, "--out");
+  const Bytes Image = ReadFile(A.Positional.front());
+  std::vector<Bytes> Files;
+  for (size_t I = 1; I < A.Positional.size(); ++I) {
+    Files.push_back(ReadFile(A.Positional[I]));
+  }
+  const auto Start = std::chrono::steady_clock::now();
+  EditSummary Summary;
+  const Bytes NewImage = ReplaceFiles(Image, Files, Options, &Summary);
+  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  WriteFileAtomic(Out, NewImage);
+  std::printf("replaced %zu file(s)\n", Files.size());
+  PrintEdit(Summary, Seconds);
+  return 0;
+}
+
+int Remove(int Argc, char **Argv) {
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv"});
+  if (A.Positional.size() < 2) {
+    throw UsageError("remove needs an image and at least one file GUID");
+  }
+  EditOptions Options;
+  Options.Volume = VolumeOption(A);
+  const std::string &Out = Required(A, "--out");
+  std::vector<Guid> Names;
+  for (size_t I = 1; I < A.Positional.size(); ++I) {
+    Names.push_back(ParseGuidArgument(A.Positional[I], "file GUID"));
+  }
+  const Bytes Image = ReadFile(A.Positional.front());
+  const auto Start = std::chrono::steady_clock::now();
+  EditSummary Summary;
+  const Bytes NewImage = RemoveFiles(Image, Names, Options, &Summary);
+  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  WriteFileAtomic(Out, NewImage);
+  std::printf("removed %zu file(s)\n", Names.size());
+  PrintEdit(Summary, Seconds);
+  return 0;
+}
+
+int Extract(int Argc, char **Argv) {
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--section"});
+  if (A.Positional.size() != 2) {
+    throw UsageError("extract needs an image and one file GUID");
+  }
+  std::optional<SectionKind> Kind;
+  if (const auto It = A.Options.find("--section"); It != A.Options.end()) {
+    Kind = ParseSectionKind(It->second);
+    if (!Kind) {
+      throw UsageError("--section must be pe32, te, raw, ui, depex or version, not " + It->second);
+    }
+  }
+  const Guid Name = ParseGuidArgument(A.Positional[1], "file GUID");
+  const std::string &Out = Required(A, "--out");
+  const Bytes Image = ReadFile(A.Positional.front());
+  WriteFileAtomic(Out, ExtractFile(Image, Name, Kind, VolumeOption(A)));
   return 0;
 }
 
@@ -176,10 +271,20 @@ int main(int Argc, char **Argv) {
     if (Command == "list") {
       return List(Argc, Argv);
     }
+    if (Command == "replace") {
+      return Replace(Argc, Argv);
+    }
+    if (Command == "remove") {
+      return Remove(Argc, Argv);
+    }
+    if (Command == "extract") {
+      return Extract(Argc, Argv);
+    }
     throw UsageError(Command.empty() ? "no command" : "unknown command " + Command);
   } catch (const UsageError &E) {
     std::cerr << "fwimage: " << E.what() << "\n";
-    if (Command != "depex" && Command != "ffs" && Command != "insert" && Command != "list") {
+    if (Command != "depex" && Command != "ffs" && Command != "insert" && Command != "list" &&
+        Command != "replace" && Command != "remove" && Command != "extract") {
       std::cerr << UsageText;
     }
     return ExitUsage;
