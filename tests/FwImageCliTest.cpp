@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
 #include <string>
 
@@ -74,6 +75,24 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   Bytes Tiny = DxeVolume(0x2000);
   Tiny.resize(0x1000); // the volume claims more than the file holds
   Write("truncated.fd", Tiny);
+  // The new operations' bad inputs, on an AArch64-like image whose PEIM runs
+  // in place and whose DXE volume sits, tight, in a compressed file.
+  Write("xip.fd", XipImage(0x800));
+  FfsBuildInput In;
+  In.Name = G("0D3C0B2A-1111-4A4A-8B8B-0000000000A1");
+  In.Pe = Pe32Plus(0x800, 0, 0xAA64);
+  std::mt19937 Rng(5); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same noise every run
+  std::generate(In.Pe.begin() + 0x80, In.Pe.end(), [&] { return static_cast<uint8_t>(Rng()); });
+  In.Depex = {0x06, 0x08};
+  In.Ui = "Noise";
+  In.Version = "1";
+  Write("noise-aa64.ffs", BuildFfsFile(In));
+  Write("peim-big.ffs", FfsFile(XipPeimFile, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}),
+                                                                  MakeSection(0x12, TeImage(0x200, 0x77, 0xAA64))})));
+  In.Kind = DriverKind::Smm;
+  In.Name = SomeDriverFile;
+  In.Pe = Pe32Plus(0x200, 1);
+  Write("cpu-smm.ffs", BuildFfsFile(In));
   const std::set<std::string> Inputs = Listing();
   struct Case {
     const char *Args;
@@ -94,6 +113,13 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
       {"insert image.fd --out out.bin driver.ffs driver.ffs", "duplicate file GUID"},
       {"insert image.fd --out no-such-dir/out.bin driver.ffs", "cannot create a temporary file"},
       {"list garbage.fd", "not a firmware image"},
+      {"insert image.fd --out out.bin noise-aa64.ffs",
+       "holds an image for AArch64 (0xAA64); FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1 runs x64 (0x8664)"},
+      {"insert xip.fd --out out.bin noise-aa64.ffs", "after recompression: "},
+      {"replace xip.fd --out out.bin peim-big.ffs", "executes in place at 0x"},
+      {"replace image.fd --out out.bin driver.ffs", "no file 0D3C0B2A-1111-4A4A-8B8B-000000000001 in this image"},
+      {"remove image.fd --out out.bin 0D3C0B2A-1111-4A4A-8B8B-000000000001", "no file 0D3C0B2A"},
+      {"replace image.fd --out out.bin cpu-smm.ffs", "replace keeps the file type"},
   };
   for (const Case &C : Cases) {
     EXPECT_EQ(Run(C.Args), 1) << C.Args;
@@ -116,8 +142,14 @@ TEST_F(FwImageCli, WritesOutputsThatReadBack) {
   ASSERT_EQ(Run("insert image.fd --out new.fd d.ffs"), 0) << Err;
   EXPECT_EQ(fs::file_size(Dir / "new.fd"), fs::file_size(Dir / "image.fd"));
   EXPECT_EQ(Run("list new.fd"), 0) << Err;
-  const std::set<std::string> Expected = {"image.fd", "driver.ffs", "driver.efi", "true.depex",
-                                          "t.depex",  "d.ffs",      "new.fd"};
+  // What extract writes goes back in with replace; remove takes it out again.
+  ASSERT_EQ(Run("extract new.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --out x.ffs"), 0) << Err;
+  ASSERT_EQ(Run("replace new.fd --out same.fd x.ffs"), 0) << Err;
+  ASSERT_EQ(Run("remove same.fd --out gone.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001"), 0) << Err;
+  EXPECT_EQ(Run("extract gone.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --section pe32 --out y.efi"), 1);
+  EXPECT_EQ(Run("extract new.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --section pe33 --out y.efi"), 2);
+  const std::set<std::string> Expected = {"image.fd", "driver.ffs", "driver.efi", "true.depex", "t.depex",
+                                          "d.ffs",    "new.fd",     "x.ffs",      "same.fd",    "gone.fd"};
   EXPECT_EQ(Listing(), Expected);
   EXPECT_EQ((fs::status(Dir / "new.fd").permissions() & fs::perms::others_read), fs::perms::others_read)
       << "the output gets a plain file's mode, not the temporary's private one";
