@@ -27,7 +27,7 @@ if [ "${1:-}" = --edit ]; then
   fwimage=$2; kit=$3; image=$4; boot=${5:-}
   work=$(mktemp -d)
   qemu_pid=
-  trap '[ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null; rm -rf "$work"' EXIT
+  trap 'exec 3>&-; [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null; rm -rf "$work"' EXIT
   fail() { echo "kit-check: $(basename "$image"): $*" >&2; exit 1; }
   command -v UEFIExtract >/dev/null || fail "UEFIExtract missing (tools/install-deps.sh installs uefitool-cli)"
   command -v xz >/dev/null || fail "xz missing (the LZMA size a file costs at best)"
@@ -69,6 +69,40 @@ if [ "${1:-}" = --edit ]; then
     echo "$line" | grep -q "| $(size8 "$4") | $(crc32 "$4") |" || fail "$1: file $3 is not the bytes given: $line"
   }
 
+  boot_check() {
+    # The grown image boots to the Shell, and the copy of DpcDxe in the grown
+    # part of the volume was dispatched: two handles carry the DPC protocol.
+    command -v qemu-system-aarch64 >/dev/null || fail "qemu-system-aarch64 missing (tools/install-deps.sh installs qemu-system-arm)"
+    dpc_protocol=480F8AE9-0C46-4AA9-BC89-DB9FBA619806
+    cp /usr/share/AAVMF/AAVMF_VARS.fd "$work/vars.fd"
+    mkfifo "$work/keys"
+    qemu-system-aarch64 -M virt -cpu cortex-a57 -m 1024 -display none -no-reboot -net none -monitor none \
+      -serial stdio -drive "if=pflash,format=raw,readonly=on,file=$work/insert.fd" \
+      -drive "if=pflash,format=raw,file=$work/vars.fd" < "$work/keys" > "$work/serial.log" 2>&1 &
+    qemu_pid=$!
+    exec 3> "$work/keys"
+    prompts() { grep -a -o 'Shell>' "$work/serial.log" 2>/dev/null | wc -l; }
+    for _ in $(seq 120); do
+      [ "$(prompts)" -ge 1 ] && break
+      kill -0 "$qemu_pid" 2>/dev/null || break
+      sleep 1
+    done
+    [ "$(prompts)" -ge 1 ] || { tail -c 400 "$work/serial.log" >&2; fail "the grown image did not boot to Shell>"; }
+    printf 'dh -p %s\r' "$dpc_protocol" >&3
+    for _ in $(seq 30); do
+      [ "$(prompts)" -ge 2 ] && break
+      sleep 1
+    done
+    esc=$(printf '\033')
+    handles=$(sed "s/$esc\[[0-9;]*[A-Za-z]//g" "$work/serial.log" | grep -a -c "^[0-9A-F]*: $dpc_protocol" || true)
+    [ "$handles" -eq 2 ] || fail "$handles handles carry the DPC protocol after the boot; the inserted copy did not run"
+    kill "$qemu_pid"
+    wait "$qemu_pid" 2>/dev/null || true
+    qemu_pid=
+    exec 3>&-
+    echo "kit-check: $(basename "$image"): the grown image boots to Shell>, the inserted driver ran"
+  }
+
   # A driver of the image's own machine.
   "$fwimage" extract "$work/orig.fd" "$dpc" --section pe32 --out "$work/dpc.efi"
   "$fwimage" extract "$work/orig.fd" "$dpc" --section depex --out "$work/dpc.depex"
@@ -95,6 +129,8 @@ if [ "${1:-}" = --edit ]; then
   [ "$cost" -le $((alone + 1024)) ] ||
     fail "insert cost the compressed volume's container $cost bytes; the file alone compresses to $alone"
 
+  [ "$boot" != --boot ] || boot_check
+
   "$fwimage" ffs --type driver --pe "$work/dpc.efi" --depex "$work/dpc.depex" --ui DpcDxe --version 2.0 \
     --guid "$dpc" --out "$work/dpc2.ffs"
   "$fwimage" replace "$work/orig.fd" --out "$work/replace.fd" "$work/dpc2.ffs" > /dev/null || fail "replace refused"
@@ -103,21 +139,6 @@ if [ "${1:-}" = --edit ]; then
   judge remove "$work/remove.fd" "$dpc" ""
   echo "kit-check: $(basename "$image"): insert ($(grep -o 'grew.*' "$work/insert.out" || echo "no growth"); container $cost bytes, file alone $alone), replace, remove judged by UEFIExtract"
 
-  [ "$boot" = --boot ] || exit 0
-  command -v qemu-system-aarch64 >/dev/null || fail "qemu-system-aarch64 missing (tools/install-deps.sh installs qemu-system-arm)"
-  cp /usr/share/AAVMF/AAVMF_VARS.fd "$work/vars.fd"
-  qemu-system-aarch64 -M virt -cpu cortex-a57 -m 1024 -display none -no-reboot -net none -monitor none \
-    -serial "file:$work/serial.log" \
-    -drive "if=pflash,format=raw,readonly=on,file=$work/insert.fd" \
-    -drive "if=pflash,format=raw,file=$work/vars.fd" &
-  qemu_pid=$!
-  for _ in $(seq 120); do
-    grep -q 'Shell>' "$work/serial.log" 2>/dev/null && break
-    kill -0 "$qemu_pid" 2>/dev/null || break
-    sleep 1
-  done
-  grep -q 'Shell>' "$work/serial.log" || { tail -n 5 "$work/serial.log" >&2; fail "the grown image did not boot to Shell>"; }
-  echo "kit-check: $(basename "$image"): the grown image boots to Shell>"
   exit 0
 fi
 fwimage=$1; kit=$2; ovmf=${3:-/usr/share/OVMF/OVMF_CODE_4M.secboot.fd}

@@ -300,6 +300,12 @@ Bytes Rewriter::RebuildVolume(ByteView Buf, const Volume &V, bool Compressed, bo
     size_t Length = 0;
     try {
       Length = GrownVolumeLength(ByteView(Out).first(V.Length), V.HeaderLength, End);
+      // Free space shorter than a file header reads, to some parsers, as a
+      // file cut short: leave none or at least a header's worth.
+      const size_t Free = Length - std::min(Length, Tail);
+      if (Free != 0 && Free < ffs::FileHeaderSize) {
+        Length = GrownVolumeLength(ByteView(Out).first(V.Length), V.HeaderLength, Tail + ffs::FileHeaderSize);
+      }
     } catch (const Error &E) {
       throw Error("no room in FV " + Name + " and " + E.what());
     }
