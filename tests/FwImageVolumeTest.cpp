@@ -432,6 +432,12 @@ TEST(FwImageMachine, NewFilesMatchTheVolumesDxeCoreOrItsOtherImages) {
   ToPei.TargetVolume = PeiName;
   EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x80, 1, 0x014C)}, ToPei), "runs x64 (0x8664) images (its other images)");
   EXPECT_REASON(InsertFiles(XipImage(), {Driver(NewA, 0x80)}, {}), "x64 (0x8664); FV 64074AFE");
+  // The DXE core decides even where most other images run on another machine.
+  const Bytes Mixed = MakeVolume({DxeName, 0x1000,
+                                  {FfsFile(DxeCoreFile, 0x05, MakeSection(0x10, Pe32Plus(0x80, 1))),
+                                   FfsFile(SomeDriverFile, 0x07, MakeSection(0x10, Pe32Plus(0x80, 2, 0x014C))),
+                                   FfsFile(NewB, 0x07, MakeSection(0x10, Pe32Plus(0x80, 3, 0x014C)))}});
+  EXPECT_REASON(InsertFiles(Mixed, {Driver(NewA, 0x80, 1, 0x014C)}, {}), "IA32 (0x14C); FV 7CB8BDC9");
   // Byte code runs on any machine.
   EXPECT_NO_THROW(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x0EBC)}, {}));
 }
