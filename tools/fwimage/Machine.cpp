@@ -124,8 +124,10 @@ void CheckFileMachine(ByteView FileBuf, const File &F, ByteView VolumeBuf, const
   }
   for (const uint16_t M : Machines) {
     if (M != *Want && M != machine::Ebc) {
-      throw Error("file " + F.Name.ToString() + " holds an image for " + MachineName(M) + "; FV " + VolumeName +
-                  " runs " + MachineName(*Want) + " images (" + Source + ")");
+      std::string Reason = "file " + F.Name.ToString() + " holds an image for " + MachineName(M) + "; FV ";
+      Reason += VolumeName;
+      Reason += " runs " + MachineName(*Want) + " images (" + Source + ")";
+      throw Error(Reason);
     }
   }
 }

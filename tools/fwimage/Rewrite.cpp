@@ -256,8 +256,11 @@ Bytes Rewriter::RebuildVolume(ByteView Buf, const Volume &V, bool Compressed, bo
           : Need > Slot
               ? "its new size " + Hex(D.size()) + " does not fit the " + Hex(Slot) + " bytes before the next file"
               : "it would leave " + std::to_string(Slot - Need) + " bytes before the next file, too few for a pad file";
-      throw Error("file " + F.Name.ToString() + " executes in place at " + Hex(Start) + " in FV " + Name +
-                  " and cannot move: " + Why);
+      std::string Reason = "file " + F.Name.ToString() + " executes in place at " + Hex(Start) + " in FV ";
+      Reason += Name;
+      Reason += " and cannot move: ";
+      Reason += Why;
+      throw Error(Reason);
     }
     if (I == Kept) {
       // The last file moves within its own slot, to the alignment it needs.
