@@ -192,19 +192,17 @@ std::optional<SectionKind> ParseSectionKind(std::string_view Name) {
   return std::nullopt;
 }
 
-void VerifyEdit(ByteView Before, ByteView After, const std::vector<Bytes> &Added, const std::vector<Bytes> &Replaced,
-                const std::vector<Guid> &Removed, const ParseLimits &Limits) {
-  if (After.size() != Before.size()) {
+void VerifyEdit(const SiteIndex &OldIndex, ByteView After, const std::vector<Bytes> &Added,
+                const std::vector<Bytes> &Replaced, const std::vector<Guid> &Removed, const ParseLimits &Limits) {
+  if (OldIndex.Volumes.empty() || After.size() != OldIndex.Volumes.front().Buf.size()) {
     throw Error("the rewritten image changed size");
   }
-  const Image Old = ParseImage(Before, Limits);
   Image New;
   try {
     New = ParseImage(After, Limits);
   } catch (const Error &E) {
     throw Error(std::string("the rewritten image does not read back: ") + E.what());
   }
-  const SiteIndex OldIndex = IndexVolumes(Before, Old);
   const SiteIndex NewIndex = IndexVolumes(After, New);
   auto Expect = [&](const Guid &Name, size_t Want) {
     if (CountFiles(NewIndex, Name) != Want) {
@@ -251,7 +249,7 @@ Bytes ReplaceFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ed
   }
   EditSummary Local;
   Bytes Out = RewriteImage(ImageData, Img, Plans, Options.Preset, Local);
-  VerifyEdit(ImageData, Out, {}, Files, {}, Limits);
+  VerifyEdit(Index, Out, {}, Files, {}, Limits);
   if (Summary != nullptr) {
     *Summary = Local;
   }
@@ -289,7 +287,7 @@ Bytes RemoveFiles(ByteView ImageData, const std::vector<Guid> &Names, const Edit
   }
   EditSummary Local;
   Bytes Out = RewriteImage(ImageData, Img, Plans, Options.Preset, Local);
-  VerifyEdit(ImageData, Out, {}, {}, Names, Limits);
+  VerifyEdit(Index, Out, {}, {}, Names, Limits);
   if (Summary != nullptr) {
     *Summary = Local;
   }

@@ -42,7 +42,8 @@ Bytes ExtractFile(ByteView ImageData, const Guid &Name, std::optional<SectionKin
 // Throws Error unless the new image parses and holds exactly what the edit
 // meant: each given file's bytes once more (insert) or as many times as before
 // (replace), each removed GUID once less.
-void VerifyEdit(ByteView Before, ByteView After, const std::vector<Bytes> &Added,
+// Before is the index of the image the edit started from.
+void VerifyEdit(const SiteIndex &Before, ByteView After, const std::vector<Bytes> &Added,
                 const std::vector<Bytes> &Replaced, const std::vector<Guid> &Removed, const ParseLimits &Limits);
 
 } // namespace fwimage

@@ -71,7 +71,7 @@ Bytes InsertFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ins
 
   EditSummary Edit;
   Bytes Out = RewriteImage(ImageData, Img, {{&V, Plan}}, Options.Preset, Edit);
-  VerifyEdit(ImageData, Out, Files, {}, {}, Limits);
+  VerifyEdit(Index, Out, Files, {}, {}, Limits);
   if (Summary != nullptr) {
     InsertSummary Local;
     const VolumeChange &Inner = Edit.Volumes.back();

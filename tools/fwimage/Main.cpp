@@ -42,6 +42,7 @@ constexpr const char *UsageText =
     "       fwimage list IMAGE\n"
     "       fwimage replace IMAGE --out NEW [--fv GUID] FILE.ffs...\n"
     "       fwimage remove IMAGE --out NEW [--fv GUID] GUID...\n"
+    "       (insert, replace, remove: [--preset 0-9], liblzma's preset for recompression, default 6)\n"
     "       fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]\n";
 
 // Splits "--name value" pairs (names listed in Options) from positional words.
@@ -126,8 +127,20 @@ int Ffs(int Argc, char **Argv) {
   return 0;
 }
 
+// --preset: liblzma's 0-9 for recompression; lower is faster and costs flash.
+uint32_t PresetOption(const Arguments &A) {
+  const auto It = A.Options.find("--preset");
+  if (It == A.Options.end()) {
+    return DefaultLzmaPreset;
+  }
+  if (It->second.size() != 1 || It->second[0] < '0' || It->second[0] > '9') {
+    throw UsageError("--preset must be 0 to 9, not " + It->second);
+  }
+  return static_cast<uint32_t>(It->second[0] - '0');
+}
+
 int Insert(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv"});
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
   if (A.Positional.size() < 2) {
     throw UsageError("insert needs an image and at least one FFS file");
   }
@@ -135,6 +148,7 @@ int Insert(int Argc, char **Argv) {
   if (const auto It = A.Options.find("--fv"); It != A.Options.end()) {
     Options.TargetVolume = ParseGuidArgument(It->second, "--fv");
   }
+  Options.Preset = PresetOption(A);
   const std::string &Out = Required(A, "--out");
   const Bytes Image = ReadFile(A.Positional.front());
   std::vector<Bytes> Files;
@@ -180,12 +194,13 @@ void PrintEdit(const EditSummary &Summary, double Seconds) {
 }
 
 int Replace(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv"});
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
   if (A.Positional.size() < 2) {
     throw UsageError("replace needs an image and at least one FFS file");
   }
   EditOptions Options;
   Options.Volume = VolumeOption(A);
+  Options.Preset = PresetOption(A);
   const std::string &Out = Required(A, "--out");
   const Bytes Image = ReadFile(A.Positional.front());
   std::vector<Bytes> Files;
@@ -203,12 +218,13 @@ int Replace(int Argc, char **Argv) {
 }
 
 int Remove(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv"});
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
   if (A.Positional.size() < 2) {
     throw UsageError("remove needs an image and at least one file GUID");
   }
   EditOptions Options;
   Options.Volume = VolumeOption(A);
+  Options.Preset = PresetOption(A);
   const std::string &Out = Required(A, "--out");
   std::vector<Guid> Names;
   for (size_t I = 1; I < A.Positional.size(); ++I) {
