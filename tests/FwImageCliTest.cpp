@@ -130,6 +130,8 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   EXPECT_EQ(Run("insert image.fd driver.ffs"), 2);
   EXPECT_NE(Err.find("missing --out"), std::string::npos);
   EXPECT_EQ(Run("ffs --type pei --out x"), 2);
+  EXPECT_EQ(Run("insert image.fd --out out.bin --preset 12 driver.ffs"), 2);
+  EXPECT_NE(Err.find("--preset must be 0 to 9"), std::string::npos);
   EXPECT_EQ(Listing(), Inputs);
 }
 
