@@ -220,6 +220,21 @@ TEST(FwImageInsert, LzmaWrappedVolumeIsRewrittenWithEverythingElseInPlace) {
   EXPECT_EQ(Sum.OuterFreeAfter, After.Volumes[0].FreeSize());
 }
 
+TEST(FwImageInsert, DataAlignmentIsKeptWithAPadFileBeforeTheFile) {
+  Bytes Aligned = FfsFile(NewA, 0x07, MakeSection(0x10, Pe32Plus(0x100, 1)));
+  Aligned[19] |= 0x28; // data aligned to 4 KiB, as AArch64 PEIMs ask
+  ResealFile(Aligned, 0);
+  const Bytes Img = DxeVolume(0x4000);
+  const size_t FreeAt = ParseImage(Img).Volumes[0].FreeOffset;
+  const Image After = ParseImage(InsertFiles(Img, {Aligned}, {}));
+  const auto &Files = After.Volumes[0].Files;
+  ASSERT_EQ(Files.size(), 4u);
+  EXPECT_EQ((Files[3].Offset + 24) % 0x1000, 0u);
+  EXPECT_EQ(Files[2].Type, 0xF0);
+  EXPECT_EQ(Files[2].Offset, FreeAt);
+  EXPECT_EQ(Files[2].Offset + Files[2].Size, Files[3].Offset);
+}
+
 TEST(FwImageInsert, VolumeInsideAPlainFvImageFileKeepsThatFileValid) {
   // The FV-image file's data checksum covers the inner volume's free space.
   const Bytes Inner = DxeVolume(0x800);
