@@ -7,16 +7,16 @@ FUZZ_BUILD  = $(ASAN_BUILD)
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: all deps build kit run sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
+.PHONY: all deps build kit run docs sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
 
 all: build
 
 deps:
 	@./tools/install-deps.sh
 
-# Host code (simulator, suites, tools) is built without optimisation: it
-# compiles in two thirds of the time and every suite still runs in about a
-# second. The images carry their own flags (cmake/EfiImage.cmake).
+# Host code (simulator, suites, tools) is built without optimisation: none of
+# it is performance-critical. The images carry their own flags
+# (cmake/EfiImage.cmake).
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE= >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
@@ -29,26 +29,29 @@ kit: build
 # The main job: OVMF's own firmware image with the kit's two FFS files (and
 # the test stand-ins) in its DXE volume, OVMF_BOARD.fd, booted under QEMU:
 # the real DXE dispatcher and SMM core start the drivers. The boot report of
-# the board scenario, in the order a board boots, then the verdicts of the
-# plain board and of a platform without the SMM platform service.
-DISPATCH_DIR = $(BUILD)/firmware-tests/Dispatch
-# The SMM side's judge of the port trace, once built (expanded after the build).
-DISPATCH_JUDGE = $(wildcard $(DISPATCH_DIR)/Judge/SmmTraceJudge)
-DISPATCH_RUN = firmware-tests/run-dispatch.sh --firmware $(DISPATCH_DIR)/OVMF_BOARD.fd \
-               --app $(DISPATCH_DIR)/DispatchTests.efi $(if $(DISPATCH_JUDGE),--smm-judge $(DISPATCH_JUDGE))
+# the board scenario, in the order a board boots, with each Setup page before
+# and after the driver's work as the firmware's form browser draws it
+# (pictures and index.html in $(BUILD)/report), and alongside it the verdict
+# of the same board on an OVMF without SMM (the scenarios are
+# firmware-tests/CMakeLists.txt's list, which writes make-run.sh).
 run: build
-	@$(DISPATCH_RUN) --scenario board --work $(BUILD)/dispatch-run/board --report
-	@for s in plain no-platform-service; do \
-	  $(DISPATCH_RUN) --scenario $$s --work $(BUILD)/dispatch-run/$$s || exit 1; \
-	done
+	@sh $(BUILD)/firmware-tests/make-run.sh
+
+# The README's picture pair (the option-ROM page), from make run's pictures.
+docs: run
+	@mkdir -p docs && cp $(BUILD)/report/setup-oprom-before.png $(BUILD)/report/setup-oprom-after.png docs/
+	@ls docs/setup-oprom-*.png
 
 # The simulated boot report: both drivers on the simulated board.
 sim: build
 	@$(BUILD)/tools/boardsim --riser --smm
 
-# Every test, then the host suites again under ASan + UBSan (clang).
+# Every test, then the host suites again under ASan + UBSan (clang). Each run
+# must have run every test tests/suite.list gives it (tests/check-ran.sh).
+CHECK_RAN = tests/check-ran.sh tests/suite.list
 test: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --output-junit $(CURDIR)/$(BUILD)/ctest.xml
+	@$(CHECK_RAN) test $(BUILD)/ctest.xml
 	@$(MAKE) --no-print-directory test-asan
 	@$(MAKE) --no-print-directory test-fuzz
 
@@ -61,13 +64,16 @@ sanitize-build: deps
 
 test-asan: sanitize-build
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L host
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L host \
+	    --output-junit $(CURDIR)/$(ASAN_BUILD)/ctest.xml
+	@$(CHECK_RAN) asan $(ASAN_BUILD)/ctest.xml
 
 fuzz-build: sanitize-build
 
 # A short libFuzzer smoke run of every target (the CI share of the fuzzing).
 test-fuzz: fuzz-build
-	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS) -L fuzz
+	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS) -L fuzz --output-junit $(CURDIR)/$(FUZZ_BUILD)/ctest-fuzz.xml
+	@$(CHECK_RAN) fuzz $(FUZZ_BUILD)/ctest-fuzz.xml
 
 # Longer fuzzing: FUZZ_SECONDS per target.
 fuzz: fuzz-build

@@ -410,8 +410,12 @@ EFI_STATUS BootServicesModel::LocateProtocol(const EFI_GUID *Guid, VOID *Key,
 
 void BootServicesModel::PublishConfig() {
   EFI_SYSTEM_TABLE *St = P.SystemTable();
+  if (Published.size() < Config.size()) {
+    Published.resize(Config.size());
+  }
+  std::copy(Config.begin(), Config.end(), Published.begin());
   St->NumberOfTableEntries = Config.size();
-  St->ConfigurationTable = Config.empty() ? nullptr : Config.data();
+  St->ConfigurationTable = Published.empty() ? nullptr : Published.data();
 }
 
 EFI_STATUS BootServicesModel::InstallConfigurationTable(const EFI_GUID *Guid, VOID *Table) {

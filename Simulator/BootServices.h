@@ -97,6 +97,10 @@ class BootServicesModel {
   std::vector<Registration> Registrations;
   std::map<VOID *, UINTN> Pool;
   std::vector<EFI_CONFIGURATION_TABLE> Config;
+  // The array the system table points at. Like firmware, it keeps its room:
+  // a removal moves the later entries down and leaves the old last slot,
+  // behind NumberOfTableEntries, as it was.
+  std::vector<EFI_CONFIGURATION_TABLE> Published;
 };
 
 }  // namespace Sim

@@ -1,6 +1,7 @@
 #include "Simulator/SmmModel.h"
 
 #include <cstring>
+#include <utility>
 
 #include "Simulator/ConfigurationTable.h"
 #include "Simulator/GuidNames.h"
@@ -94,7 +95,8 @@ EFI_STATUS EFIAPI SimSmmAllocatePool(EFI_MEMORY_TYPE Type, UINTN Size, VOID **Bu
     if (Buffer != nullptr) {
       *Buffer = nullptr;
     }
-    return F->Status;
+    // NullResult: a pool that claims success and hands back no buffer.
+    return F->NullInterface ? EFI_SUCCESS : F->Status;
   }
   return Smm().AllocatePool(Type, Size, Buffer);
 }
@@ -323,6 +325,10 @@ EFI_STATUS SmmModel::GetCapabilities(UINTN *Size, EFI_SMRAM_DESCRIPTOR *Map) {
   const UINTN Needed = SmramRanges.size() * sizeof(EFI_SMRAM_DESCRIPTOR);
   if (*Size < Needed) {
     *Size = Needed;
+    if (SmramRangesAfterSizeQuery) {
+      SmramRanges = std::move(*SmramRangesAfterSizeQuery);
+      SmramRangesAfterSizeQuery.reset();
+    }
     return EFI_BUFFER_TOO_SMALL;
   }
   if (Map == nullptr) {

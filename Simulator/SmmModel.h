@@ -24,6 +24,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "SmmPlatform.h"
@@ -96,6 +97,9 @@ class SmmModel {
   void Build(const SmmSetup &Setup = {});
   bool InSmm = true;
   std::vector<EFI_SMRAM_DESCRIPTOR> SmramRanges;  // what Access2 reports
+  // When set, replaces SmramRanges once a size query has been answered: a
+  // map that changes between the caller's two GetCapabilities calls.
+  std::optional<std::vector<EFI_SMRAM_DESCRIPTOR>> SmramRangesAfterSizeQuery;
   // The SMST pool hands out boot-services pool (a core outside SMRAM).
   bool PoolOutsideSmram = false;
   SmiArguments NextSmi;

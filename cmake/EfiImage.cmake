@@ -14,17 +14,16 @@ set(EFI_CXX_FLAGS
     -Wall -Wextra -Werror
     -I${PROJECT_SOURCE_DIR}/Include)
 
-# add_efi_image(<name> ENTRY <symbol> SUBSYSTEM <lld-link subsystem>
-#               SOURCES <files...> [INCLUDES <dirs...>] [DEPENDS <files...>])
-# Builds <name>.efi in the current binary directory and a target <name>.
-function(add_efi_image NAME)
-  cmake_parse_arguments(IMG "" "ENTRY;SUBSYSTEM" "SOURCES;INCLUDES;DEPENDS" ${ARGN})
+# Compiles SOURCES for the images into <binary dir>/<name>.objs; the object
+# paths go to OUT.
+function(_efi_compile NAME OUT)
+  cmake_parse_arguments(C "" "" "SOURCES;INCLUDES;DEPENDS" ${ARGN})
   set(objects)
   set(extra_includes)
-  foreach(dir IN LISTS IMG_INCLUDES)
+  foreach(dir IN LISTS C_INCLUDES)
     list(APPEND extra_includes -I${dir})
   endforeach()
-  foreach(src IN LISTS IMG_SOURCES)
+  foreach(src IN LISTS C_SOURCES)
     get_filename_component(abs ${src} ABSOLUTE)
     file(RELATIVE_PATH rel ${PROJECT_SOURCE_DIR} ${abs})
     string(REPLACE "/" "_" objname ${rel})
@@ -34,19 +33,53 @@ function(add_efi_image NAME)
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.objs
       COMMAND ${EFI_CXX} ${EFI_CXX_FLAGS} ${extra_includes} -MD -MF ${obj}.d -c ${abs} -o ${obj}
       # The flags live in this file: a change to them rebuilds every object.
-      DEPENDS ${abs} ${IMG_DEPENDS} ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
+      DEPENDS ${abs} ${C_DEPENDS} ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
       DEPFILE ${obj}.d
       COMMENT "EFI compile ${rel}"
       VERBATIM)
     list(APPEND objects ${obj})
+  endforeach()
+  set(${OUT} ${objects} PARENT_SCOPE)
+endfunction()
+
+# add_efi_library(<name> SOURCES <files...> [INCLUDES <dirs...>] [DEPENDS <files...>])
+# Compiles code several images share once, into <name>.lib; an image links
+# only the members it uses. Defines a target <name> (property EFI_LIBRARY).
+function(add_efi_library NAME)
+  cmake_parse_arguments(LIB "" "" "SOURCES;INCLUDES;DEPENDS" ${ARGN})
+  _efi_compile(${NAME} objects SOURCES ${LIB_SOURCES} INCLUDES ${LIB_INCLUDES}
+               DEPENDS ${LIB_DEPENDS})
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.lib)
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${out}
+    COMMAND ${EFI_LINK} /lib /nologo /out:${out} ${objects}
+    DEPENDS ${objects} ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
+    COMMENT "EFI library ${NAME}.lib"
+    VERBATIM)
+  add_custom_target(${NAME} DEPENDS ${out})
+  set_target_properties(${NAME} PROPERTIES EFI_LIBRARY ${out})
+endfunction()
+
+# add_efi_image(<name> ENTRY <symbol> SUBSYSTEM <lld-link subsystem>
+#               SOURCES <files...> [INCLUDES <dirs...>] [DEPENDS <files...>]
+#               [LIBRARIES <add_efi_library targets...>])
+# Builds <name>.efi in the current binary directory and a target <name>.
+function(add_efi_image NAME)
+  cmake_parse_arguments(IMG "" "ENTRY;SUBSYSTEM" "SOURCES;INCLUDES;DEPENDS;LIBRARIES" ${ARGN})
+  _efi_compile(${NAME} objects SOURCES ${IMG_SOURCES} INCLUDES ${IMG_INCLUDES}
+               DEPENDS ${IMG_DEPENDS})
+  set(libraries)
+  foreach(lib IN LISTS IMG_LIBRARIES)
+    list(APPEND libraries $<TARGET_PROPERTY:${lib},EFI_LIBRARY>)
   endforeach()
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${NAME}.efi)
   add_custom_command(
     OUTPUT ${out}
     COMMAND ${EFI_LINK} /nologo /nodefaultlib /dll /subsystem:${IMG_SUBSYSTEM}
             /entry:${IMG_ENTRY} /Brepro /opt:ref /opt:icf /filealign:32
-            /out:${out} ${objects}
-    DEPENDS ${objects} ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
+            /out:${out} ${objects} ${libraries}
+    DEPENDS ${objects} ${libraries} ${IMG_LIBRARIES} ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
     COMMENT "EFI link ${NAME}.efi"
     VERBATIM)
   add_custom_target(${NAME} ALL DEPENDS ${out})

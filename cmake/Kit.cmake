@@ -1,5 +1,6 @@
 # Packing EFI images as FFS files, the form a firmware volume holds them in.
 # Needs the host tool fwimage (tools/fwimage).
+include(${CMAKE_CURRENT_LIST_DIR}/Guids.cmake)
 #
 # add_ffs(<Name> IMAGE <efi target> TYPE driver|smm GUID <file guid>
 #         DEPEX <tokens...> DIRECTORY <dir> [UI <name>] [VERSION <v>])

@@ -1,17 +1,27 @@
 #!/bin/sh
-# Boots the dispatch image (OVMF with BoardSetupDxe, UsbSupportS5Smm and the
-# test stand-ins in its DXE firmware volume) and judges the boot on the host:
+# Boots one scenario of the bench (OVMF with BoardSetupDxe, UsbSupportS5Smm
+# and the test stand-ins in its DXE firmware volume) and judges it on the host:
 # every expected check PASSes and none FAILs, the application reached DONE,
 # QEMU powered off by itself within the time limit, the serial console shows
 # no exception dump, and the Super I/O traffic of the DXE part is exactly the
 # scenario's. A hang or a dump fails with what the log and serial showed.
 #
 # usage: run-dispatch.sh --firmware OVMF_BOARD.fd --app DispatchTests.efi
-#                        --scenario board|plain|no-platform-service --work DIR
+#                        --scenario NAME --work DIR [--smm on|off]
 #                        [--timeout SECONDS] [--smm-judge PATH] [--report]
+#   --scenario   a scenario of the build's list (firmware-tests/CMakeLists.txt),
+#                passed to the firmware through fw_cfg; its expected lists are
+#                expected/NAME.*
+#   --smm        off for a firmware image without SMM (booted with smm=off
+#                and no secure flash); default on
 #   --smm-judge  also run PATH --work DIR --scenario NAME (the SMM side's
 #                judge of the port trace); its status counts
 #   --report     print the boot report, in the order a board boots, first
+#   --pictures DIR  also show the Setup pages before and after the driver's
+#                work with the firmware's form browser (a VGA display, QMP),
+#                take DIR/setup-<page>-<before|after>.png of each, check each
+#                screen against the application's SHOW lines and write
+#                DIR/index.html (setup-screens.py)
 #
 # The work folder keeps: board.log (the log port, one line per check),
 # serial.log (OVMF's console), port2e.bin/port2f.bin (every byte written to
@@ -22,8 +32,8 @@
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-expected_dir=$here/expected/dispatch
-firmware= app= scenario= work= limit=60 smm_judge= report=0
+expected_dir=$here/expected
+firmware= app= scenario= work= limit=60 smm_judge= report=0 smm=on pictures=
 vars=/usr/share/OVMF/OVMF_VARS_4M.fd
 while [ $# -gt 0 ]; do
   case $1 in
@@ -34,13 +44,18 @@ while [ $# -gt 0 ]; do
     --timeout) limit=$2; shift 2 ;;
     --smm-judge) smm_judge=$2; shift 2 ;;
     --vars) vars=$2; shift 2 ;;
+    --smm) smm=$2; shift 2 ;;
     --report) report=1; shift ;;
+    --pictures) pictures=$2; shift 2 ;;
     *) echo "run-dispatch: unknown argument $1" >&2; exit 2 ;;
   esac
 done
 [ -n "$firmware" ] && [ -n "$app" ] && [ -n "$scenario" ] && [ -n "$work" ] ||
   { echo "run-dispatch: --firmware, --app, --scenario and --work are required" >&2; exit 2; }
+case $smm in on|off) ;; *) echo "run-dispatch: --smm is on or off" >&2; exit 2 ;; esac
 [ -f "$firmware" ] || { echo "run-dispatch: no firmware image $firmware" >&2; exit 2; }
+command -v qemu-system-x86_64 >/dev/null ||
+  { echo "FAIL run-dispatch: qemu-system-x86_64 not found (Debian qemu-system-x86; tools/install-deps.sh)"; exit 1; }
 [ -f "$app" ] || { echo "run-dispatch: no application image $app" >&2; exit 2; }
 ls "$expected_dir/$scenario".*.checks >/dev/null 2>&1 ||
   { echo "run-dispatch: no expected checks for scenario $scenario in $expected_dir" >&2; exit 2; }
@@ -62,12 +77,29 @@ LC_ALL=C grep -a -F -e "name 'isa-debugcon'" -e "name 'apm-io'" -e "name 'acpi-c
   <"$work/trace.fifo" >"$work/trace.all" &
 filter=$!
 
+# The SMM build keeps its variable store in flash only SMM may write.
+secure=
+[ "$smm" = on ] && secure="-global driver=cfi.pflash01,property=secure,value=on"
+
+# The Setup pages: a VGA display for the browser, QMP for the pictures and
+# the Esc key, and the fw_cfg file that tells the application to show them.
+screens=$here/setup-screens.py
+display=-nographic
+if [ -n "$pictures" ]; then
+  [ -x /usr/bin/python3 ] && /usr/bin/python3 -c 'import pyte' 2>/dev/null ||
+    { echo "FAIL the Setup pages need /usr/bin/python3 with pyte (Debian python3-pyte)"; exit 1; }
+  display="-display none -vga std -qmp unix:$work/qmp.sock,server=on,wait=off
+           -fw_cfg name=opt/board-tests/pictures,string=1"
+  /usr/bin/python3 "$screens" shoot --work "$work" --out "$pictures" --timeout "$limit" &
+  shooter=$!
+fi
+
 start=$(date +%s.%N)
 set +e
+# shellcheck disable=SC2086
 timeout "$limit" qemu-system-x86_64 \
-  -machine q35,smm=on,smbios-entry-point-type=64 \
-  -global driver=cfi.pflash01,property=secure,value=on \
-  -nodefaults -m 256 -nographic -no-reboot -net none -monitor none \
+  -machine q35,smm=$smm,smbios-entry-point-type=64 $secure \
+  -nodefaults -m 256 $display -no-reboot -net none -monitor none \
   -serial file:"$work/serial.log" \
   -drive if=pflash,format=raw,unit=0,readonly=on,file="$firmware" \
   -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" \
@@ -84,6 +116,8 @@ qemu=$?
 exec 3<>"$work/trace.fifo"
 exec 3>&-
 wait $filter
+shot=0
+[ -z "$pictures" ] || wait $shooter || shot=$?
 set -e
 end=$(date +%s.%N)
 wall=$(echo "$end $start" | awk '{printf "%.1f", $1 - $2}')
@@ -134,7 +168,7 @@ awk '
     if ($2 != "log") printf "%s %s %s\n", $1, $2, $3
   }' "$work/ports.trace" >"$work/superio-dxe.trace"
 
-if [ $report -eq 1 ]; then
+if [ $report -eq 1 ]; then {
   echo "== Dispatch boot: scenario $scenario, $(basename "$firmware")"
   # Sections in the order a board boots; the SMM side's in log order after.
   awk -v order="app dispatch standin relabel expander superio smbios nic" '
@@ -157,7 +191,7 @@ if [ $report -eq 1 ]; then
   echo "-- Super I/O bytes written in the whole boot: $(wc -c <"$work/port2e.bin") to 0x2E," \
        "$(wc -c <"$work/port2f.bin") to 0x2F (port2e.bin, port2f.bin)"
   echo
-fi
+} >"$work/report.txt"; cat "$work/report.txt"; fi
 
 # ---- Judge ------------------------------------------------------------------
 fail=0
@@ -182,7 +216,7 @@ grep '^FAIL ' "$work/board.log" || true
 grep -q '^FAIL ' "$work/board.log" && fail=1
 
 # Every expected check passed, and nothing passed that the lists do not name.
-cat "$expected_dir/$scenario".*.checks | grep -v -e '^#' -e '^[[:space:]]*$' >"$work/expected.checks" || true
+cat "$expected_dir/$scenario".*.checks ${pictures:+"$expected_dir/pages.checks"} | grep -v -e '^#' -e '^[[:space:]]*$' >"$work/expected.checks" || true
 sed -n 's/^PASS \([^ ]*\).*/\1/p' "$work/board.log" >"$work/passed.checks"
 sed -n 's/^FAIL \([^ :]*\).*/\1/p' "$work/board.log" | cat "$work/passed.checks" - >"$work/seen.checks"
 listed() {
@@ -204,6 +238,11 @@ traced() { awk -v p="$1" '$1 == "out" && $2 == p { printf "%s ", $3 }' "$work/po
 want=$(grep -v '^#' "$expected_dir/$scenario.superio" | tr -s ' \n' ' ' | sed -e 's/^ //' -e 's/ $//')
 got=$(tr -s ' \n' ' ' <"$work/superio-dxe.trace" | sed -e 's/^ //' -e 's/ $//')
 [ "$got" = "$want" ] || problem "Super I/O accesses of the DXE part: got '$got', want '$want'"
+
+if [ -n "$pictures" ]; then
+  [ $shot -eq 0 ] || problem "the pictures of the Setup pages were not all taken"
+  /usr/bin/python3 "$screens" check --work "$work" --out "$pictures" || fail=1
+fi
 
 if [ -n "$smm_judge" ]; then
   "$smm_judge" --work "$work" --scenario "$scenario" || fail=1

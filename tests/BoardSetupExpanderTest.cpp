@@ -3,15 +3,15 @@
 #include <algorithm>
 
 #include "BoardSetupFixture.h"
-#include "BoardTables.h"
+#include "Expectations/BoardExpectations.h"
 #include "Uefi/Smbus.h"
 
 namespace {
 
-constexpr UINT8 ExpanderAddress = 0x38;
+constexpr auto ExpanderAddress = static_cast<UINT8>(Expect::ExpanderAddress);
 constexpr UINT8 InputRegister = 0;
-const std::string High = "None or High";
-const std::string Low = "Low";
+const std::string High = Expect::ExpanderHigh;
+const std::string Low = Expect::ExpanderLow;
 
 class Expander : public BoardBoot {
  protected:
@@ -23,8 +23,7 @@ class Expander : public BoardBoot {
   std::vector<Sim::SetupStringStore::Op> LabelWrites() const {
     std::vector<Sim::SetupStringStore::Op> Out;
     for (const auto &O : P.SetupStrings.Sets()) {
-      if (std::find(std::begin(ExpanderPresenceLabels), std::end(ExpanderPresenceLabels), O.Id) !=
-          std::end(ExpanderPresenceLabels)) {
+      if (Expect::IsExpanderLabel(O.Id)) {
         Out.push_back(O);
       }
     }
@@ -32,7 +31,7 @@ class Expander : public BoardBoot {
   }
   std::vector<std::string> Labels() const {
     std::vector<std::string> Out;
-    for (UINT16 Id : ExpanderPresenceLabels) {
+    for (UINT16 Id : Expect::ExpanderLabels) {
       Out.push_back(P.SetupStrings.Written(Id) ? P.SetupStrings.Text(Id) : "(form text)");
     }
     return Out;
@@ -60,7 +59,7 @@ TEST_P(ExpanderBytes, EachBitNamesItsInput) {
   const auto Writes = LabelWrites();
   ASSERT_EQ(Writes.size(), 8u);
   for (size_t Bit = 0; Bit < 8; ++Bit) {
-    EXPECT_EQ(Writes[Bit].Id, ExpanderPresenceLabels[Bit]) << "written from bit 0 up";
+    EXPECT_EQ(Writes[Bit].Id, Expect::ExpanderLabels[Bit]) << "written from bit 0 up";
     EXPECT_EQ(Writes[Bit].Form, "Setup");
   }
 }
@@ -107,10 +106,10 @@ TEST_F(Expander, NoByteReadMeansNoLabelWritten) {
     Board.InstallSmbusProtocol();
     Board.InstallSetupStringProtocol();
     EXPECT_EQ(Board.Smbus.Calls().size(), 1u) << "no retry";
-    for (UINT16 Id : ExpanderPresenceLabels) {
+    for (UINT16 Id : Expect::ExpanderLabels) {
       EXPECT_FALSE(Board.SetupStrings.Written(Id)) << std::hex << Id;
     }
-    EXPECT_EQ(Board.SetupStrings.Sets().size(), std::size(SetupLabelTable))
+    EXPECT_EQ(Board.SetupStrings.Sets().size(), Expect::LabelCount)
         << "the relabel callback is not affected";
     EXPECT_TRUE(Board.Errors().empty());
   }
@@ -230,7 +229,7 @@ TEST_F(Expander, AFailingLabelDoesNotStopTheOthers) {
   P.InstallSmbusProtocol();
   EXPECT_EQ(P.Faults.Calls("SetString"), 8u);
   EXPECT_EQ(LabelWrites().size(), 7u);
-  EXPECT_FALSE(P.SetupStrings.Written(ExpanderPresenceLabels[2]));
+  EXPECT_FALSE(P.SetupStrings.Written(Expect::ExpanderLabels[2]));
 }
 
 }  // namespace

@@ -60,6 +60,34 @@ TEST_F(Riser, HobListIsFoundAmongOtherConfigurationTables) {
   EXPECT_EQ(FindGuidHob(&RiserCardHobGuid)->Header.HobType, EFI_HOB_TYPE_GUID_EXTENSION);
 }
 
+TEST_F(Riser, ATableWithoutTheHobListIsSearchedOnlyUpToItsCount) {
+  // A list withdrawn from the table leaves its old slot behind the count.
+  int Dummy = 0;
+  P.Boot.InstallConfigurationTable(&OtherGuid, &Dummy);
+  P.Hobs.AddRiser(1);
+  P.PublishHobList();
+  ASSERT_EQ(P.Boot.InstallConfigurationTable(&EFI_HOB_LIST_GUID, nullptr), EFI_SUCCESS);
+  ASSERT_EQ(P.SystemTable()->NumberOfTableEntries, 1u);
+  EXPECT_EQ(GetHobList(), nullptr);
+  EXPECT_EQ(RiserFitted(), FALSE);
+  P.PublishHobList();
+  EXPECT_EQ(RiserFitted(), TRUE) << "the miss was not cached";
+}
+
+TEST_F(Riser, AGuidHobShorterThanItsHeaderNamesNothing) {
+  // Its name would run on into the next HOB's header; this name is chosen
+  // so that the overlap spells it, with the real HOB of that name next.
+  constexpr EFI_GUID Spelled = {0x5A5A5A5A, 0x1111, 0x2222, {0x04, 0x00, 0x20, 0x00, 0, 0, 0, 0}};
+  const auto *Name = reinterpret_cast<const UINT8 *>(&Spelled);
+  P.Hobs.AddRaw(EFI_HOB_TYPE_GUID_EXTENSION, 16, {Name, Name + 8});
+  P.Hobs.AddGuidHob(Spelled, {0x77});
+  P.PublishHobList();
+  const EFI_HOB_GUID_TYPE *Hob = FindGuidHob(&Spelled);
+  ASSERT_NE(Hob, nullptr);
+  EXPECT_EQ(Hob->Header.HobLength, 32u);
+  EXPECT_EQ(reinterpret_cast<const UINT8 *>(Hob)[sizeof(EFI_HOB_GUID_TYPE)], 0x77);
+}
+
 TEST_F(Riser, DamagedListsEndTheWalkInsteadOfLoopingOrOverrunning) {
   // Lengths below the 8-byte header (0 would never advance) or off the
   // 8-byte grid end the list; a GUID HOB with no data byte is no riser.

@@ -1,124 +1,150 @@
 // The Setup form relabeling, seen as the form sees it: what was hidden and
-// written, in which order, with which texts.
+// written, in which order, with which texts. The board's identifiers and
+// texts come from the expectations, written out apart from the driver.
 #include <algorithm>
+#include <set>
 
 #include "BoardSetupFixture.h"
-#include "BoardTables.h"
-#include "SetupStringProtocol.h"
+#include "Expectations/BoardExpectations.h"
 
 namespace {
 
 using Op = Sim::SetupStringStore::Op;
 
-constexpr UINT16 Row3Prompt = 0x26B0;
-constexpr UINT16 Row3Help = 0x26B1;
+const Expect::OpromRow &Row3 = Expect::Oprom[Expect::RiserRow];
+
+// Board with the PCD protocol; Tokens non-zero, all others zero.
+void BootBoard(Sim::Platform &Board, const std::set<UINTN> &Tokens, bool Riser = false,
+               UINT8 RiserFlag = 1) {
+  gBoardSetup = {};
+  for (UINTN T : Tokens) {
+    Board.Pcd.Set(T, 1);
+  }
+  if (Riser) {
+    Board.Hobs.AddRiser(RiserFlag);
+  }
+  Board.PublishHobList();
+  Board.InstallPcdProtocol();
+  ASSERT_EQ(Board.StartImage(BoardSetupDxeEntry), EFI_SUCCESS);
+  Board.InstallSetupStringProtocol();
+}
 
 class Relabel : public BoardBoot {
  protected:
-  // Board with the PCD protocol; Tokens non-zero, all others zero.
-  void Boot(std::initializer_list<UINTN> Tokens, bool Riser = false, UINT8 RiserFlag = 1) {
-    for (UINTN T : Tokens) {
-      P.Pcd.Set(T, 1);
-    }
-    if (Riser) {
-      P.Hobs.AddRiser(RiserFlag);
-    }
-    P.PublishHobList();
-    P.InstallPcdProtocol();
-    LoadDriver();
-    P.InstallSetupStringProtocol();
-  }
-  std::vector<Op> SetsOf(UINT16 Id) const {
-    std::vector<Op> Out;
-    for (const Op &O : P.SetupStrings.Sets()) {
-      if (O.Id == Id) {
-        Out.push_back(O);
-      }
-    }
-    return Out;
-  }
+  void Boot(const std::set<UINTN> &Tokens, bool Riser = false) { BootBoard(P, Tokens, Riser); }
 };
 
-TEST_F(Relabel, ArrivalAfterEntryHidesThenWritesSlotsThenLabels) {
-  Boot({660, 663});
-  const auto &Ops = P.SetupStrings.Ops();
-  ASSERT_EQ(Ops.size(), 21u + 4u + 54u);
-  for (size_t I = 0; I < 21; ++I) {
-    EXPECT_EQ(Ops[I].K, Op::Kind::Hide);
-    EXPECT_EQ(Ops[I].Id, SetupHideList[I]);
+struct WantOp {
+  Op::Kind K;
+  UINT16 Id;
+  std::string Text;
+};
+
+// The whole run the board wants for these enabled tokens: every hide, the
+// option-ROM pairs of enabled rows that have texts, then every label.
+std::vector<WantOp> Expected(const std::set<UINTN> &Tokens, bool Riser) {
+  std::vector<WantOp> W;
+  for (UINT16 Id : Expect::Hidden) {
+    W.push_back({Op::Kind::Hide, Id, ""});
   }
-  const std::vector<std::pair<UINT16, std::string>> Slots = {
-      {0x26AA, "PCH SLOT4 PCI-E 3.0 X2 (IN X4) OPROM"},
-      {0x26AB, "PCH SLOT4 PCI-E 3.0 X2 (IN X4) option."},
-      {Row3Prompt, "CPU SLOT7 PCI-E 5.0 X16 OPROM"},
-      {Row3Help, "CPU SLOT7 PCI-E 5.0 X16 OPROM option."},
+  for (UINTN Row = 0; Row < Expect::OpromRows; ++Row) {
+    const Expect::OpromRow &R = Expect::Oprom[Row];
+    if (Tokens.count(R.Token) == 0 || R.Prompt == nullptr) {
+      continue;
+    }
+    const bool RiserText = Riser && Row == Expect::RiserRow;
+    W.push_back({Op::Kind::Set, R.PromptId, RiserText ? Expect::RiserPrompt : R.Prompt});
+    W.push_back({Op::Kind::Set, R.HelpId, RiserText ? Expect::RiserHelp : R.Help});
+  }
+  for (const Expect::Label &L : Expect::Labels) {
+    W.push_back({Op::Kind::Set, L.Id, L.Text});
+  }
+  return W;
+}
+
+void ExpectRun(const std::vector<Op> &Ops, const std::vector<WantOp> &Want) {
+  ASSERT_EQ(Ops.size(), Want.size());
+  for (size_t I = 0; I < Want.size(); ++I) {
+    SCOPED_TRACE(testing::Message() << "operation " << I << ", want id 0x" << std::hex
+                                    << Want[I].Id);
+    EXPECT_EQ(Ops[I].K, Want[I].K);
+    EXPECT_EQ(Ops[I].Id, Want[I].Id);
+    EXPECT_EQ(Ops[I].Text, Want[I].Text);
+    EXPECT_EQ(Ops[I].Form, Expect::FormName);
+  }
+}
+
+std::set<UINTN> AllTokens() {
+  std::set<UINTN> T;
+  for (const Expect::OpromRow &R : Expect::Oprom) {
+    T.insert(R.Token);
+  }
+  return T;
+}
+
+TEST_F(Relabel, HidesThenWritesEnabledSlotsThenLabelsExactlyAsTheBoardSays) {
+  struct Case {
+    const char *Name;
+    std::set<UINTN> Tokens;
+    bool Riser;
+  } Cases[] = {
+      {"no slot enabled", {}, false},
+      {"rows 0 and 3", {660, 663}, false},
+      {"every token", AllTokens(), false},
+      {"every token, riser fitted", AllTokens(), true},
   };
-  for (size_t I = 0; I < Slots.size(); ++I) {
-    EXPECT_EQ(Ops[21 + I].K, Op::Kind::Set);
-    EXPECT_EQ(Ops[21 + I].Id, Slots[I].first);
-    EXPECT_EQ(Ops[21 + I].Text, Slots[I].second);
+  for (const Case &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Sim::Platform Board;
+    BootBoard(Board, C.Tokens, C.Riser);
+    ExpectRun(Board.SetupStrings.Ops(), Expected(C.Tokens, C.Riser));
+    EXPECT_TRUE(Board.Errors().empty());
   }
-  for (size_t I = 0; I < 54; ++I) {
-    const Op &O = Ops[25 + I];
-    EXPECT_EQ(O.K, Op::Kind::Set);
-    EXPECT_EQ(O.Id, SetupLabelTable[I].StringId);
-    EXPECT_EQ(O.Text, SetupLabelTable[I].Label);
-  }
-  for (const Op &O : Ops) {
-    EXPECT_EQ(O.Form, "Setup");
-  }
-  // Spot checks against the board's own wording, spaces included.
-  EXPECT_EQ(P.SetupStrings.Text(0x21DD), "  Peripheral Temperature");
-  EXPECT_EQ(P.SetupStrings.Text(0x17C3), "PCH SLOT4 PCI-E 3.0 X2(IN X4)");
-  EXPECT_EQ(P.SetupStrings.Text(0x23DA), "AMT SOL Legacy OS Redirection Resolution");
-  EXPECT_EQ(P.SetupStrings.Text(0x15F7), "SLIMSAS Peer Memory Write Enable");
 }
 
 TEST_F(Relabel, EveryRowReadsItsPcdInTableOrder) {
   Boot({});
-  const std::vector<UINTN> Expected = {660, 661, 662, 663, 664, 665, 666,
-                                       667, 668, 655, 656, 657, 658, 659};
-  EXPECT_EQ(P.Pcd.Reads(), Expected);
-  EXPECT_EQ(P.SetupStrings.Ops().size(), 21u + 54u);
+  std::vector<UINTN> Tokens;
+  for (const Expect::OpromRow &R : Expect::Oprom) {
+    Tokens.push_back(R.Token);
+  }
+  EXPECT_EQ(P.Pcd.Reads(), Tokens);
+}
+
+TEST_F(Relabel, EachTokenEnablesOnlyItsOwnRow) {
+  for (const Expect::OpromRow &R : Expect::Oprom) {
+    SCOPED_TRACE(testing::Message() << "token " << R.Token);
+    Sim::Platform Board;
+    BootBoard(Board, {R.Token});
+    ExpectRun(Board.SetupStrings.Ops(), Expected({R.Token}, false));
+  }
 }
 
 TEST_F(Relabel, RiserNamesTheCpuSlotOnlyWhenItsRowIsEnabled) {
   struct Case {
     bool Riser;
     UINT8 Flag;
-    bool Token663;
+    bool Token;
     const char *Prompt;  // nullptr: row 3 untouched
     const char *Help;
   } Cases[] = {
-      {true, 1, true, "TRK-M-4H2 CPU SLOT7 PCI-E 5.0 X16 OPROM",
-       "TRK-M-4H2 CPU SLOT7 PCI-E 5.0 X16 OPROM option"},
-      {true, 0x80, true, "TRK-M-4H2 CPU SLOT7 PCI-E 5.0 X16 OPROM",
-       "TRK-M-4H2 CPU SLOT7 PCI-E 5.0 X16 OPROM option"},
-      {true, 0, true, "CPU SLOT7 PCI-E 5.0 X16 OPROM", "CPU SLOT7 PCI-E 5.0 X16 OPROM option."},
-      {false, 0, true, "CPU SLOT7 PCI-E 5.0 X16 OPROM", "CPU SLOT7 PCI-E 5.0 X16 OPROM option."},
+      {true, 1, true, Expect::RiserPrompt, Expect::RiserHelp},
+      {true, 0x80, true, Expect::RiserPrompt, Expect::RiserHelp},
+      {true, 0, true, Row3.Prompt, Row3.Help},
+      {false, 0, true, Row3.Prompt, Row3.Help},
       {true, 1, false, nullptr, nullptr},
   };
   for (const Case &C : Cases) {
     Sim::Platform Board;
-    gBoardSetup = {};
-    if (C.Token663) {
-      Board.Pcd.Set(663, 1);
-    }
-    if (C.Riser) {
-      Board.Hobs.AddRiser(C.Flag);
-    }
-    Board.PublishHobList();
-    Board.InstallPcdProtocol();
-    ASSERT_EQ(Board.StartImage(BoardSetupDxeEntry), EFI_SUCCESS);
-    Board.InstallSetupStringProtocol();
+    BootBoard(Board, C.Token ? std::set<UINTN>{Row3.Token} : std::set<UINTN>{}, C.Riser, C.Flag);
     SCOPED_TRACE(testing::Message() << "riser " << C.Riser << " flag " << int{C.Flag}
-                                    << " token 663 " << C.Token663);
+                                    << " token " << C.Token);
     if (C.Prompt == nullptr) {
-      EXPECT_FALSE(Board.SetupStrings.Written(Row3Prompt));
-      EXPECT_FALSE(Board.SetupStrings.Written(Row3Help));
+      EXPECT_FALSE(Board.SetupStrings.Written(Row3.PromptId));
+      EXPECT_FALSE(Board.SetupStrings.Written(Row3.HelpId));
     } else {
-      EXPECT_EQ(Board.SetupStrings.Text(Row3Prompt), C.Prompt);
-      EXPECT_EQ(Board.SetupStrings.Text(Row3Help), C.Help);
+      EXPECT_EQ(Board.SetupStrings.Text(Row3.PromptId), C.Prompt);
+      EXPECT_EQ(Board.SetupStrings.Text(Row3.HelpId), C.Help);
     }
     EXPECT_TRUE(Board.Errors().empty());
   }
@@ -135,17 +161,6 @@ TEST_F(Relabel, RowsWithoutTextAreNeverWrittenAndTheirPromptsStayHidden) {
   }
   for (UINT16 Id : {0x26C0, 0x26C2, 0x26C4}) {
     EXPECT_FALSE(P.SetupStrings.Hidden(Id)) << std::hex << Id;
-  }
-}
-
-TEST_F(Relabel, AllSixSlotRowsWrittenInRowOrder) {
-  Boot({660, 661, 662, 663, 664, 665});
-  const auto Sets = P.SetupStrings.Sets();
-  ASSERT_EQ(Sets.size(), 12u + 54u);
-  for (size_t Row = 0; Row < 6; ++Row) {
-    EXPECT_EQ(Sets[2 * Row].Id, OpromSlotTable[Row].PromptId);
-    EXPECT_EQ(Sets[2 * Row + 1].Id, OpromSlotTable[Row].HelpId);
-    EXPECT_EQ(Sets[2 * Row + 1].Id, Sets[2 * Row].Id + 1);
   }
 }
 

@@ -1,5 +1,6 @@
-// fwimage as a command: each refusal is one line on stderr and a non-zero
-// exit, and leaves neither the output nor a temporary file behind.
+// fwimage as a command: each refusal is one line on stderr naming the file it
+// is about and a non-zero exit, and leaves neither the output nor a temporary
+// file behind; list's exit status tells whether the image has a fault.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -45,12 +46,14 @@ protected:
                                                       static_cast<std::streamsize>(Data.size()));
   }
 
-  // Runs fwimage in Dir; returns the exit status, stderr in Err.
+  // Runs fwimage in Dir; returns the exit status, stdout in Out, stderr in Err.
   int Run(const std::string &Args) {
     const std::string Command = "cd '" + Dir.string() + "' && '" FWIMAGE_EXE "' " + Args + " >stdout.txt 2>stderr.txt";
     const int Status = std::system(Command.c_str()); // NOLINT(cert-env33-c): the command under test, run as a user would
     std::ifstream In(Dir / "stderr.txt");
     Err.assign(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+    std::ifstream Stdout(Dir / "stdout.txt");
+    Out.assign(std::istreambuf_iterator<char>(Stdout), std::istreambuf_iterator<char>());
     fs::remove(Dir / "stdout.txt");
     fs::remove(Dir / "stderr.txt");
     return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
@@ -65,6 +68,7 @@ protected:
   }
 
   fs::path Dir;
+  std::string Out;
   std::string Err;
 };
 
@@ -93,6 +97,7 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   In.Name = SomeDriverFile;
   In.Pe = Pe32Plus(0x200, 1);
   Write("cpu-smm.ffs", BuildFfsFile(In));
+  fs::create_directory(Dir / "a-directory");
   const std::set<std::string> Inputs = Listing();
   struct Case {
     const char *Args;
@@ -107,19 +112,29 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
       {"ffs --type driver --pe driver.efi --depex driver.efi --ui D --version 1 "
        "--guid 0D3C0B2A-1111-4A4A-8B8B-000000000009 --out out.bin",
        "unknown opcode"},
-      {"insert garbage.fd --out out.bin driver.ffs", "not a firmware image"},
-      {"insert truncated.fd --out out.bin driver.ffs", "truncated FV at 0x0"},
-      {"insert image.fd --out out.bin not.ffs", "not an FFS file"},
-      {"insert image.fd --out out.bin driver.ffs driver.ffs", "duplicate file GUID"},
-      {"insert image.fd --out no-such-dir/out.bin driver.ffs", "cannot create a temporary file"},
-      {"list garbage.fd", "not a firmware image"},
+      {"insert garbage.fd --out out.bin driver.ffs", "garbage.fd: not a firmware image"},
+      {"insert truncated.fd --out out.bin driver.ffs", "truncated.fd: truncated FV at 0x0"},
+      {"insert image.fd --out out.bin driver.ffs not.ffs", "not.ffs: not an FFS file"},
+      {"insert image.fd --out out.bin driver.ffs driver.ffs", "image.fd: duplicate file GUID"},
+      {"insert image.fd --out no-such-dir/out.bin driver.ffs", "cannot create a temporary file in no-such-dir"},
+      {"list garbage.fd", "garbage.fd: not a firmware image"},
+      {"list a-directory", "cannot read a-directory: is a directory"},
+      // A newline in a name is shown escaped: the refusal stays one line.
+      {"list 'two\nlines.fd'", "cannot read two\\nlines.fd: No such file"},
+      {"insert 'image.fd' --out out.bin 'new\nline.ffs'", "cannot read new\\nline.ffs"},
       {"insert image.fd --out out.bin noise-aa64.ffs",
-       "holds an image for AArch64 (0xAA64); FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1 runs x64 (0x8664)"},
-      {"insert xip.fd --out out.bin noise-aa64.ffs", "after recompression: "},
-      {"replace xip.fd --out out.bin peim-big.ffs", "executes in place at 0x"},
-      {"replace image.fd --out out.bin driver.ffs", "no file 0D3C0B2A-1111-4A4A-8B8B-000000000001 in this image"},
-      {"remove image.fd --out out.bin 0D3C0B2A-1111-4A4A-8B8B-000000000001", "no file 0D3C0B2A"},
-      {"replace image.fd --out out.bin cpu-smm.ffs", "replace keeps the file type"},
+       "image.fd: file 0D3C0B2A-1111-4A4A-8B8B-0000000000A1 holds an image for AArch64 (0xAA64); "
+       "FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1 runs x64 (0x8664)"},
+      {"insert xip.fd --out out.bin noise-aa64.ffs",
+       "xip.fd: no room in FV 48DB5E17-707C-472D-91CD-1613E7EF51B0 after recompression: "},
+      {"replace xip.fd --out out.bin peim-big.ffs",
+       "xip.fd: file 2AD0FC59-2314-4BF3-8633-13FA22A624A0 executes in place at 0x"},
+      {"replace image.fd --out out.bin driver.ffs",
+       "image.fd: no file 0D3C0B2A-1111-4A4A-8B8B-000000000001 in this image"},
+      {"replace image.fd --out out.bin not.ffs", "not.ffs: not an FFS file"},
+      {"remove image.fd --out out.bin 0D3C0B2A-1111-4A4A-8B8B-000000000001", "image.fd: no file 0D3C0B2A"},
+      {"extract garbage.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --out out.bin", "garbage.fd: not a firmware image"},
+      {"replace image.fd --out out.bin cpu-smm.ffs", "image.fd: file 1A1E4886-9517-440E-9FDE-3BE44CEE2136 is"},
   };
   for (const Case &C : Cases) {
     EXPECT_EQ(Run(C.Args), 1) << C.Args;
@@ -132,7 +147,39 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   EXPECT_EQ(Run("ffs --type pei --out x"), 2);
   EXPECT_EQ(Run("insert image.fd --out out.bin --preset 12 driver.ffs"), 2);
   EXPECT_NE(Err.find("--preset must be 0 to 9"), std::string::npos);
+  EXPECT_EQ(Run("'sub\ncommand'"), 2);
+  EXPECT_EQ(Err, "fwimage: unknown command sub\\ncommand (fwimage --help lists the commands)\n");
   EXPECT_EQ(Listing(), Inputs);
+}
+
+TEST_F(FwImageCli, HelpVersionAndListsExitStatus) {
+  for (const char *Help : {"--help", "-h"}) {
+    EXPECT_EQ(Run(Help), 0) << Help;
+    EXPECT_EQ(Out.rfind("usage: fwimage depex", 0), 0u) << Out;
+    for (const char *Command :
+         {"insert IMAGE", "replace IMAGE", "remove IMAGE", "extract IMAGE", "list [--json] IMAGE"}) {
+      EXPECT_NE(Out.find(std::string("fwimage ") + Command), std::string::npos) << Out;
+    }
+    EXPECT_EQ(Err, "");
+  }
+  EXPECT_EQ(Run("--version"), 0);
+  EXPECT_EQ(Out, "fwimage " KIT_VERSION "\n");
+
+  EXPECT_EQ(Run("list image.fd"), 0) << Err;
+  EXPECT_EQ(Out.find("FAULT"), std::string::npos);
+  EXPECT_EQ(Run("list --json image.fd"), 0) << Err;
+  EXPECT_EQ(Out.rfind("{\"size\":8192,\"descriptor\":false,", 0), 0u) << Out;
+
+  Write("damaged.fd", MakeDamagedImage().Image);
+  EXPECT_EQ(Run("list damaged.fd"), 1);
+  EXPECT_NE(Out.find("file " + Good3.ToString()), std::string::npos) << "the rest is still listed: " << Out;
+  EXPECT_EQ(Err, "fwimage: damaged.fd: 6 fault(s), each marked FAULT on its line\n");
+  EXPECT_EQ(Run("list --json damaged.fd"), 1);
+  EXPECT_NE(Out.find("\"faultCount\":6}"), std::string::npos);
+  // The editing commands stay strict.
+  EXPECT_EQ(Run("insert damaged.fd --out out.bin driver.ffs"), 1);
+  EXPECT_NE(Err.find("damaged.fd: file BAD00002"), std::string::npos) << Err;
+  EXPECT_FALSE(fs::exists(Dir / "out.bin"));
 }
 
 TEST_F(FwImageCli, WritesOutputsThatReadBack) {

@@ -250,4 +250,97 @@ inline Bytes XipImage(size_t OuterLength = 0x3000, size_t DxeSlack = 0x10) {
         FfsFile(FvImageFile, 0x0B, LzmaSection(Stream))}});
 }
 
+// A full SPI image of Size bytes: a flash descriptor whose FLMAP0 0x00040003
+// and FLMAP1 0x06 put the components at 0x30, the regions at 0x40 and the
+// masters at 0x60 (eight region entries), with the given regions (index,
+// offset, size in 4 KiB units); the other entries unused (base 0x7FFF,
+// limit 0). Everything past the descriptor is erased.
+struct RegionLayout {
+  unsigned Index;
+  size_t Offset;
+  size_t Size;
+};
+
+inline Bytes MakeFlashImage(size_t Size, const std::vector<RegionLayout> &Regions) {
+  Bytes Img(Size, 0xFF);
+  std::fill(Img.begin() + 0x10, Img.begin() + 0x1000, 0);
+  Put(Img, 0x10, 0x0FF0A55A, 4);
+  Put(Img, 0x14, 0x00040003, 4);
+  Put(Img, 0x18, 0x06, 4);
+  for (size_t I = 0; I < 8; ++I) {
+    Put(Img, 0x40 + 4 * I, 0x7FFF, 4);
+  }
+  for (const RegionLayout &R : Regions) {
+    Put(Img, 0x40 + 4 * R.Index, ((R.Offset + R.Size - 1) >> 12) << 16 | R.Offset >> 12, 4);
+  }
+  return Img;
+}
+
+// An image with one of each fault `list` must mark, each in its own item,
+// and good items before, between and after them:
+//   DXE volume at 0: Good1; BadHeader (header checksum byte 0x5A off);
+//     BadData (data checksum byte 0x5A off); Unknown (a GUID-defined section
+//     of an unknown GUID, processing required); BadSection (its PE32
+//     section's size runs 0x100 past the file); Good2.
+//   PEI volume at 0x2000: BadSize (its size runs past the volume).
+//   SEC volume at 0x2800 (header checksum field 0x1234 off): Good3.
+struct DamagedImage {
+  Bytes Image;
+  uint8_t StoredHeaderSum, ComputedHeaderSum;
+  uint8_t StoredDataSum, ComputedDataSum;
+  uint16_t StoredVolumeSum, ComputedVolumeSum;
+  size_t BadSectionSize;
+};
+
+inline const Guid Good1 = G("600D0001-0000-4000-8000-000000000001");
+inline const Guid BadHeader = G("BAD00002-0000-4000-8000-000000000002");
+inline const Guid BadData = G("BAD00003-0000-4000-8000-000000000003");
+inline const Guid UnknownCompression = G("BAD00004-0000-4000-8000-000000000004");
+inline const Guid BadSection = G("BAD00005-0000-4000-8000-000000000005");
+inline const Guid Good2 = G("600D0006-0000-4000-8000-000000000006");
+inline const Guid BadSize = G("BAD00007-0000-4000-8000-000000000007");
+inline const Guid Good3 = G("600D0008-0000-4000-8000-000000000008");
+inline const Guid SomeCompression = G("A31280AD-481E-41B6-95E8-127F4C984779");
+
+inline Bytes UiDriver(const Guid &Name, const char *Ui) {
+  return FfsFile(Name, 0x07, MakeSections({MakeSection(0x10, Pe32Plus(0x80, 0x11)), MakeSection(0x15, Utf16(Ui))}));
+}
+
+inline DamagedImage MakeDamagedImage() {
+  DamagedImage D{};
+  Bytes Header = UiDriver(BadHeader, "BadHeader");
+  D.ComputedHeaderSum = Header[16];
+  Header[16] ^= 0x5A;
+  D.StoredHeaderSum = Header[16];
+  Bytes Data = UiDriver(BadData, "BadData");
+  D.ComputedDataSum = Data[17];
+  Data[17] ^= 0x5A; // outside the header checksum
+  D.StoredDataSum = Data[17];
+  Bytes Guided(20);
+  std::copy(SomeCompression.Bytes.begin(), SomeCompression.Bytes.end(), Guided.begin());
+  Put(Guided, 16, 0x18, 2);
+  Put(Guided, 18, 0x0001, 2);
+  Append(Guided, Bytes(0x40, 0x3C));
+  const Bytes Unknown = FfsFile(UnknownCompression, 0x07, MakeSection(0x02, Guided));
+  Bytes Pe = MakeSection(0x10, Pe32Plus(0x80, 0x22));
+  D.BadSectionSize = Pe.size() + 0x100;
+  Put(Pe, 0, D.BadSectionSize, 3);
+  const Bytes Section = FfsFile(BadSection, 0x07, Pe);
+  D.Image = MakeVolume({DxeName, 0x2000,
+                        {UiDriver(Good1, "Good1"), Header, Data, Unknown, Section, UiDriver(Good2, "Good2")}});
+
+  Bytes Oversize = UiDriver(BadSize, "BadSize");
+  Put(Oversize, 20, 0x1000, 3);
+  Oversize[16] = 0;
+  Oversize[16] = static_cast<uint8_t>(0x100 - static_cast<uint8_t>(Sum8(Oversize.data(), 24) - Oversize[17] - Oversize[23]));
+  Append(D.Image, MakeVolume({PeiName, 0x800, {Oversize}}));
+
+  Bytes Sec = MakeVolume({SecName, 0x400, {UiDriver(Good3, "Good3")}});
+  D.ComputedVolumeSum = static_cast<uint16_t>(Sec[50] | Sec[51] << 8);
+  D.StoredVolumeSum = static_cast<uint16_t>(D.ComputedVolumeSum ^ 0x1234);
+  Put(Sec, 50, D.StoredVolumeSum, 2);
+  Append(D.Image, Sec);
+  return D;
+}
+
 } // namespace fwtest

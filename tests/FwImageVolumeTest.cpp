@@ -2,9 +2,11 @@
 // inserting files into plain and LZMA-wrapped DXE volumes.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <sstream>
 
+#include "Descriptor.h"
 #include "Edit.h"
 #include "Ffs.h"
 #include "FirmwareVolume.h"
@@ -496,6 +498,200 @@ TEST(FwImageExtract, TheFileAsStoredOrOneSectionsBody) {
   EXPECT_EQ(ExtractFile(Img, XipPeimFile, SectionKind::Te), TeImage(0x150, 0x32, 0xAA64));
   EXPECT_REASON(ExtractFile(Img, XipDriverFile, SectionKind::Ui), "has no ui section");
   EXPECT_REASON(ExtractFile(Img, XipDriverFile, std::nullopt, PeiName), "no FV named 6938079B");
+}
+
+// The test's own formatting of an expected value, as the listing writes numbers.
+std::string HexText(uint64_t Value) {
+  char Text[24];
+  std::snprintf(Text, sizeof Text, "0x%llX", static_cast<unsigned long long>(Value));
+  return Text;
+}
+
+// The listing line that names Key (Below: the line after it).
+std::string LineOf(const std::string &Listing, const std::string &Key, bool Below = false) {
+  std::istringstream In(Listing);
+  std::string Line;
+  while (std::getline(In, Line)) {
+    if (Line.find(Key) != std::string::npos) {
+      if (Below) {
+        std::getline(In, Line);
+      }
+      return Line;
+    }
+  }
+  return "(no line names " + Key + ")";
+}
+
+std::string Checksum(const char *What, uint64_t Stored, uint64_t Computed) {
+  return std::string(What) + " (stored " + HexText(Stored) + ", computed " + HexText(Computed) + ")";
+}
+
+#define EXPECT_HAS(Line, Text) EXPECT_NE((Line).find(Text), std::string::npos) << (Line)
+
+TEST(FwImageList, DamagedImageShowsEachFaultOnItsItemsLineAndReadsOn) {
+  const DamagedImage D = MakeDamagedImage();
+  const Listing L = ReadListing(D.Image);
+  std::ostringstream Out;
+  PrintListing(Out, L);
+  const std::string Text = Out.str();
+
+  EXPECT_HAS(LineOf(Text, "file " + BadHeader.ToString()),
+             "FAULT: file " + BadHeader.ToString() + " at 0x110: " +
+                 Checksum("bad header checksum", D.StoredHeaderSum, D.ComputedHeaderSum));
+  EXPECT_HAS(LineOf(Text, "file " + BadData.ToString()),
+             Checksum("bad data checksum", D.StoredDataSum, D.ComputedDataSum));
+  // Encapsulations have lines of their own; the fault is on the section's.
+  EXPECT_EQ(LineOf(Text, "file " + UnknownCompression.ToString()).find("FAULT"), std::string::npos);
+  EXPECT_HAS(LineOf(Text, "file " + UnknownCompression.ToString(), true),
+             "GUID_DEFINED " + SomeCompression.ToString() + "  size 0x58  (not opened)  FAULT: ");
+  EXPECT_HAS(LineOf(Text, "file " + UnknownCompression.ToString(), true),
+             ": unknown compression GUID " + SomeCompression.ToString() + " (not opened)");
+  EXPECT_HAS(LineOf(Text, "file " + BadSection.ToString(), true),
+             "PE32  size " + HexText(D.BadSectionSize) + "  FAULT: section at ");
+  EXPECT_HAS(LineOf(Text, "file " + BadSection.ToString(), true), "runs past the end of its file");
+  EXPECT_HAS(LineOf(Text, "file " + BadSize.ToString()),
+             "FAULT: file " + BadSize.ToString() + " at 0x2060: size 0x1000 runs past the end of its volume");
+  EXPECT_HAS(LineOf(Text, "FV " + SecName.ToString()),
+             "FAULT: FV at 0x2800: " + Checksum("bad header checksum", D.StoredVolumeSum, D.ComputedVolumeSum));
+
+  // The rest is read as if nothing were wrong: good files, in their places,
+  // also after a broken one and in the damaged volume.
+  for (const Guid &Good : {Good1, Good2, Good3}) {
+    EXPECT_HAS(LineOf(Text, "file " + Good.ToString()), "DRIVER");
+    EXPECT_EQ(LineOf(Text, "file " + Good.ToString()).find("FAULT"), std::string::npos);
+  }
+  ASSERT_EQ(L.Volumes.Volumes.size(), 3u);
+  EXPECT_EQ(L.Volumes.Volumes[0].Files.size(), 6u);
+  EXPECT_EQ(L.FaultCount(), 6u);
+  size_t Marked = 0;
+  for (size_t At = Text.find("FAULT:"); At != std::string::npos; At = Text.find("FAULT:", At + 1)) {
+    ++Marked;
+  }
+  EXPECT_EQ(Marked, 6u) << Text;
+  // The editing commands stay strict: the first fault refuses the image.
+  EXPECT_REASON(ParseImage(D.Image), "bad header checksum");
+}
+
+TEST(FwImageList, JsonGivesEachFilesMachineAndEscapesText) {
+  Bytes Arm = Pe32Plus(0x80, 0);
+  Put(Arm, 0x44, 0xAA64, 2);
+  Bytes Te = {'V', 'Z', 0xC2, 0x01};
+  Te.resize(0x40, 0);
+  const Guid ArmFile = G("AA640000-0000-4000-8000-000000000001");
+  const Guid TeFile = G("01C20000-0000-4000-8000-000000000002");
+  const Bytes Img = MakeVolume(
+      {DxeName, 0x1000,
+       {FfsFile(ArmFile, 0x07, MakeSections({MakeSection(0x10, Arm), MakeSection(0x15, Utf16("Say \"hi\" \\ bye"))})),
+        FfsFile(TeFile, 0x06, MakeSection(0x12, Te)), FfsFile(Good1, 0x01, Bytes(8, 0))}});
+  std::ostringstream Out;
+  PrintListingJson(Out, ReadListing(Img));
+  const std::string Json = Out.str();
+  EXPECT_NE(Json.find("\"guid\":\"" + ArmFile.ToString() + "\",\"type\":7,\"typeName\":\"DRIVER\""), std::string::npos)
+      << Json;
+  EXPECT_NE(Json.find("\"ui\":\"Say \\\"hi\\\" \\\\ bye\",\"machine\":43620,\"machineName\":\"AArch64\""),
+            std::string::npos)
+      << Json;
+  EXPECT_NE(Json.find("\"ui\":null,\"machine\":450,\"machineName\":\"ARM\""), std::string::npos) << Json;
+  EXPECT_NE(Json.find("\"ui\":null,\"machine\":null,\"machineName\":null"), std::string::npos) << Json;
+  EXPECT_NE(Json.find("\"descriptor\":false,\"regions\":[],\"volumes\":[{\"guid\":\"" + DxeName.ToString() +
+                      "\",\"fileSystem\":\"8C8CE578-8A3D-4F1C-9935-896185C32DD3\",\"offset\":0,\"size\":4096,"),
+            std::string::npos)
+      << Json;
+  EXPECT_EQ(Json.substr(Json.size() - 17), ",\"faultCount\":0}\n");
+}
+
+// 64 KiB: descriptor, ME (erased), platform data holding a volume with a DXE
+// core (a decoy: not the BIOS region's), a gap, and the BIOS region.
+constexpr size_t FlashSize = 0x10000;
+constexpr size_t BiosAt = 0x8000;
+constexpr size_t DecoyAt = 0x2000;
+
+Bytes FlashWithDecoy(const std::vector<RegionLayout> &Regions, bool BiosVolume = true) {
+  Bytes Img = MakeFlashImage(FlashSize, Regions);
+  const Bytes Decoy = DxeVolume(0x2000);
+  std::copy(Decoy.begin(), Decoy.end(), Img.begin() + DecoyAt);
+  for (size_t I = DecoyAt + Decoy.size(); I < BiosAt; ++I) {
+    Img[I] = static_cast<uint8_t>(I * 7 + 3);
+  }
+  if (BiosVolume) {
+    const Bytes Bios = DxeVolume(0x2000);
+    std::copy(Bios.begin(), Bios.end(), Img.begin() + BiosAt);
+  }
+  return Img;
+}
+
+const std::vector<RegionLayout> GoodRegions = {
+    {0, 0, 0x1000}, {1, BiosAt, FlashSize - BiosAt}, {2, 0x1000, 0x1000}, {4, DecoyAt, 0x4000}};
+
+TEST(FwImageDescriptor, RegionsAreListedAndOnlyTheBiosRegionIsSearchedAndChanged) {
+  const Bytes Img = FlashWithDecoy(GoodRegions);
+  const Listing L = ReadListing(Img);
+  ASSERT_TRUE(L.Flash);
+  std::vector<std::string> Regions;
+  for (const FlashRegion &R : L.Flash->Regions) {
+    Regions.push_back(std::to_string(R.Index) + " " + R.Name + " " + HexText(R.Offset) + " " + HexText(R.Size));
+  }
+  EXPECT_EQ(Regions, (std::vector<std::string>{"0 descriptor 0x0 0x1000", "1 BIOS 0x8000 0x8000", "2 ME 0x1000 0x1000",
+                                               "4 platform data 0x2000 0x4000"}));
+  ASSERT_EQ(L.Volumes.Volumes.size(), 1u);
+  EXPECT_EQ(L.Volumes.Volumes[0].Offset, BiosAt) << "volumes are listed at their offsets in the image";
+  EXPECT_EQ(L.FaultCount(), 0u);
+  EXPECT_FALSE(ReadListing(DxeVolume(0x2000)).Flash) << "no signature at 0x10: not a descriptor image";
+
+  const Bytes Out = InsertFiles(Img, {Driver(NewA, 0x100)}, {});
+  ASSERT_EQ(Out.size(), Img.size());
+  EXPECT_TRUE(std::equal(Img.begin(), Img.begin() + BiosAt, Out.begin()))
+      << "descriptor, ME, platform data (with its decoy volume) and the gap stay as they were";
+  EXPECT_EQ(ParseVolumeArea(Out).Volumes.at(0).Files.back().Name, NewA);
+  // The decoy outside the BIOS region is never a target, even when the BIOS region has none.
+  EXPECT_REASON(InsertFiles(FlashWithDecoy(GoodRegions, false), {Driver(NewA, 0x100)}, {}),
+                "no firmware volume header found in 0x8000-0x10000");
+}
+
+TEST(FwImageDescriptor, ReplaceRemoveAndExtractSeeOnlyTheBiosRegion) {
+  // The decoy holds the same files as the BIOS region's volume: a search of
+  // the whole image would find each twice and refuse.
+  const Bytes Img = FlashWithDecoy(GoodRegions);
+  const Bytes Cpu = ExtractFile(Img, SomeDriverFile, std::nullopt, std::nullopt);
+  const File Inside = ParseVolumeArea(Img).Volumes.at(0).Files.at(1);
+  ASSERT_EQ(Inside.Name, SomeDriverFile);
+  EXPECT_TRUE(std::equal(Cpu.begin(), Cpu.end(), Img.begin() + static_cast<std::ptrdiff_t>(Inside.Offset)));
+  EXPECT_GE(Inside.Offset, BiosAt);
+
+  for (const Bytes &Out : {ReplaceFiles(Img, {Driver(SomeDriverFile, 0x300, 0x77)}, {}),
+                           RemoveFiles(Img, {SomeDriverFile}, {})}) {
+    ASSERT_EQ(Out.size(), Img.size());
+    EXPECT_TRUE(std::equal(Img.begin(), Img.begin() + BiosAt, Out.begin()))
+        << "the decoy's copy and everything else before the BIOS region stay as they were";
+    EXPECT_FALSE(std::equal(Img.begin() + BiosAt, Img.end(), Out.begin() + BiosAt));
+  }
+  const Bytes NoBiosVolume = FlashWithDecoy(GoodRegions, false);
+  EXPECT_REASON(RemoveFiles(NoBiosVolume, {SomeDriverFile}, {}), "no firmware volume header found in 0x8000-0x10000");
+  EXPECT_REASON(ExtractFile(NoBiosVolume, SomeDriverFile, std::nullopt, std::nullopt),
+                "no firmware volume header found in 0x8000-0x10000");
+}
+
+TEST(FwImageDescriptor, BrokenRegionTablesAreRefusedForEditsAndMarkedInTheListing) {
+  struct Case {
+    std::vector<RegionLayout> Regions;
+    const char *Reason;
+  };
+  const Case Cases[] = {
+      {{{0, 0, 0x1000}, {1, BiosAt, 0x10000}, {2, 0x1000, 0x1000}},
+       "BIOS region 0x8000-0x17FFF runs past the end of the image (0x10000 bytes)"},
+      {{{0, 0, 0x1000}, {1, BiosAt, FlashSize - BiosAt}, {2, 0x1000, 0x8000}},
+       "ME region 0x1000-0x8FFF overlaps the BIOS region"},
+      {{{0, 0, 0x1000}, {2, 0x1000, 0x1000}}, "flash descriptor: no BIOS region"},
+  };
+  for (const Case &C : Cases) {
+    const Bytes Img = FlashWithDecoy(C.Regions);
+    EXPECT_REASON(InsertFiles(Img, {Driver(NewA, 0x100)}, {}), C.Reason);
+    const Listing L = ReadListing(Img);
+    std::ostringstream Out;
+    PrintListing(Out, L);
+    EXPECT_NE(Out.str().find(std::string("FAULT: ") + C.Reason), std::string::npos) << Out.str();
+    EXPECT_EQ(L.FaultCount(), 1u) << Out.str();
+  }
 }
 
 } // namespace

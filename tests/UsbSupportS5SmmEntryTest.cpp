@@ -122,6 +122,7 @@ TEST_P(SmmLoad, StatusRegistrationsAndSmramMap) {
       EXPECT_EQ(P.Faults.Calls("SmmFreePool"), 1u);
       EXPECT_EQ(P.Smm.PoolInUse(), 0u);
       EXPECT_EQ(gSmmMemoryService.SmramMap, nullptr);
+      EXPECT_EQ(gSmmMemoryService.SmramMapCount, 0u) << "no ranges left for a freed map";
       break;
   }
 }
@@ -141,6 +142,20 @@ TEST_F(SmmBoot, FullLoadRecordsTheSmramRangesAndLocatesTheBaseOnce) {
   EXPECT_EQ(gSmmDriverContext.Smst, P.Smm.Smst());
   EXPECT_EQ(gSmmDriverContext.PlatformService, P.Smm.PlatformService());
   EXPECT_EQ(gSmmDriverContext.SystemTable, P.SystemTable());
+}
+
+TEST_F(SmmBoot, AMapThatShrinksBeforeTheFillRecordsOnlyWhatWasFilled) {
+  // The core merges its two ranges between the size query and the fill.
+  const auto &First = P.Smm.SmramRanges.front();
+  const auto &Last = P.Smm.SmramRanges.back();
+  const EFI_SMRAM_DESCRIPTOR Merged = {First.PhysicalStart, First.CpuStart,
+                                       Last.CpuStart + Last.PhysicalSize - First.CpuStart,
+                                       First.RegionState};
+  P.Smm.SmramRangesAfterSizeQuery = std::vector<EFI_SMRAM_DESCRIPTOR>{Merged};
+  ASSERT_EQ(Load(), EFI_SUCCESS);
+  ASSERT_EQ(gSmmMemoryService.SmramMapCount, 1u);
+  EXPECT_EQ(gSmmMemoryService.SmramMap[0].CpuStart, Merged.CpuStart);
+  EXPECT_EQ(gSmmMemoryService.SmramMap[0].PhysicalSize, Merged.PhysicalSize);
 }
 
 TEST_F(SmmBoot, NotInSmmTouchesNoDispatcherAndNoSmstService) {
@@ -201,6 +216,8 @@ const MemoryServiceCase MemoryServiceCases[] = {
      },
      0, 0},
     {"NoRanges", [](Sim::Platform &P, Sim::SmmSetup &) { P.Smm.SmramRanges.clear(); }, 0, 0},
+    {"AllocationSucceedsWithNoBuffer",
+     [](Sim::Platform &P, Sim::SmmSetup &) { P.Faults.NullResult("SmmAllocatePool", 1); }, 1, 0},
     {"AllocationFails",
      [](Sim::Platform &P, Sim::SmmSetup &) {
        P.Faults.Fail("SmmAllocatePool", 1, EFI_OUT_OF_RESOURCES);

@@ -1,27 +1,33 @@
 #!/bin/sh
-# Two checks of fwimage on real firmware images, judged by UEFIExtract (an
-# independent parser).
+# fwimage judged by UEFIExtract (an independent parser), four ways:
 #
-# kit-check.sh <fwimage> <kit dir> [<OVMF code image>]
-#   The kit's FFS files put into OVMF's own flash image with `fwimage insert`,
-#   judged by UEFIExtract and by `fwimage list`:
+# (default) The kit's FFS files put into OVMF's own flash image with
+#   `fwimage insert`, judged by UEFIExtract and by `fwimage list`:
 #   - every header, data and volume checksum in the new image is valid;
 #   - each kit file is there with the PE32 bytes of its .efi, the dependency
 #     expression and FILE GUID the kit README states, and its UI name;
 #   - every original file is listed unchanged, the image keeps its size, and
 #     the bytes outside the rewritten volume (SECFV, the reset vector) are
 #     the original ones.
-#
-# kit-check.sh --edit <fwimage> <kit dir> <image> [--boot]
-#   One insert, replace and remove on an image of any machine: x64 images get
-#   the kit's DXE driver, the others a copy of their own DpcDxe re-packed under
-#   a new GUID; the replace puts a re-packed DpcDxe in place of the original,
+# --listings: `fwimage list --json` over Debian's x64, IA32, AArch64 and ARM
+#   firmware images finds no fault, and the same volumes (name, size) and
+#   files (GUID, type, machine) at every nesting level as UEFIExtract's dump.
+# --descriptor: a full SPI image (flash descriptor, erased ME region, a
+#   platform-data region, OVMF as the BIOS region): `list` shows the regions
+#   UEFIExtract shows, the kit goes into the BIOS region, UEFIExtract finds
+#   every checksum valid, and every byte outside the BIOS region is unchanged.
+# --edit <image> [--boot]: one insert, replace and remove on an image of any
+#   machine: x64 images get the kit's DXE driver, the others a copy of their
+#   own DpcDxe re-packed under a new GUID; the replace puts a re-packed DpcDxe in place of the original,
 #   the remove takes it out. Each result must show, in UEFIExtract's report,
 #   no complaint the original does not have, the changed file with exactly the
 #   bytes given (or gone), every other file with the size, CRC32 and (outside
 #   compressed volumes) offset it had. The insert must cost the compressed
 #   volume's container no more than the file's own LZMA size plus 1 KiB. With
 #   --boot (AArch64), the image the insert grew must boot to the UEFI Shell.
+#
+# usage: kit-check.sh [--listings | --descriptor] <fwimage> <kit dir> [<OVMF code image>]
+#        kit-check.sh --edit <fwimage> <kit dir> <image> [--boot]
 set -eu
 if [ "${1:-}" = --edit ]; then
   fwimage=$2; kit=$3; image=$4; boot=${5:-}
@@ -143,12 +149,122 @@ if [ "${1:-}" = --edit ]; then
 
   exit 0
 fi
+
+mode=kit
+case "${1:-}" in
+--listings | --descriptor) mode=${1#--}; shift ;;
+esac
 fwimage=$1; kit=$2; ovmf=${3:-/usr/share/OVMF/OVMF_CODE_4M.secboot.fd}
 drivers="BoardSetupDxe UsbSupportS5Smm"
-work=$(mktemp -d)
+# UEFIExtract's dumps run to hundreds of MB of small files: in memory where
+# the machine has /dev/shm, they take a third of the time they take on disk.
+work=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "kit-check: $*" >&2; exit 1; }
 command -v UEFIExtract >/dev/null || fail "UEFIExtract missing (tools/install-deps.sh installs uefitool-cli)"
+python=/usr/bin/python3
+[ "$mode" = kit ] || [ -x "$python" ] || fail "$python missing (the system Python reads the JSON listings)"
+
+# compare.py NAME JSON DUMP...: fwimage's JSON listing against UEFIExtract's
+# dump of the same image (one directory an item, children numbered in order,
+# an info.txt each). Volumes by name (the file-system GUID when unnamed) and
+# size, files by GUID, type byte and the machine of their first PE32/TE image,
+# each at its nesting level; flash regions by name, offset and size.
+cat > "$work/compare.py" <<'PY'
+import json, os, sys
+
+# UEFIExtract's words for the PE/TE Machine field and for flash regions.
+MACHINES = {"x86-64": 0x8664, "x86": 0x014C, "AArch64": 0xAA64, "ARM Thumb": 0x01C2}
+REGIONS = {"Descriptor": "descriptor", "BIOS": "BIOS", "ME": "ME", "GbE": "GbE", "PDR": "platform data",
+           "EC": "EC"}
+
+def info(path):
+    kinds, fields = [], {}
+    with open(os.path.join(path, "info.txt"), encoding="utf-8", errors="replace") as f:
+        for line in f:
+            key, sep, value = line.rstrip("\n").partition(": ")
+            if sep and key == "Type":
+                kinds.append(value)
+            elif sep:
+                fields.setdefault(key, value)
+    return kinds, fields
+
+def number(text):  # "34000h (212992)"
+    return int(text.split("h", 1)[0], 16)
+
+def dumped(top):
+    items, regions = [], []
+    def walk(path, level, file):
+        children = [e for e in os.scandir(path) if e.is_dir()]
+        for e in sorted(children, key=lambda e: int(e.name.split(" ", 1)[0])):
+            kinds, f = info(e.path)
+            if kinds[0] == "Volume":
+                items.append(["FV", level, f.get("Volume GUID", f.get("FileSystem GUID")), number(f["Full size"])])
+                walk(e.path, level + 1, None)
+                continue
+            if kinds[0] == "File":
+                file = ["file", level, f["File GUID"], int(kinds[1].rstrip("h"), 16), None]
+                items.append(file)
+                walk(e.path, level, file)
+                file = None
+                continue
+            if kinds[0] == "Region":
+                regions.append((REGIONS.get(f["Subtype"], f["Subtype"]), number(f["Offset"]), number(f["Full size"])))
+            if file is not None and file[4] is None and "Machine type" in f:
+                if f["Machine type"] not in MACHINES:
+                    sys.exit(f"UEFIExtract names machine '{f['Machine type']}', not in the table")
+                file[4] = MACHINES[f["Machine type"]]
+            walk(e.path, level, file)
+    walk(top, 0, None)
+    return items, sorted(regions, key=lambda r: r[1])
+
+def listed(listing):
+    items = []
+    def volume(v, level):
+        items.append(["FV", level, v["guid"] or v["fileSystem"], v["size"]])
+        for f in v["files"]:
+            items.append(["file", level + 1, f["guid"], f["type"], f["machine"]])
+            for s in f["sections"]:
+                section(s, level + 1)
+    def section(s, level):
+        for c in s["sections"]:
+            section(c, level)
+        for v in s["volumes"]:
+            volume(v, level)
+    for v in listing["volumes"]:
+        volume(v, 0)
+    regions = sorted(((r["name"], r["offset"], r["size"]) for r in listing["regions"]), key=lambda r: r[1])
+    return items, regions
+
+failed = False
+args = sys.argv[1:]
+for name, json_path, dump in zip(args[0::3], args[1::3], args[2::3]):
+    with open(json_path, encoding="utf-8") as f:
+        listing = json.load(f)
+    ours, our_regions = listed(listing)
+    theirs, their_regions = dumped(dump)
+    problems = []
+    if listing["faultCount"] != 0:
+        problems.append(f"{listing['faultCount']} fault(s) in fwimage's listing")
+    if our_regions != their_regions:
+        problems.append(f"regions: fwimage {our_regions}, UEFIExtract {their_regions}")
+    for i, (a, b) in enumerate(zip(ours, theirs)):
+        if a != b:
+            problems.append(f"item {i}: fwimage {a}, UEFIExtract {b}")
+            break
+    if len(ours) != len(theirs):
+        problems.append(f"fwimage lists {len(ours)} volumes and files, UEFIExtract {len(theirs)}")
+    files = [x for x in ours if x[0] == "file"]
+    machines = sorted({f"{x[4]:#06x}" for x in files if x[4] is not None})
+    if problems:
+        failed = True
+        print(f"{name}: " + "; ".join(problems))
+    else:
+        print(f"{name}: {len(files)} files in {len(ours) - len(files)} volumes, nested "
+              f"{max(x[1] for x in ours)} volumes deep, agree (GUID, type, machine {' '.join(machines)})"
+              + (f"; regions {our_regions}" if our_regions else ""))
+sys.exit(1 if failed else 0)
+PY
 
 # What the README states, per driver: the first backticked value on its
 # "- FILE GUID:" and "- Dependency expression" lines, inside "## <driver> ".
@@ -157,6 +273,97 @@ readme_value() { # driver, line prefix
     index($0, "## ") == 1 { in_section = index($0, d) == 1 }
     in_section && index($0, p) == 1 { split($0, part, "`"); print part[2]; exit }' "$kit/README.md"
 }
+
+if [ "$mode" = listings ]; then
+  # image, and the Debian package that ships it.
+  images="/usr/share/OVMF/OVMF_CODE_4M.secboot.fd:ovmf /usr/share/OVMF/OVMF_CODE.fd:ovmf
+          /usr/share/OVMF/OVMF32_CODE_4M.secboot.fd:ovmf-ia32 /usr/share/AAVMF/AAVMF_CODE.fd:qemu-efi-aarch64
+          /usr/share/qemu-efi-aarch64/QEMU_EFI.fd:qemu-efi-aarch64 /usr/share/AAVMF/AAVMF32_CODE.fd:qemu-efi-arm"
+  args=""; jobs=""
+  for entry in $images; do
+    image=${entry%%:*}; package=${entry#*:}; name=$(basename "$image")
+    [ -f "$image" ] || fail "$image missing (Debian package $package; tools/install-deps.sh installs it)"
+    status=0
+    "$fwimage" list --json "$image" > "$work/$name.json" || status=$?
+    [ $status -eq 0 ] || fail "fwimage list $image exits $status"
+    # UEFIExtract writes its dump beside the image it reads (past symbolic
+    # links): it reads a copy. The six run at once.
+    cp "$image" "$work/$name"
+    UEFIExtract "$work/$name" dump > "$work/$name.log" 2>&1 &
+    jobs="$jobs $!:$name"
+    args="$args $name $work/$name.json $work/$name.dump"
+  done
+  for job in $jobs; do
+    wait "${job%%:*}" || fail "UEFIExtract ${job#*:}: $(tail -n 1 "$work/${job#*:}.log")"
+  done
+  # shellcheck disable=SC2086
+  "$python" "$work/compare.py" $args || fail "fwimage's listings differ from UEFIExtract's"
+  exit 0
+fi
+
+if [ "$mode" = descriptor ]; then
+  # The layout UEFIExtract accepts: 8 MiB; FLMAP0 0x00040003 (components at
+  # 0x30, regions at 0x40), FLMAP1 0x06 (masters at 0x60: eight region
+  # entries); descriptor 0x0-0xFFF, ME 0x1000-0x3FFFFF erased, platform data
+  # from 0x400000 (a byte pattern) up to the BIOS region, OVMF at the top;
+  # GbE and regions 5-7 unused (base 0x7FFF, limit 0).
+  "$python" - "$ovmf" "$work/spi.fd" <<'PY' > "$work/layout"
+import struct, sys
+bios = open(sys.argv[1], "rb").read()
+size = 8 << 20
+bios_at = size - len(bios)
+image = bytearray(b"\xff" * size)
+image[0x10:0x1000] = bytes(0x1000 - 0x10)
+struct.pack_into("<III", image, 0x10, 0x0FF0A55A, 0x00040003, 0x06)
+def entry(base, limit): return limit << 16 | base
+entries = [entry(0, 0), entry(bios_at >> 12, (size >> 12) - 1), entry(1, 0x3FF), entry(0x7FFF, 0),
+           entry(0x400, (bios_at >> 12) - 1), entry(0x7FFF, 0), entry(0x7FFF, 0), entry(0x7FFF, 0)]
+for i, e in enumerate(entries):
+    struct.pack_into("<I", image, 0x40 + 4 * i, e)
+image[0x400000:bios_at] = bytes((i * 7 + 3) & 0xFF for i in range(bios_at - 0x400000))
+image[bios_at:] = bios
+open(sys.argv[2], "wb").write(image)
+print(f"region 0 descriptor  offset 0x0  size 0x1000")
+print(f"region 1 BIOS  offset {bios_at:#X}  size {len(bios):#X}".replace("0X", "0x"))
+print(f"region 2 ME  offset 0x1000  size 0x3FF000")
+print(f"region 4 platform data  offset 0x400000  size {bios_at - 0x400000:#X}".replace("0X", "0x"))
+print(bios_at)
+PY
+  bios_at=$(tail -n 1 "$work/layout")
+  "$fwimage" list "$work/spi.fd" > "$work/spi.list" || fail "fwimage list on the SPI image: exit $?"
+  sed '$d' "$work/layout" > "$work/regions.want"
+  sed -n 's/^  region /region /p' "$work/spi.list" > "$work/regions.got"
+  diff "$work/regions.want" "$work/regions.got" || fail "list shows other regions than the descriptor holds"
+  grep -q "^FV 48DB5E17-707C-472D-91CD-1613E7EF51B0  offset $(printf '0x%X' "$bios_at") " "$work/spi.list" ||
+    fail "FVMAIN_COMPACT is not listed at the BIOS region's start, in image offsets"
+
+  ffs_files=""
+  for d in $drivers; do ffs_files="$ffs_files $kit/$d.ffs"; done
+  # shellcheck disable=SC2086
+  "$fwimage" insert "$work/spi.fd" --out "$work/new.fd" $ffs_files
+  [ "$(stat -c %s "$work/new.fd")" -eq "$(stat -c %s "$work/spi.fd")" ] || fail "the image changed size"
+  cmp -s -n "$bios_at" "$work/spi.fd" "$work/new.fd" || fail "bytes outside the BIOS region changed"
+  cmp -s "$work/spi.fd" "$work/new.fd" && fail "insert changed nothing"
+
+  "$fwimage" list --json "$work/spi.fd" > "$work/spi.json"
+  "$fwimage" list --json "$work/new.fd" > "$work/new.json"
+  for image in spi new; do
+    UEFIExtract "$work/$image.fd" dump > "$work/$image.log" 2>&1 || fail "UEFIExtract $image.fd: $(tail -n 1 "$work/$image.log")"
+  done
+  bad=$(grep -rl "invalid" "$work/new.fd.dump" --include=info.txt || true)
+  [ -z "$bad" ] || fail "UEFIExtract finds invalid checksums in: $bad"
+  [ "$(grep -rh '^Checksum: .*, valid$' "$work/new.fd.dump" --include=info.txt | wc -l)" -ge 4 ] ||
+    fail "UEFIExtract reports fewer than four valid volume checksums"
+  for d in $drivers; do
+    guid=$(readme_value "$d" "- FILE GUID:")
+    [ "$(grep -rlx "File GUID: $guid" "$work/new.fd.dump" --include=info.txt | wc -l)" -eq 1 ] ||
+      fail "$d ($guid) is not in the new image once"
+  done
+  "$python" "$work/compare.py" spi.fd "$work/spi.json" "$work/spi.fd.dump" new.fd "$work/new.json" "$work/new.fd.dump" ||
+    fail "fwimage's listings differ from UEFIExtract's"
+  echo "kit-check: SPI image: regions as laid out, kit in the BIOS region, checksums valid, $bios_at bytes before it unchanged"
+  exit 0
+fi
 
 ffs_files=""
 for d in $drivers; do ffs_files="$ffs_files $kit/$d.ffs"; done

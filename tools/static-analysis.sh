@@ -5,13 +5,16 @@
 set -eu
 src=$1; build=$2
 cd "$src"
+for tool in run-clang-tidy clang-tidy cppcheck; do
+  command -v "$tool" >/dev/null 2>&1 || { echo "static analysis: $tool is not installed (tools/install-deps.sh installs it)"; exit 1; }
+done
 # Firmware code gets the analyzer's full depth. The simulator and fwimage (which
 # reads images from anywhere) are heavy with standard-library templates: the
 # same checks there, with the analyzer's shallow inlining (a third of the
 # time). The trace judge, a test-side tool, gets every check but the analyzer.
 firmware="BoardSetupDxe UsbSupportS5Smm Hal"
 host="Simulator tools/fwimage"
-judge="firmware-tests/Dispatch/Judge"
+judge="firmware-tests/Judge"
 dirs="$firmware $host $judge"
 pattern() { echo "$*" | sed -e 's/ /\/|/g' -e 's/$/\//'; }
 status=0

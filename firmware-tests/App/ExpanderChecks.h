@@ -1,5 +1,5 @@
-// Expander presence-label checks shared by the LoadImage runs and the
-// dispatch boot, over what the SMBus and string stand-ins recorded.
+// Expander presence-label checks, over what the SMBus and string stand-ins
+// recorded.
 #pragma once
 
 #include "StandIns.h"

@@ -9,8 +9,7 @@ namespace {
 constexpr UINTN FirstBufferLength = 10;
 constexpr UINT8 CallerByte = 0xA5;  // what the caller left in its buffers
 
-// The handle whose NIC interface lies in Driver's image, and the interface:
-// LocateProtocol finds the first copy's, the checks want this scenario's.
+// The handle whose NIC interface lies in Driver's image, and the interface.
 EFI_HANDLE HandleOf(const ImageRange &Driver, VOID **Interface) {
   EFI_HANDLE Handles[16] = {};
   UINTN Size = sizeof(Handles);

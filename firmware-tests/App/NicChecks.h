@@ -1,5 +1,5 @@
-// BoardNicInfoProtocol checks shared by the LoadImage runs and the dispatch
-// boot. QEMU has no onboard controller (no device 0x15F28086).
+// BoardNicInfoProtocol checks. QEMU has no onboard controller (no device
+// 0x15F28086).
 #pragma once
 
 #include "BoardNicInfoProtocol.h"

@@ -57,8 +57,7 @@ UINTN BuildExpected(const RelabelCase &C, ExpectedOp *Out) {
     }
     const bool RiserText = Riser && Row == Expect::RiserRow;
     Out[N++] = {Kind::Set, R.PromptId, RiserText ? Expect::RiserPrompt : R.Prompt};
-    Out[N++] = {Kind::Set, static_cast<UINT16>(R.PromptId + 1),
-                RiserText ? Expect::RiserHelp : R.Help};
+    Out[N++] = {Kind::Set, R.HelpId, RiserText ? Expect::RiserHelp : R.Help};
   }
   for (const Expect::Label &L : Expect::Labels) {
     Out[N++] = {Kind::Set, L.Id, L.Text};
@@ -99,15 +98,12 @@ bool CheckRange(const CHAR8 *Name, const RelabelOps &Ops, UINTN From, const Expe
   return Check(Name, true);
 }
 
-VOID ReportOps(const RelabelOps &Ops, bool All) {
+// Every write, for the boot report.
+VOID ReportOps(const RelabelOps &Ops) {
   for (UINTN I = 0; I < Ops.Count; ++I) {
     const SetupStringOp &Op = *Ops.Ops[I];
-    const bool Row3 = Op.Id == Expect::Oprom[Expect::RiserRow].PromptId ||
-                      Op.Id == Expect::Oprom[Expect::RiserRow].PromptId + 1;
-    if (All || (Row3 && Op.K == Kind::Set)) {
-      Line L;
-      Info(Describe(L, Op.K, Op.Id, Op.Text));
-    }
+    Line L;
+    Info(Describe(L, Op.K, Op.Id, Op.Text));
   }
 }
 
@@ -154,7 +150,7 @@ VOID CheckRow3(const RelabelCase &C, const RelabelOps &Ops) {
     const SetupStringOp &Op = *Ops.Ops[I];
     if (Op.K == Kind::Set && Op.Id == Row.PromptId) {
       Prompt = Op.Text;
-    } else if (Op.K == Kind::Set && Op.Id == Row.PromptId + 1) {
+    } else if (Op.K == Kind::Set && Op.Id == Row.HelpId) {
       Help = Op.Text;
     }
   }
@@ -185,5 +181,5 @@ VOID CheckRelabelArrival(const RelabelCase &C, UINTN Recorded, UINTN PcdFrom, UI
         Line().Dec(Ops.Count).Str(" calls, want ").Dec(Total));
   CheckRow3(C, Ops);
   CheckPcdReads(PcdFrom, PcdUntil);
-  ReportOps(Ops, C.ReportAll);
+  ReportOps(Ops);
 }

@@ -1,7 +1,6 @@
-// Setup relabeling checks shared by the LoadImage runs and the dispatch
-// boot: what the string stand-in recorded at the arrival of the string
-// protocol, held against what the form must say for the chosen PCD values
-// and riser HOB (BoardExpectations.h).
+// Setup relabeling checks: what the string stand-in recorded at the arrival
+// of the string protocol, held against what the form must say for the
+// scenario's PCD values and riser HOB (BoardExpectations.h).
 #pragma once
 
 #include "StandIns.h"
@@ -11,7 +10,6 @@ struct RelabelCase {
   UINTN PcdCount;
   bool RiserHob;     // a riser-card HOB in the HOB list the driver reads
   UINT8 RiserFlag;   // its first data byte
-  bool ReportAll;    // every write as INFO, for the boot report
 };
 
 // The string ops recorded at the arrival are [0, Recorded) (the expander's

@@ -18,31 +18,43 @@ inline constexpr UINTN HiddenCount = sizeof(Hidden) / sizeof(Hidden[0]);
 struct OpromRow {
   UINT16 Token;
   UINT16 PromptId;
+  UINT16 HelpId;
   const CHAR8 *Prompt;  // NULL: nothing is ever written for the row
   const CHAR8 *Help;
 };
 
 // Read in this order, one Get32 per row.
 inline constexpr OpromRow Oprom[] = {
-    {660, 0x26AA, "PCH SLOT4 PCI-E 3.0 X2 (IN X4) OPROM", "PCH SLOT4 PCI-E 3.0 X2 (IN X4) option."},
-    {661, 0x26AC, "PCH SLOT5 PCI-E 4.0 X4 (IN X8) OPROM", "PCH SLOT5 PCI-E 4.0 X4 (IN X8) option."},
-    {662, 0x26AE, "PCH SLOT6 PCI-E 3.0 X4 OPROM",         "PCH SLOT6 PCI-E 3.0 X4 OPROM option."},
-    {663, 0x26B0, "CPU SLOT7 PCI-E 5.0 X16 OPROM",        "CPU SLOT7 PCI-E 5.0 X16 OPROM option."},
-    {664, 0x26B2, "PCI-E M.2-C OPROM",                    "PCI-E M.2-C OPROM option."},
-    {665, 0x26B4, "SLIMSAS OPROM",                        "SLIMSAS OPROM option."},
-    {666, 0x26B6, nullptr, nullptr},
-    {667, 0x26B8, nullptr, nullptr},
-    {668, 0x26BA, nullptr, nullptr},
-    {655, 0x26BC, nullptr, nullptr},
-    {656, 0x26BE, nullptr, nullptr},
-    {657, 0x26C0, nullptr, nullptr},
-    {658, 0x26C2, nullptr, nullptr},
-    {659, 0x26C4, nullptr, nullptr},
+    {660, 0x26AA, 0x26AB, "PCH SLOT4 PCI-E 3.0 X2 (IN X4) OPROM", "PCH SLOT4 PCI-E 3.0 X2 (IN X4) option."},
+    {661, 0x26AC, 0x26AD, "PCH SLOT5 PCI-E 4.0 X4 (IN X8) OPROM", "PCH SLOT5 PCI-E 4.0 X4 (IN X8) option."},
+    {662, 0x26AE, 0x26AF, "PCH SLOT6 PCI-E 3.0 X4 OPROM",         "PCH SLOT6 PCI-E 3.0 X4 OPROM option."},
+    {663, 0x26B0, 0x26B1, "CPU SLOT7 PCI-E 5.0 X16 OPROM",        "CPU SLOT7 PCI-E 5.0 X16 OPROM option."},
+    {664, 0x26B2, 0x26B3, "PCI-E M.2-C OPROM",                    "PCI-E M.2-C OPROM option."},
+    {665, 0x26B4, 0x26B5, "SLIMSAS OPROM",                        "SLIMSAS OPROM option."},
+    {666, 0x26B6, 0x26B7, nullptr, nullptr},
+    {667, 0x26B8, 0x26B9, nullptr, nullptr},
+    {668, 0x26BA, 0x26BB, nullptr, nullptr},
+    {655, 0x26BC, 0x26BD, nullptr, nullptr},
+    {656, 0x26BE, 0x26BF, nullptr, nullptr},
+    {657, 0x26C0, 0x26C1, nullptr, nullptr},
+    {658, 0x26C2, 0x26C3, nullptr, nullptr},
+    {659, 0x26C4, 0x26C5, nullptr, nullptr},
 };
 inline constexpr UINTN OpromRows = sizeof(Oprom) / sizeof(Oprom[0]);
 inline constexpr UINTN RiserRow = 3;
 inline constexpr CHAR8 RiserPrompt[] = "TRK-M-4H2 CPU SLOT7 PCI-E 5.0 X16 OPROM";
 inline constexpr CHAR8 RiserHelp[] = "TRK-M-4H2 CPU SLOT7 PCI-E 5.0 X16 OPROM option";
+
+// Each option's help text sits right after its prompt.
+inline constexpr bool HelpFollowsPrompt() {
+  for (const OpromRow &R : Oprom) {
+    if (R.HelpId != R.PromptId + 1) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(HelpFollowsPrompt());
 
 struct Label {
   UINT16 Id;

@@ -17,11 +17,11 @@ struct OpcodeName {
 
 // The boolean opcodes; PUSH carries a GUID and is handled on its own.
 constexpr std::array<OpcodeName, 5> BooleanOpcodes{{
-    {"AND", depex::And, 2, 1},
-    {"OR", depex::Or, 2, 1},
-    {"NOT", depex::Not, 1, 1},
-    {"TRUE", depex::True, 0, 1},
-    {"FALSE", depex::False, 0, 1},
+    {"AND", EFI_DEP_AND, 2, 1},
+    {"OR", EFI_DEP_OR, 2, 1},
+    {"NOT", EFI_DEP_NOT, 1, 1},
+    {"TRUE", EFI_DEP_TRUE, 0, 1},
+    {"FALSE", EFI_DEP_FALSE, 0, 1},
 }};
 
 const OpcodeName *FindByName(const std::string &Name) {
@@ -77,13 +77,13 @@ Bytes AssembleDepex(const std::vector<std::string> &Tokens) {
       if (!Value) {
         throw Error("dependency expression: '" + Tokens[I + 1] + "' is not a GUID");
       }
-      Out.push_back(depex::Push);
+      Out.push_back(EFI_DEP_PUSH);
       Out.insert(Out.end(), Value->Bytes.begin(), Value->Bytes.end());
       Apply(Depth, 0, 1, "PUSH");
       ++I;
     } else if (Token == "END") {
       CheckFinalDepth(Depth);
-      Out.push_back(depex::End);
+      Out.push_back(EFI_DEP_END);
       Ended = true;
     } else if (const OpcodeName *Op = FindByName(Token)) {
       Apply(Depth, Op->Pops, Op->Pushes, Token);
@@ -94,7 +94,7 @@ Bytes AssembleDepex(const std::vector<std::string> &Tokens) {
   }
   if (!Ended) {
     CheckFinalDepth(Depth);
-    Out.push_back(depex::End);
+    Out.push_back(EFI_DEP_END);
   }
   return Out;
 }
@@ -105,29 +105,29 @@ std::vector<std::string> DecodeDepex(ByteView Expression) {
   size_t Pos = 0;
   // BEFORE/AFTER <GUID> END and a leading SOR are the scheduling forms the
   // DXE dispatcher also accepts; they appear in platform images.
-  if (!Expression.empty() && (Expression[0] == depex::Before || Expression[0] == depex::After)) {
-    if (Expression.size() != 1 + Guid::Size + 1 || Expression.back() != depex::End) {
+  if (!Expression.empty() && (Expression[0] == EFI_DEP_BEFORE || Expression[0] == EFI_DEP_AFTER)) {
+    if (Expression.size() != 1 + Guid::Size + 1 || Expression.back() != EFI_DEP_END) {
       throw Error("dependency expression: BEFORE/AFTER must be followed by one GUID and END");
     }
-    Tokens.push_back(std::string(Expression[0] == depex::Before ? "BEFORE " : "AFTER ") +
+    Tokens.push_back(std::string(Expression[0] == EFI_DEP_BEFORE ? "BEFORE " : "AFTER ") +
                      Guid::FromBytes(Expression, 1).ToString());
     Tokens.emplace_back("END");
     return Tokens;
   }
-  if (!Expression.empty() && Expression[0] == depex::Sor) {
+  if (!Expression.empty() && Expression[0] == EFI_DEP_SOR) {
     Tokens.emplace_back("SOR");
     Pos = 1;
   }
   while (Pos < Expression.size()) {
     const uint8_t Opcode = Expression[Pos];
-    if (Opcode == depex::Push) {
+    if (Opcode == EFI_DEP_PUSH) {
       if (Expression.size() - Pos < 1 + Guid::Size) {
         throw Error("dependency expression: PUSH cut short");
       }
       Tokens.push_back("PUSH " + Guid::FromBytes(Expression, Pos + 1).ToString());
       Apply(Depth, 0, 1, "PUSH");
       Pos += 1 + Guid::Size;
-    } else if (Opcode == depex::End) {
+    } else if (Opcode == EFI_DEP_END) {
       CheckFinalDepth(Depth);
       if (Pos + 1 != Expression.size()) {
         throw Error("dependency expression: bytes after END");

@@ -6,21 +6,9 @@
 #include <vector>
 
 #include "Bytes.h"
+#include "Uefi/Depex.h"
 
 namespace fwimage {
-
-namespace depex {
-constexpr uint8_t Before = 0x00;
-constexpr uint8_t After = 0x01;
-constexpr uint8_t Push = 0x02;
-constexpr uint8_t And = 0x03;
-constexpr uint8_t Or = 0x04;
-constexpr uint8_t Not = 0x05;
-constexpr uint8_t True = 0x06;
-constexpr uint8_t False = 0x07;
-constexpr uint8_t End = 0x08;
-constexpr uint8_t Sor = 0x09;
-} // namespace depex
 
 // Tokens: PUSH <GUID>, AND, OR, NOT, TRUE, FALSE, END (END appended when the
 // last token is not END). Throws Error unless exactly one value is left.

@@ -4,6 +4,7 @@
 #include <array>
 #include <set>
 
+#include "Descriptor.h"
 #include "Ffs.h"
 #include "Machine.h"
 
@@ -178,7 +179,7 @@ void CheckFits(const GivenFile &G, const VolumeSite &Site) {
   if (G.Parsed.HeaderSize == ffs::FileHeader2Size && Site.Fv->FileSystem != guids::Ffs3FileSystem) {
     throw Error("file " + G.Parsed.Name.ToString() + " has a large-file header; FV " + Name + " is not FFS3");
   }
-  CheckFileMachine(*G.Data, G.Parsed, Site.Buf, *Site.Fv, Name);
+  CheckFileMachine(G.Parsed, *Site.Fv, Name);
 }
 
 } // namespace
@@ -199,7 +200,7 @@ void VerifyEdit(const SiteIndex &OldIndex, ByteView After, const std::vector<Byt
   }
   Image New;
   try {
-    New = ParseImage(After, Limits);
+    New = ParseVolumeArea(After, Limits);
   } catch (const Error &E) {
     throw Error(std::string("the rewritten image does not read back: ") + E.what());
   }
@@ -235,7 +236,7 @@ Bytes ReplaceFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ed
     throw Error("no FFS files to replace with");
   }
   const std::vector<GivenFile> Given = ParseGiven(Files, Limits);
-  const Image Img = ParseImage(ImageData, Limits);
+  const Image Img = ParseVolumeArea(ImageData, Limits);
   const SiteIndex Index = IndexVolumes(ImageData, Img);
   std::map<const Volume *, VolumePlan> Plans;
   for (const GivenFile &G : Given) {
@@ -261,7 +262,7 @@ Bytes RemoveFiles(ByteView ImageData, const std::vector<Guid> &Names, const Edit
   if (Names.empty()) {
     throw Error("no file GUIDs to remove");
   }
-  const Image Img = ParseImage(ImageData, Limits);
+  const Image Img = ParseVolumeArea(ImageData, Limits);
   const SiteIndex Index = IndexVolumes(ImageData, Img);
   const std::set<Guid> Removing(Names.begin(), Names.end());
   if (Removing.size() != Names.size()) {
@@ -296,7 +297,7 @@ Bytes RemoveFiles(ByteView ImageData, const std::vector<Guid> &Names, const Edit
 
 Bytes ExtractFile(ByteView ImageData, const Guid &Name, std::optional<SectionKind> Kind,
                   const std::optional<Guid> &Volume, const ParseLimits &Limits) {
-  const Image Img = ParseImage(ImageData, Limits);
+  const Image Img = ParseVolumeArea(ImageData, Limits);
   const SiteIndex Index = IndexVolumes(ImageData, Img);
   const FileSite Found = FindOne(Index, Name, Volume);
   const ByteView Buf = Found.Site->Buf;

@@ -4,18 +4,19 @@
 #include <array>
 
 #include "Depex.h"
+#include "Machine.h"
 
 namespace fwimage {
 
 namespace {
 
 // PE layout points the builder checks.
-constexpr uint16_t DosSignature = 0x5A4D;      // "MZ"
-constexpr size_t DosNewHeaderField = 0x3C;     // e_lfanew
-constexpr uint32_t PeSignature = 0x00004550;   // "PE\0\0"
-constexpr size_t PeOptionalHeaderOffset = 24;  // after the signature and COFF header
-constexpr uint16_t Pe32Magic = 0x10B;     // IA32 and ARM images
-constexpr uint16_t Pe32PlusMagic = 0x20B; // x64 and AArch64 images
+using pe::DosNewHeaderField;
+using pe::DosSignature;
+using pe::Pe32Magic;
+using pe::Pe32PlusMagic;
+using pe::PeOptionalHeaderOffset;
+using pe::PeSignature;
 
 // Names are ASCII text: the UI section is what a setup screen or a log shows.
 constexpr char FirstPrintable = 0x20;

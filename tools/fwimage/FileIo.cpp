@@ -6,29 +6,51 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 namespace fwimage {
 
 namespace {
 constexpr mode_t DefaultFileMode = 0666;
+constexpr size_t ReadChunk = 1 << 20;
 } // namespace
 
 Bytes ReadFile(const std::string &Path) {
-  std::ifstream In(Path, std::ios::binary);
-  if (!In) {
+  const int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) {
     throw Error("cannot read " + Path + ": " + std::strerror(errno));
   }
-  // Whole flash images (64 MiB for AArch64 firmware) in one read.
-  In.seekg(0, std::ios::end);
-  const std::streamoff Size = In.tellg();
-  In.seekg(0, std::ios::beg);
-  if (Size < 0) {
-    throw Error("cannot read " + Path + ": not a regular file");
+  // One read per chunk into a buffer sized from fstat: the images run to
+  // 64 MiB. A directory opens fine and fails only at the read; say so plainly.
+  Bytes Data;
+  struct stat Info {};
+  std::string Why;
+  if (fstat(Fd, &Info) != 0) {
+    Why = std::strerror(errno);
+  } else if (S_ISDIR(Info.st_mode)) {
+    Why = "is a directory";
+  } else {
+    Data.reserve((S_ISREG(Info.st_mode) ? static_cast<size_t>(Info.st_size) : 0) + ReadChunk);
+    for (;;) {
+      const size_t Done = Data.size();
+      Data.resize(Done + ReadChunk);
+      const ssize_t N = read(Fd, Data.data() + Done, ReadChunk);
+      if (N < 0 && errno == EINTR) {
+        Data.resize(Done);
+        continue;
+      }
+      if (N <= 0) {
+        Data.resize(Done);
+        if (N < 0) {
+          Why = std::strerror(errno);
+        }
+        break;
+      }
+      Data.resize(Done + static_cast<size_t>(N));
+    }
   }
-  Bytes Data(static_cast<size_t>(Size));
-  if (!In.read(reinterpret_cast<char *>(Data.data()), Size)) {
-    throw Error("cannot read " + Path);
+  close(Fd);
+  if (!Why.empty()) {
+    throw Error("cannot read " + Path + ": " + Why);
   }
   return Data;
 }

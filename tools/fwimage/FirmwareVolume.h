@@ -3,7 +3,9 @@
 //
 // Images come from anywhere, so every size and offset is checked against its
 // container before use, every checksum is verified, and decompression is
-// bounded (see ParseLimits). Any defect throws Error with a one-line reason.
+// bounded (see ParseLimits). A strict parse (what the editing commands use)
+// throws Error with a one-line reason at the first defect; a tolerant one
+// (`list`) notes each defect on the item it concerns and reads on.
 #pragma once
 
 #include <memory>
@@ -50,6 +52,8 @@ struct ParseLimits {
   unsigned MaxDepth = 16;
 };
 
+enum class ParseMode { Strict, Tolerant };
+
 struct Volume;
 
 struct Section {
@@ -68,6 +72,8 @@ struct Section {
   std::vector<Section> Children;
   std::vector<Volume> Volumes; // FV_IMAGE: the volume it holds
   std::string Text;            // UI and VERSION
+  std::optional<uint16_t> Machine; // PE32 and TE: the image's Machine field
+  std::vector<std::string> Faults; // tolerant parse: this item's defects, one line each
 };
 
 struct File {
@@ -81,6 +87,8 @@ struct File {
   bool Deleted = false;
   std::vector<Section> Sections;
   std::string UiName;
+  std::optional<uint16_t> Machine; // of its first PE32 or TE image
+  std::vector<std::string> Faults; // tolerant parse: this item's defects, one line each
 };
 
 struct Volume {
@@ -96,6 +104,7 @@ struct Volume {
   size_t FreeOffset = 0;      // start of free space, relative to the volume
   bool FreeSpaceErased = true;
   std::vector<File> Files;
+  std::vector<std::string> Faults;
 
   uint8_t EraseByte() const { return ErasePolarity ? 0xFF : 0x00; }
   size_t FreeSize() const { return Length - FreeOffset; }
@@ -103,9 +112,18 @@ struct Volume {
 
 struct Image {
   std::vector<Volume> Volumes;
+  std::vector<std::string> Faults; // tolerant parse: what concerns no single volume
 };
 
+// Strict parse of every volume in Data.
 Image ParseImage(ByteView Data, const ParseLimits &Limits = {});
+
+// The volumes in Data[Begin, End) (a flash region; a volume may not reach
+// past End), their offsets in Data's coordinates.
+Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, const ParseLimits &Limits = {});
+
+// Every defect noted in the tree, the image's own included.
+size_t CountFaults(const Image &Img);
 
 // Parses one FFS file standing alone (an input to `insert`): header and data
 // checksums, State, and its sections. Throws Error if it is not one.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "Descriptor.h"
 #include "Edit.h"
 #include "Ffs.h"
 #include "Machine.h"
@@ -32,7 +33,8 @@ Bytes InsertFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ins
     FileDataAlignment(Data);
   }
 
-  const Image Img = ParseImage(ImageData, Limits);
+  // Volumes only where the image keeps them: in a full flash image, the BIOS region.
+  const Image Img = ParseVolumeArea(ImageData, Limits);
   const SiteIndex Index = IndexVolumes(ImageData, Img);
   const auto Target = std::find_if(Index.Volumes.begin(), Index.Volumes.end(),
                                    [&](const VolumeSite &S) { return IsTarget(*S.Fv, Options); });
@@ -65,7 +67,7 @@ Bytes InsertFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ins
     if (F.HeaderSize == ffs::FileHeader2Size && V.FileSystem != guids::Ffs3FileSystem) {
       throw Error("file " + F.Name.ToString() + " has a large-file header; FV " + Name + " is not FFS3");
     }
-    CheckFileMachine(Files[I], F, Target->Buf, V, Name);
+    CheckFileMachine(F, V, Name);
     Plan.Adds.push_back(&Files[I]);
   }
 

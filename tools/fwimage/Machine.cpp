@@ -10,71 +10,66 @@ namespace fwimage {
 
 namespace {
 
-// PE/COFF and TE header points the check reads.
-constexpr uint16_t DosSignature = 0x5A4D;   // "MZ"
-constexpr size_t DosNewHeaderField = 0x3C;  // e_lfanew
-constexpr uint32_t PeSignature = 0x00004550; // "PE\0\0"
-constexpr size_t PeMachineField = 4;         // after the signature
-constexpr uint16_t TeSignature = 0x5A56;     // "VZ"
-constexpr size_t TeMachineField = 2;
-
-struct MachineRow {
+struct NamedMachine {
   uint16_t Machine;
   const char *Name;
 };
-constexpr std::array<MachineRow, 5> MachineNames{{
-    {machine::X64, "x64"},
-    {machine::Ia32, "IA32"},
-    {machine::AArch64, "AArch64"},
-    {machine::Arm, "ARM"},
-    {machine::Ebc, "EBC"},
+
+constexpr std::array<NamedMachine, 5> MachineNames{{
+    {pe::MachineX64, "x64"},
+    {pe::MachineIa32, "IA32"},
+    {pe::MachineAArch64, "AArch64"},
+    {pe::MachineArmThumb, "ARM"},
+    {pe::MachineEbc, "EBC"},
 }};
 
-// Images in a file's sections, encapsulations included (their buffers may be
-// decoded streams), volumes inside it not: those are checked on their own.
-void CollectMachines(ByteView Buf, const std::vector<Section> &Sections, std::vector<uint16_t> &Out) {
+// Images in a file's sections, encapsulations included, volumes inside it
+// not: those are checked on their own.
+void CollectMachines(const std::vector<Section> &Sections, std::vector<uint16_t> &Out) {
   for (const Section &S : Sections) {
-    if (const auto M = SectionMachine(Buf, S)) {
-      Out.push_back(*M);
+    if (S.Machine) {
+      Out.push_back(*S.Machine);
     }
-    CollectMachines(S.Decoded ? ByteView(*S.Decoded) : Buf, S.Children, Out);
+    CollectMachines(S.Children, Out);
   }
 }
 
 } // namespace
 
-std::string MachineName(uint16_t Machine) {
-  for (const MachineRow &Row : MachineNames) {
-    if (Row.Machine == Machine) {
-      return std::string(Row.Name) + " (" + Hex(Machine) + ")";
-    }
-  }
-  return "machine " + Hex(Machine);
-}
-
-std::optional<uint16_t> SectionMachine(ByteView Buf, const Section &S) {
-  if (S.Type != ffs::SectionPe32 && S.Type != ffs::SectionTe) {
+std::optional<uint16_t> ImageMachine(ByteView Image) {
+  if (Image.size() < sizeof(uint16_t)) {
     return std::nullopt;
   }
-  const ByteView Body = Buf.subspan(S.Offset + S.HeaderSize, S.Size - S.HeaderSize);
-  try {
-    if (S.Type == ffs::SectionTe) {
-      return ReadU16(Body, 0) == TeSignature ? std::optional<uint16_t>(ReadU16(Body, TeMachineField)) : std::nullopt;
-    }
-    if (ReadU16(Body, 0) != DosSignature) {
-      return std::nullopt;
-    }
-    const size_t Pe = ReadU32(Body, DosNewHeaderField);
-    if (Pe > Body.size() || ReadU32(Body, Pe) != PeSignature) {
-      return std::nullopt;
-    }
-    return ReadU16(Body, Pe + PeMachineField);
-  } catch (const Error &) {
-    return std::nullopt; // a header cut short carries no machine
+  const uint16_t Signature = ReadU16(Image, 0);
+  if (Signature == pe::TeSignature && Image.size() >= pe::TeMachineOffset + sizeof(uint16_t)) {
+    return ReadU16(Image, pe::TeMachineOffset);
   }
+  if (Signature != pe::DosSignature || Image.size() < pe::DosNewHeaderField + sizeof(uint32_t)) {
+    return std::nullopt;
+  }
+  const size_t PeOffset = ReadU32(Image, pe::DosNewHeaderField);
+  if (PeOffset > Image.size() || Image.size() - PeOffset < pe::CoffMachineOffset + sizeof(uint16_t) ||
+      ReadU32(Image, PeOffset) != pe::PeSignature) {
+    return std::nullopt;
+  }
+  return ReadU16(Image, PeOffset + pe::CoffMachineOffset);
 }
 
-std::optional<uint16_t> VolumeMachine(ByteView Buf, const Volume &V, std::string *Source) {
+const char *MachineName(uint16_t Machine) {
+  for (const NamedMachine &M : MachineNames) {
+    if (M.Machine == Machine) {
+      return M.Name;
+    }
+  }
+  return nullptr;
+}
+
+std::string MachineLabel(uint16_t Machine) {
+  const char *Name = MachineName(Machine);
+  return Name != nullptr ? std::string(Name) + " (" + Hex(Machine) + ")" : "machine " + Hex(Machine);
+}
+
+std::optional<uint16_t> VolumeMachine(const Volume &V, std::string *Source) {
   std::map<uint16_t, size_t> Count;
   std::vector<uint16_t> Order;
   for (const File &F : V.Files) {
@@ -82,7 +77,7 @@ std::optional<uint16_t> VolumeMachine(ByteView Buf, const Volume &V, std::string
       continue;
     }
     std::vector<uint16_t> Machines;
-    CollectMachines(Buf, F.Sections, Machines);
+    CollectMachines(F.Sections, Machines);
     if (F.Type == ffs::TypeDxeCore && !Machines.empty()) {
       if (Source != nullptr) {
         *Source = "its DXE core";
@@ -90,7 +85,7 @@ std::optional<uint16_t> VolumeMachine(ByteView Buf, const Volume &V, std::string
       return Machines.front();
     }
     for (const uint16_t M : Machines) {
-      if (M != machine::Ebc && Count[M]++ == 0) {
+      if (M != pe::MachineEbc && Count[M]++ == 0) {
         Order.push_back(M);
       }
     }
@@ -110,23 +105,22 @@ std::optional<uint16_t> VolumeMachine(ByteView Buf, const Volume &V, std::string
   return Best;
 }
 
-void CheckFileMachine(ByteView FileBuf, const File &F, ByteView VolumeBuf, const Volume &V,
-                      const std::string &VolumeName) {
+void CheckFileMachine(const File &F, const Volume &V, const std::string &VolumeName) {
   std::vector<uint16_t> Machines;
-  CollectMachines(FileBuf, F.Sections, Machines);
+  CollectMachines(F.Sections, Machines);
   if (Machines.empty()) {
     return;
   }
   std::string Source;
-  const auto Want = VolumeMachine(VolumeBuf, V, &Source);
+  const auto Want = VolumeMachine(V, &Source);
   if (!Want) {
     return;
   }
   for (const uint16_t M : Machines) {
-    if (M != *Want && M != machine::Ebc) {
-      std::string Reason = "file " + F.Name.ToString() + " holds an image for " + MachineName(M) + "; FV ";
+    if (M != *Want && M != pe::MachineEbc) {
+      std::string Reason = "file " + F.Name.ToString() + " holds an image for " + MachineLabel(M) + "; FV ";
       Reason += VolumeName;
-      Reason += " runs " + MachineName(*Want) + " images (" + Source + ")";
+      Reason += " runs " + MachineLabel(*Want) + " images (" + Source + ")";
       throw Error(Reason);
     }
   }

@@ -2,11 +2,15 @@
 //   fwimage depex --out X.depex TOKEN...
 //   fwimage ffs --type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs
 //   fwimage insert IMAGE --out NEW [--fv GUID] FILE.ffs...
-//   fwimage list IMAGE
 //   fwimage replace IMAGE --out NEW [--fv GUID] FILE.ffs...
 //   fwimage remove IMAGE --out NEW [--fv GUID] GUID...
 //   fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]
-// Every failure prints one line on stderr, exits non-zero and leaves no output.
+//   fwimage list [--json] IMAGE
+//   fwimage --help | --version
+// Every failure prints one line on stderr naming the file it concerns, exits
+// non-zero and leaves no output. `list` shows what it can read of a damaged
+// image, each fault on its line, and exits 1 if it found any.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "Depex.h"
+#include "Descriptor.h"
 #include "Edit.h"
 #include "FileIo.h"
 #include "Ffs.h"
@@ -30,6 +35,11 @@ namespace {
 constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
+#ifndef FWIMAGE_VERSION
+#define FWIMAGE_VERSION "unversioned"
+#endif
+constexpr const char *Version = FWIMAGE_VERSION;
+
 class UsageError : public Error {
 public:
   using Error::Error;
@@ -39,11 +49,48 @@ constexpr const char *UsageText =
     "usage: fwimage depex --out X.depex TOKEN...\n"
     "       fwimage ffs --type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs\n"
     "       fwimage insert IMAGE --out NEW [--fv GUID] FILE.ffs...\n"
-    "       fwimage list IMAGE\n"
     "       fwimage replace IMAGE --out NEW [--fv GUID] FILE.ffs...\n"
     "       fwimage remove IMAGE --out NEW [--fv GUID] GUID...\n"
     "       (insert, replace, remove: [--preset 0-9], liblzma's preset for recompression, default 6)\n"
-    "       fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]\n";
+    "       fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]\n"
+    "       fwimage list [--json] IMAGE\n"
+    "       fwimage --help | --version\n";
+
+// Errors are one line whatever an argument or a file name holds: control
+// characters are shown escaped.
+std::string OneLine(const std::string &Text) {
+  constexpr unsigned char FirstPlain = 0x20;
+  constexpr unsigned char Delete = 0x7F;
+  std::string Out;
+  for (const char C : Text) {
+    const auto Byte = static_cast<unsigned char>(C);
+    if (C == '\n') {
+      Out += "\\n";
+    } else if (C == '\t') {
+      Out += "\\t";
+    } else if (C == '\r') {
+      Out += "\\r";
+    } else if (Byte < FirstPlain || Byte == Delete) {
+      char Escape[8];
+      std::snprintf(Escape, sizeof Escape, "\\x%02X", Byte);
+      Out += Escape;
+    } else {
+      Out += C;
+    }
+  }
+  return Out;
+}
+
+// Runs Step; an Error from it is reported as being about Path.
+template <typename Fn> auto About(const std::string &Path, Fn Step) {
+  try {
+    return Step();
+  } catch (const UsageError &) {
+    throw;
+  } catch (const Error &E) {
+    throw Error(Path + ": " + E.what());
+  }
+}
 
 // Splits "--name value" pairs (names listed in Options) from positional words.
 struct Arguments {
@@ -51,11 +98,19 @@ struct Arguments {
   std::vector<std::string> Positional;
 };
 
-Arguments ParseArguments(int Argc, char **Argv, const std::vector<std::string> &Known) {
+// Flags take no value; they appear in Options with an empty one.
+Arguments ParseArguments(int Argc, char **Argv, const std::vector<std::string> &Known,
+                         const std::vector<std::string> &Flags = {}) {
   Arguments A;
   for (int I = 2; I < Argc; ++I) {
     const std::string Word = Argv[I];
     if (Word.size() > 2 && Word.compare(0, 2, "--") == 0) {
+      if (std::find(Flags.begin(), Flags.end(), Word) != Flags.end()) {
+        if (!A.Options.emplace(Word, "").second) {
+          throw UsageError(Word + " given twice");
+        }
+        continue;
+      }
       bool IsKnown = false;
       for (const std::string &K : Known) {
         IsKnown = IsKnown || K == Word;
@@ -121,9 +176,13 @@ int Ffs(int Argc, char **Argv) {
   In.Ui = Required(A, "--ui");
   In.Version = Required(A, "--version");
   const std::string &Out = Required(A, "--out");
-  In.Pe = ReadFile(Required(A, "--pe"));
-  In.Depex = ReadFile(Required(A, "--depex"));
-  WriteFileAtomic(Out, BuildFfsFile(In));
+  const std::string &PePath = Required(A, "--pe");
+  const std::string &DepexPath = Required(A, "--depex");
+  In.Pe = ReadFile(PePath);
+  In.Depex = ReadFile(DepexPath);
+  About(PePath, [&] { CheckPeImage(In.Pe); });
+  About(DepexPath, [&] { DecodeDepex(In.Depex); });
+  WriteFileAtomic(Out, About(Out, [&] { return BuildFfsFile(In); }));
   return 0;
 }
 
@@ -150,14 +209,17 @@ int Insert(int Argc, char **Argv) {
   }
   Options.Preset = PresetOption(A);
   const std::string &Out = Required(A, "--out");
-  const Bytes Image = ReadFile(A.Positional.front());
+  const std::string &ImagePath = A.Positional.front();
+  const Bytes Image = ReadFile(ImagePath);
   std::vector<Bytes> Files;
   for (size_t I = 1; I < A.Positional.size(); ++I) {
     Files.push_back(ReadFile(A.Positional[I]));
+    // What is wrong with one input file is said about that file.
+    About(A.Positional[I], [&] { ParseStandaloneFile(Files.back()); });
   }
   const auto Start = std::chrono::steady_clock::now();
   InsertSummary Summary;
-  const Bytes NewImage = InsertFiles(Image, Files, Options, &Summary);
+  const Bytes NewImage = About(ImagePath, [&] { return InsertFiles(Image, Files, Options, &Summary); });
   const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
   WriteFileAtomic(Out, NewImage);
   std::printf("inserted %zu file(s) into FV %s: free %s -> %s\n", Files.size(), Summary.TargetVolume.c_str(),
@@ -202,14 +264,16 @@ int Replace(int Argc, char **Argv) {
   Options.Volume = VolumeOption(A);
   Options.Preset = PresetOption(A);
   const std::string &Out = Required(A, "--out");
-  const Bytes Image = ReadFile(A.Positional.front());
+  const std::string &ImagePath = A.Positional.front();
+  const Bytes Image = ReadFile(ImagePath);
   std::vector<Bytes> Files;
   for (size_t I = 1; I < A.Positional.size(); ++I) {
     Files.push_back(ReadFile(A.Positional[I]));
+    About(A.Positional[I], [&] { ParseStandaloneFile(Files.back()); });
   }
   const auto Start = std::chrono::steady_clock::now();
   EditSummary Summary;
-  const Bytes NewImage = ReplaceFiles(Image, Files, Options, &Summary);
+  const Bytes NewImage = About(ImagePath, [&] { return ReplaceFiles(Image, Files, Options, &Summary); });
   const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
   WriteFileAtomic(Out, NewImage);
   std::printf("replaced %zu file(s)\n", Files.size());
@@ -230,10 +294,11 @@ int Remove(int Argc, char **Argv) {
   for (size_t I = 1; I < A.Positional.size(); ++I) {
     Names.push_back(ParseGuidArgument(A.Positional[I], "file GUID"));
   }
-  const Bytes Image = ReadFile(A.Positional.front());
+  const std::string &ImagePath = A.Positional.front();
+  const Bytes Image = ReadFile(ImagePath);
   const auto Start = std::chrono::steady_clock::now();
   EditSummary Summary;
-  const Bytes NewImage = RemoveFiles(Image, Names, Options, &Summary);
+  const Bytes NewImage = About(ImagePath, [&] { return RemoveFiles(Image, Names, Options, &Summary); });
   const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
   WriteFileAtomic(Out, NewImage);
   std::printf("removed %zu file(s)\n", Names.size());
@@ -255,18 +320,38 @@ int Extract(int Argc, char **Argv) {
   }
   const Guid Name = ParseGuidArgument(A.Positional[1], "file GUID");
   const std::string &Out = Required(A, "--out");
-  const Bytes Image = ReadFile(A.Positional.front());
-  WriteFileAtomic(Out, ExtractFile(Image, Name, Kind, VolumeOption(A)));
+  const std::string &ImagePath = A.Positional.front();
+  const Bytes Image = ReadFile(ImagePath);
+  const auto Volume = VolumeOption(A);
+  WriteFileAtomic(Out, About(ImagePath, [&] { return ExtractFile(Image, Name, Kind, Volume); }));
   return 0;
 }
 
 int List(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {});
+  const Arguments A = ParseArguments(Argc, Argv, {}, {"--json"});
   if (A.Positional.size() != 1) {
     throw UsageError("list needs exactly one image");
   }
-  const Bytes Data = ReadFile(A.Positional.front());
-  PrintImage(std::cout, ParseImage(Data));
+  const std::string &Path = A.Positional.front();
+  const Listing L = ReadListing(ReadFile(Path));
+  if (!L.Flash && L.Volumes.Volumes.empty()) {
+    // Nothing to list: a plain error, not an empty tree.
+    throw Error(Path + ": " + L.Volumes.Faults.front());
+  }
+  if (A.Options.count("--json") != 0) {
+    PrintListingJson(std::cout, L);
+  } else {
+    PrintListing(std::cout, L);
+  }
+  std::cout.flush();
+  if (!std::cout) {
+    throw Error("cannot write the listing of " + Path + " to standard output");
+  }
+  const size_t Faults = L.FaultCount();
+  if (Faults != 0) {
+    std::cerr << "fwimage: " << OneLine(Path) << ": " << Faults << " fault(s), each marked FAULT on its line\n";
+    return ExitFailure;
+  }
   return 0;
 }
 
@@ -274,6 +359,14 @@ int List(int Argc, char **Argv) {
 
 int main(int Argc, char **Argv) {
   const std::string Command = Argc > 1 ? Argv[1] : "";
+  if (Command == "--help" || Command == "-h") {
+    std::cout << UsageText;
+    return 0;
+  }
+  if (Command == "--version") {
+    std::cout << "fwimage " << Version << "\n";
+    return 0;
+  }
   try {
     if (Command == "depex") {
       return Depex(Argc, Argv);
@@ -296,19 +389,16 @@ int main(int Argc, char **Argv) {
     if (Command == "extract") {
       return Extract(Argc, Argv);
     }
-    throw UsageError(Command.empty() ? "no command" : "unknown command " + Command);
+    throw UsageError((Command.empty() ? "no command" : "unknown command " + Command) +
+                     " (fwimage --help lists the commands)");
   } catch (const UsageError &E) {
-    std::cerr << "fwimage: " << E.what() << "\n";
-    if (Command != "depex" && Command != "ffs" && Command != "insert" && Command != "list" &&
-        Command != "replace" && Command != "remove" && Command != "extract") {
-      std::cerr << UsageText;
-    }
+    std::cerr << "fwimage: " << OneLine(E.what()) << "\n";
     return ExitUsage;
   } catch (const Error &E) {
-    std::cerr << "fwimage: " << E.what() << "\n";
+    std::cerr << "fwimage: " << OneLine(E.what()) << "\n";
     return ExitFailure;
   } catch (const std::exception &E) {
-    std::cerr << "fwimage: " << E.what() << "\n";
+    std::cerr << "fwimage: " << OneLine(E.what()) << "\n";
     return ExitFailure;
   }
 }
