@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
 #include <string>
 
@@ -78,6 +79,24 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   Bytes Tiny = DxeVolume(0x2000);
   Tiny.resize(0x1000); // the volume claims more than the file holds
   Write("truncated.fd", Tiny);
+  // The new operations' bad inputs, on an AArch64-like image whose PEIM runs
+  // in place and whose DXE volume sits, tight, in a compressed file.
+  Write("xip.fd", XipImage(0x800));
+  FfsBuildInput In;
+  In.Name = G("0D3C0B2A-1111-4A4A-8B8B-0000000000A1");
+  In.Pe = Pe32Plus(0x800, 0, 0xAA64);
+  std::mt19937 Rng(5); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same noise every run
+  std::generate(In.Pe.begin() + 0x80, In.Pe.end(), [&] { return static_cast<uint8_t>(Rng()); });
+  In.Depex = {0x06, 0x08};
+  In.Ui = "Noise";
+  In.Version = "1";
+  Write("noise-aa64.ffs", BuildFfsFile(In));
+  Write("peim-big.ffs", FfsFile(XipPeimFile, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}),
+                                                                  MakeSection(0x12, TeImage(0x200, 0x77, 0xAA64))})));
+  In.Kind = DriverKind::Smm;
+  In.Name = SomeDriverFile;
+  In.Pe = Pe32Plus(0x200, 1);
+  Write("cpu-smm.ffs", BuildFfsFile(In));
   fs::create_directory(Dir / "a-directory");
   const std::set<std::string> Inputs = Listing();
   struct Case {
@@ -103,6 +122,19 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
       // A newline in a name is shown escaped: the refusal stays one line.
       {"list 'two\nlines.fd'", "cannot read two\\nlines.fd: No such file"},
       {"insert 'image.fd' --out out.bin 'new\nline.ffs'", "cannot read new\\nline.ffs"},
+      {"insert image.fd --out out.bin noise-aa64.ffs",
+       "image.fd: file 0D3C0B2A-1111-4A4A-8B8B-0000000000A1 holds an image for AArch64 (0xAA64); "
+       "FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1 runs x64 (0x8664)"},
+      {"insert xip.fd --out out.bin noise-aa64.ffs",
+       "xip.fd: no room in FV 48DB5E17-707C-472D-91CD-1613E7EF51B0 after recompression: "},
+      {"replace xip.fd --out out.bin peim-big.ffs",
+       "xip.fd: file 2AD0FC59-2314-4BF3-8633-13FA22A624A0 executes in place at 0x"},
+      {"replace image.fd --out out.bin driver.ffs",
+       "image.fd: no file 0D3C0B2A-1111-4A4A-8B8B-000000000001 in this image"},
+      {"replace image.fd --out out.bin not.ffs", "not.ffs: not an FFS file"},
+      {"remove image.fd --out out.bin 0D3C0B2A-1111-4A4A-8B8B-000000000001", "image.fd: no file 0D3C0B2A"},
+      {"extract garbage.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --out out.bin", "garbage.fd: not a firmware image"},
+      {"replace image.fd --out out.bin cpu-smm.ffs", "image.fd: file 1A1E4886-9517-440E-9FDE-3BE44CEE2136 is"},
   };
   for (const Case &C : Cases) {
     EXPECT_EQ(Run(C.Args), 1) << C.Args;
@@ -113,6 +145,8 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   EXPECT_EQ(Run("insert image.fd driver.ffs"), 2);
   EXPECT_NE(Err.find("missing --out"), std::string::npos);
   EXPECT_EQ(Run("ffs --type pei --out x"), 2);
+  EXPECT_EQ(Run("insert image.fd --out out.bin --preset 12 driver.ffs"), 2);
+  EXPECT_NE(Err.find("--preset must be 0 to 9"), std::string::npos);
   EXPECT_EQ(Run("'sub\ncommand'"), 2);
   EXPECT_EQ(Err, "fwimage: unknown command sub\\ncommand (fwimage --help lists the commands)\n");
   EXPECT_EQ(Listing(), Inputs);
@@ -122,7 +156,10 @@ TEST_F(FwImageCli, HelpVersionAndListsExitStatus) {
   for (const char *Help : {"--help", "-h"}) {
     EXPECT_EQ(Run(Help), 0) << Help;
     EXPECT_EQ(Out.rfind("usage: fwimage depex", 0), 0u) << Out;
-    EXPECT_NE(Out.find("fwimage list [--json] IMAGE"), std::string::npos) << Out;
+    for (const char *Command :
+         {"insert IMAGE", "replace IMAGE", "remove IMAGE", "extract IMAGE", "list [--json] IMAGE"}) {
+      EXPECT_NE(Out.find(std::string("fwimage ") + Command), std::string::npos) << Out;
+    }
     EXPECT_EQ(Err, "");
   }
   EXPECT_EQ(Run("--version"), 0);
@@ -154,8 +191,14 @@ TEST_F(FwImageCli, WritesOutputsThatReadBack) {
   ASSERT_EQ(Run("insert image.fd --out new.fd d.ffs"), 0) << Err;
   EXPECT_EQ(fs::file_size(Dir / "new.fd"), fs::file_size(Dir / "image.fd"));
   EXPECT_EQ(Run("list new.fd"), 0) << Err;
-  const std::set<std::string> Expected = {"image.fd", "driver.ffs", "driver.efi", "true.depex",
-                                          "t.depex",  "d.ffs",      "new.fd"};
+  // What extract writes goes back in with replace; remove takes it out again.
+  ASSERT_EQ(Run("extract new.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --out x.ffs"), 0) << Err;
+  ASSERT_EQ(Run("replace new.fd --out same.fd x.ffs"), 0) << Err;
+  ASSERT_EQ(Run("remove same.fd --out gone.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001"), 0) << Err;
+  EXPECT_EQ(Run("extract gone.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --section pe32 --out y.efi"), 1);
+  EXPECT_EQ(Run("extract new.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --section pe33 --out y.efi"), 2);
+  const std::set<std::string> Expected = {"image.fd", "driver.ffs", "driver.efi", "true.depex", "t.depex",
+                                          "d.ffs",    "new.fd",     "x.ffs",      "same.fd",    "gone.fd"};
   EXPECT_EQ(Listing(), Expected);
   EXPECT_EQ((fs::status(Dir / "new.fd").permissions() & fs::perms::others_read), fs::perms::others_read)
       << "the output gets a plain file's mode, not the temporary's private one";

@@ -140,8 +140,8 @@ TEST(FwImageFfs, BuilderRefusesInputsThatWouldNotDispatch) {
   In.Pe[0] = 'X';
   EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("no MZ header"), std::string::npos);
   In = DriverInput(DriverKind::Dxe, 0x400);
-  Put(In.Pe, 0x40 + 24, 0x10B, 2);
-  EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("not PE32+"), std::string::npos);
+  Put(In.Pe, 0x40 + 24, 0x107, 2); // a ROM image
+  EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("neither PE32+ nor PE32"), std::string::npos);
   In = DriverInput(DriverKind::Dxe, 0x400);
   Put(In.Pe, 0x3C, 0xFFFFFF00, 4);
   EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("no PE signature"), std::string::npos);

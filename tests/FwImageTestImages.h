@@ -136,14 +136,16 @@ inline Bytes LzmaSection(const Bytes &Stream) {
   return MakeSection(0x02, Payload);
 }
 
-// A recognisable PE32+ image of Size bytes (MZ, PE signature, 0x20B magic).
-inline Bytes Pe32Plus(size_t Size, uint8_t Fill) {
+// A recognisable PE image of Size bytes (MZ, PE signature, Machine, the
+// optional header magic: 0x20B PE32+, 0x10B PE32), x64 unless told otherwise.
+inline Bytes Pe32Plus(size_t Size, uint8_t Fill, uint16_t Machine = 0x8664, uint16_t Magic = 0x20B) {
   Bytes Pe(Size, Fill);
   Pe[0] = 'M';
   Pe[1] = 'Z';
   Put(Pe, 0x3C, 0x40, 4);
   Put(Pe, 0x40, 0x00004550, 4);
-  Put(Pe, 0x40 + 24, 0x20B, 2);
+  Put(Pe, 0x40 + 4, Machine, 2);
+  Put(Pe, 0x40 + 24, Magic, 2);
   return Pe;
 }
 
@@ -200,6 +202,52 @@ inline CompressedImage MakeCompressedImage(size_t OuterLength = 0x2000, size_t D
   Append(C.Image, MakeVolume({SecName, 0x400, {FfsFile(G("DF1CCEF6-F301-4A63-9661-FC6030DCC880"), 0x03,
                                                       MakeSections({MakeSection(0x10, Pe32Plus(0x80, 0x44))}))}}));
   return C;
+}
+
+// A TE image ("VZ", Machine) of Size bytes: what PEI modules run in place as.
+inline Bytes TeImage(size_t Size, uint8_t Fill, uint16_t Machine) {
+  Bytes Te(Size, Fill);
+  Te[0] = 'V';
+  Te[1] = 'Z';
+  Put(Te, 2, Machine, 2);
+  return Te;
+}
+
+// An AArch64-like image: a top-level volume whose SEC and PEIM run in place
+// from flash (TE sections), then the FV-image file whose LZMA stream holds a
+// RAW pad and the one DXE volume, with DxeSlack bytes of free space. The
+// outer volume is OuterLength bytes.
+inline const Guid XipSecFile = G("469FC080-AEC1-11DF-927C-0002A5D5C51B");
+inline const Guid XipPeimFile = G("2AD0FC59-2314-4BF3-8633-13FA22A624A0");
+inline const Guid XipDxeName = G("64074AFE-340A-4BE6-94BA-91B5B4D0F71E");
+inline const Guid XipDriverFile = G("4C6E0267-C77D-410D-8100-1495911A989D");
+inline const Guid XipLastFile = G("9A5163E7-5C29-453F-825C-837A46A81E15");
+
+inline std::vector<Bytes> XipDxeFiles() {
+  return {
+      FfsFile(DxeCoreFile, 0x05, MakeSections({MakeSection(0x10, Pe32Plus(0x300, 0x11, 0xAA64)),
+                                               MakeSection(0x15, Utf16("DxeCore"))})),
+      FfsFile(XipDriverFile, 0x07, MakeSections({MakeSection(0x13, {0x06, 0x08}),
+                                                 MakeSection(0x10, Pe32Plus(0x201, 0x22, 0xAA64))})),
+      FfsFile(XipLastFile, 0x07, MakeSections({MakeSection(0x13, {0x06, 0x08}),
+                                               MakeSection(0x10, Pe32Plus(0x181, 0x23, 0xAA64))}))};
+}
+
+inline Bytes XipImage(size_t OuterLength = 0x3000, size_t DxeSlack = 0x10) {
+  const std::vector<Bytes> Dxe = XipDxeFiles();
+  size_t End = 0x60;
+  for (const Bytes &F : Dxe) {
+    End = (End + 7) / 8 * 8 + F.size();
+  }
+  const size_t DxeLength = (End + 7) / 8 * 8 + DxeSlack;
+  const Bytes Stream = MakeSections({MakeSection(0x19, Bytes(0x8, 0)),
+                                     MakeSection(0x17, MakeVolume({XipDxeName, DxeLength, Dxe}))});
+  return MakeVolume(
+      {OuterName, OuterLength,
+       {FfsFile(XipSecFile, 0x03, MakeSections({MakeSection(0x12, TeImage(0x1C0, 0x31, 0xAA64))})),
+        FfsFile(XipPeimFile, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}),
+                                                 MakeSection(0x12, TeImage(0x150, 0x32, 0xAA64))})),
+        FfsFile(FvImageFile, 0x0B, LzmaSection(Stream))}});
 }
 
 // A full SPI image of Size bytes: a flash descriptor whose FLMAP0 0x00040003

@@ -1,5 +1,5 @@
 #!/bin/sh
-# fwimage judged by UEFIExtract (an independent parser), three ways:
+# fwimage judged by UEFIExtract (an independent parser), four ways:
 #
 # (default) The kit's FFS files put into OVMF's own flash image with
 #   `fwimage insert`, judged by UEFIExtract and by `fwimage list`:
@@ -16,9 +16,140 @@
 #   platform-data region, OVMF as the BIOS region): `list` shows the regions
 #   UEFIExtract shows, the kit goes into the BIOS region, UEFIExtract finds
 #   every checksum valid, and every byte outside the BIOS region is unchanged.
+# --edit <image> [--boot]: one insert, replace and remove on an image of any
+#   machine: x64 images get the kit's DXE driver, the others a copy of their
+#   own DpcDxe re-packed under a new GUID; the replace puts a re-packed DpcDxe in place of the original,
+#   the remove takes it out. Each result must show, in UEFIExtract's report,
+#   no complaint the original does not have, the changed file with exactly the
+#   bytes given (or gone), every other file with the size, CRC32 and (outside
+#   compressed volumes) offset it had. The insert must cost the compressed
+#   volume's container no more than the file's own LZMA size plus 1 KiB. With
+#   --boot (AArch64), the image the insert grew must boot to the UEFI Shell.
 #
 # usage: kit-check.sh [--listings | --descriptor] <fwimage> <kit dir> [<OVMF code image>]
+#        kit-check.sh --edit <fwimage> <kit dir> <image> [--boot]
 set -eu
+if [ "${1:-}" = --edit ]; then
+  fwimage=$2; kit=$3; image=$4; boot=${5:-}
+  work=$(mktemp -d)
+  qemu_pid=
+  trap 'exec 3>&-; [ -z "$qemu_pid" ] || kill "$qemu_pid" 2>/dev/null; rm -rf "$work"' EXIT
+  fail() { echo "kit-check: $(basename "$image"): $*" >&2; exit 1; }
+  command -v UEFIExtract >/dev/null || fail "UEFIExtract missing (tools/install-deps.sh installs uefitool-cli)"
+  command -v xz >/dev/null || fail "xz missing (the LZMA size a file costs at best)"
+  [ -f "$image" ] || fail "$image missing (tools/install-deps.sh installs its firmware package)"
+  dpc=A210F973-229D-4F4D-AA37-9895E6C9EABA # DpcDxe: in every image, harmless twice
+  copy=0D3C0B2A-3333-4A4A-8B8B-0000000DCC01
+  crc32() { gzip -c "$1" | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' \n' | tr a-f A-F; }
+  size8() { printf '%08X' "$(stat -c %s "$1")"; }
+
+  cp "$image" "$work/orig.fd"
+  UEFIExtract "$work/orig.fd" report > "$work/orig.msgs" 2>&1 || fail "UEFIExtract cannot read the original"
+  # File records of a report: the File line and its sections, one line each
+  # (Type|Subtype|Base|Size|CRC32|Name). The named file and pad files are left
+  # out; the FV-image files around compressed volumes change size and CRC.
+  records() { # report, GUIDs left out
+    awk -F'|' -v skip="$2" -v skip2="$3" '
+      function trim(s) { gsub(/^ +| +$/, "", s); return s }
+      { t = trim($1); sub_ = trim($2) }
+      t == "File" { drop = index($6, skip) > 0 || index($6, skip2) > 0 || sub_ == "Pad"; box = sub_ == "Volume image" }
+      t != "File" && t != "Section" { drop = 1 }
+      drop { next }
+      box { print t "|" sub_ "|" trim($3) "|(container)|" trim($6); next }
+      { print t "|" sub_ "|" trim($3) "|" trim($4) "|" trim($5) "|" trim($6) }' "$1"
+  }
+  judge() { # what, new image, GUID, FFS given (empty: removed)
+    [ "$(stat -c %s "$2")" -eq "$(stat -c %s "$work/orig.fd")" ] || fail "$1: the image changed size"
+    UEFIExtract "$2" report > "$2.msgs" 2>&1 || fail "$1: UEFIExtract cannot read the result"
+    new_msgs=$(grep -vxF -f "$work/orig.msgs" "$2.msgs" || true)
+    [ -z "$new_msgs" ] || fail "$1: UEFIExtract complains: $new_msgs"
+    records "$work/orig.fd.report.txt" "$dpc" "$copy" > "$work/orig.records"
+    records "$2.report.txt" "$dpc" "$copy" > "$2.records"
+    diff "$work/orig.records" "$2.records" > "$2.diff" || { head -n 20 "$2.diff" >&2; fail "$1: other files changed"; }
+    line=$(grep " File .*| -* *$3" "$2.report.txt" || true)
+    if [ -z "$4" ]; then
+      [ -z "$line" ] || fail "$1: file $3 is still there"
+      return 0
+    fi
+    [ "$(echo "$line" | grep -c .)" -eq 1 ] || fail "$1: file $3 is not there once"
+    echo "$line" | grep -q "| $(size8 "$4") | $(crc32 "$4") |" || fail "$1: file $3 is not the bytes given: $line"
+  }
+
+  boot_check() {
+    # The grown image boots to the Shell, and the copy of DpcDxe in the grown
+    # part of the volume was dispatched: two handles carry the DPC protocol.
+    command -v qemu-system-aarch64 >/dev/null || fail "qemu-system-aarch64 missing (tools/install-deps.sh installs qemu-system-arm)"
+    dpc_protocol=480F8AE9-0C46-4AA9-BC89-DB9FBA619806
+    cp /usr/share/AAVMF/AAVMF_VARS.fd "$work/vars.fd"
+    mkfifo "$work/keys"
+    qemu-system-aarch64 -M virt -cpu cortex-a57 -m 1024 -display none -no-reboot -net none -monitor none \
+      -serial stdio -drive "if=pflash,format=raw,readonly=on,file=$work/insert.fd" \
+      -drive "if=pflash,format=raw,file=$work/vars.fd" < "$work/keys" > "$work/serial.log" 2>&1 &
+    qemu_pid=$!
+    exec 3> "$work/keys"
+    prompts() { grep -a -o 'Shell>' "$work/serial.log" 2>/dev/null | wc -l; }
+    for _ in $(seq 120); do
+      [ "$(prompts)" -ge 1 ] && break
+      kill -0 "$qemu_pid" 2>/dev/null || break
+      sleep 1
+    done
+    [ "$(prompts)" -ge 1 ] || { tail -c 400 "$work/serial.log" >&2; fail "the grown image did not boot to Shell>"; }
+    printf 'dh -p %s\r' "$dpc_protocol" >&3
+    for _ in $(seq 30); do
+      [ "$(prompts)" -ge 2 ] && break
+      sleep 1
+    done
+    esc=$(printf '\033')
+    handles=$(sed "s/$esc\[[0-9;]*[A-Za-z]//g" "$work/serial.log" | grep -a -c "^[0-9A-F]*: $dpc_protocol" || true)
+    [ "$handles" -eq 2 ] || fail "$handles handles carry the DPC protocol after the boot; the inserted copy did not run"
+    kill "$qemu_pid"
+    wait "$qemu_pid" 2>/dev/null || true
+    qemu_pid=
+    exec 3>&-
+    echo "kit-check: $(basename "$image"): the grown image boots to Shell>, the inserted driver ran"
+  }
+
+  # A driver of the image's own machine.
+  "$fwimage" extract "$work/orig.fd" "$dpc" --section pe32 --out "$work/dpc.efi"
+  "$fwimage" extract "$work/orig.fd" "$dpc" --section depex --out "$work/dpc.depex"
+  pe=$(od -An -tu4 -j60 -N4 "$work/dpc.efi" | tr -d ' ')
+  machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$work/dpc.efi" | tr -d ' ')
+  if [ "$machine" = 8664 ]; then
+    new=$kit/BoardSetupDxe.ffs
+    copy=$(sed -n 's/^- FILE GUID: `\([0-9A-F-]*\)`.*/\1/p' "$kit/README.md" | head -n 1)
+  else
+    new=$work/copy.ffs
+    "$fwimage" ffs --type driver --pe "$work/dpc.efi" --depex "$work/dpc.depex" --ui DpcDxeCopy --version 1.0 \
+      --guid "$copy" --out "$new"
+  fi
+  [ -n "$copy" ] || fail "no FILE GUID in the kit README"
+
+  "$fwimage" insert "$work/orig.fd" --out "$work/insert.fd" "$new" > "$work/insert.out" ||
+    fail "insert refused"
+  judge insert "$work/insert.fd" "$copy" "$new"
+  # Recompression costs the flash no more than the file compressed on its own.
+  outer=$(sed -n 's/^recompressed .*: free \(0x[0-9A-F]*\) -> \(0x[0-9A-F]*\)$/\1 \2/p' "$work/insert.out")
+  [ -n "$outer" ] || fail "insert reports no recompressed volume"
+  cost=$(( ${outer% *} - ${outer#* } ))
+  alone=$(xz --format=lzma -6 -c "$new" | wc -c)
+  [ "$cost" -le $((alone + 1024)) ] ||
+    fail "insert cost the compressed volume's container $cost bytes; the file alone compresses to $alone"
+
+  [ "$boot" != --boot ] || boot_check
+
+  "$fwimage" ffs --type driver --pe "$work/dpc.efi" --depex "$work/dpc.depex" --ui DpcDxe --version 2.0 \
+    --guid "$dpc" --out "$work/dpc2.ffs"
+  # The insert above showed what preset 6 costs; liblzma's fastest is enough here.
+  "$fwimage" replace "$work/orig.fd" --out "$work/replace.fd" --preset 0 "$work/dpc2.ffs" > /dev/null ||
+    fail "replace refused"
+  judge replace "$work/replace.fd" "$dpc" "$work/dpc2.ffs"
+  "$fwimage" remove "$work/orig.fd" --out "$work/remove.fd" --preset 0 "$dpc" > /dev/null || fail "remove refused"
+  judge remove "$work/remove.fd" "$dpc" ""
+  echo "kit-check: $(basename "$image"): insert ($(grep -o 'grew.*' "$work/insert.out" || echo "no growth"); container $cost bytes, file alone $alone), replace, remove judged by UEFIExtract"
+
+  exit 0
+fi
+
 mode=kit
 case "${1:-}" in
 --listings | --descriptor) mode=${1#--}; shift ;;

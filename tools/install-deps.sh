@@ -23,6 +23,11 @@ if [ "${BOARD_NEED_QEMU:-1}" = 1 ]; then
   have qemu-system-x86_64 || need="$need qemu-system-x86"
   /usr/bin/python3 -c 'import pyte' 2>/dev/null || need="$need python3-pyte"
   [ -f /usr/share/OVMF/OVMF_CODE_4M.secboot.fd ] || need="$need ovmf"
+  # Other machines' firmware, for fwimage's checks on images that are not x64.
+  [ -f /usr/share/OVMF/OVMF32_CODE_4M.secboot.fd ] || need="$need ovmf-ia32"
+  [ -f /usr/share/AAVMF/AAVMF_CODE.fd ] || need="$need qemu-efi-aarch64"
+  [ -f /usr/share/AAVMF/AAVMF32_CODE.fd ] || need="$need qemu-efi-arm"
+  have qemu-system-aarch64 || need="$need qemu-system-arm"
 fi
 if [ -n "$need" ]; then
   echo "installing:$need"

@@ -79,8 +79,7 @@ inline uint8_t Sum8(ByteView Data) {
   return Sum;
 }
 
+// "0x1A2B": sizes and offsets in messages, as the listing prints them.
 std::string Hex(uint64_t Value);
-
-Bytes ReadFile(const std::string &Path);
 
 } // namespace fwimage

@@ -13,6 +13,7 @@ namespace {
 // PE layout points the builder checks.
 using pe::DosNewHeaderField;
 using pe::DosSignature;
+using pe::Pe32Magic;
 using pe::Pe32PlusMagic;
 using pe::PeOptionalHeaderOffset;
 using pe::PeSignature;
@@ -132,7 +133,7 @@ void SealFfsFile(uint8_t *File, size_t HeaderSize, size_t Size) {
   File[ffs::HeaderChecksumOffset] = FfsHeaderChecksum(Whole.first(HeaderSize));
 }
 
-void CheckPe32Plus(ByteView Image) {
+void CheckPeImage(ByteView Image) {
   if (Image.size() < DosNewHeaderField + 4 || ReadU16(Image, 0) != DosSignature) {
     throw Error("PE image has no MZ header");
   }
@@ -141,13 +142,14 @@ void CheckPe32Plus(ByteView Image) {
       ReadU32(Image, PeOffset) != PeSignature) {
     throw Error("PE image has no PE signature where its MZ header points");
   }
-  if (ReadU16(Image, PeOffset + PeOptionalHeaderOffset) != Pe32PlusMagic) {
-    throw Error("PE image is not PE32+ (optional header magic is not 0x20B)");
+  const uint16_t Magic = ReadU16(Image, PeOffset + PeOptionalHeaderOffset);
+  if (Magic != Pe32PlusMagic && Magic != Pe32Magic) {
+    throw Error("PE image is neither PE32+ nor PE32 (optional header magic " + Hex(Magic) + ")");
   }
 }
 
 Bytes BuildFfsFile(const FfsBuildInput &Input) {
-  CheckPe32Plus(Input.Pe);
+  CheckPeImage(Input.Pe);
   DecodeDepex(Input.Depex);
   CheckAscii(Input.Ui, "UI name");
   CheckAscii(Input.Version, "version");

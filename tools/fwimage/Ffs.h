@@ -128,12 +128,12 @@ struct FfsBuildInput {
   std::string Version;
 };
 
-// Throws Error when the PE is not PE32+, the depex does not parse or the
-// names are not ASCII.
+// Throws Error when the PE is neither PE32+ nor PE32, the depex does not
+// parse or the names are not ASCII.
 Bytes BuildFfsFile(const FfsBuildInput &Input);
 
-// Throws Error unless Image starts with an MZ header leading to a PE32+
-// optional header.
-void CheckPe32Plus(ByteView Image);
+// Throws Error unless Image starts with an MZ header leading to a PE32+ or
+// PE32 optional header (the 32-bit machines' firmware images are PE32).
+void CheckPeImage(ByteView Image);
 
 } // namespace fwimage

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 namespace fwimage {
@@ -15,12 +13,6 @@ namespace {
 constexpr mode_t DefaultFileMode = 0666;
 constexpr size_t ReadChunk = 1 << 20;
 } // namespace
-
-std::string Hex(uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof Text, "0x%" PRIX64, Value);
-  return Text;
-}
 
 Bytes ReadFile(const std::string &Path) {
   const int Fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -7,6 +7,8 @@
 
 namespace fwimage {
 
+Bytes ReadFile(const std::string &Path);
+
 // Writes through a temporary file in Path's directory, renamed over Path when
 // complete: a failure leaves neither Path nor the temporary behind.
 void WriteFileAtomic(const std::string &Path, ByteView Data);

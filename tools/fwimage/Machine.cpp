@@ -1,6 +1,10 @@
 #include "Machine.h"
 
 #include <array>
+#include <map>
+#include <vector>
+
+#include "Ffs.h"
 
 namespace fwimage {
 
@@ -11,12 +15,24 @@ struct NamedMachine {
   const char *Name;
 };
 
-constexpr std::array<NamedMachine, 4> MachineNames{{
+constexpr std::array<NamedMachine, 5> MachineNames{{
     {pe::MachineX64, "x64"},
     {pe::MachineIa32, "IA32"},
     {pe::MachineAArch64, "AArch64"},
     {pe::MachineArmThumb, "ARM"},
+    {pe::MachineEbc, "EBC"},
 }};
+
+// Images in a file's sections, encapsulations included, volumes inside it
+// not: those are checked on their own.
+void CollectMachines(const std::vector<Section> &Sections, std::vector<uint16_t> &Out) {
+  for (const Section &S : Sections) {
+    if (S.Machine) {
+      Out.push_back(*S.Machine);
+    }
+    CollectMachines(S.Children, Out);
+  }
+}
 
 } // namespace
 
@@ -46,6 +62,68 @@ const char *MachineName(uint16_t Machine) {
     }
   }
   return nullptr;
+}
+
+std::string MachineLabel(uint16_t Machine) {
+  const char *Name = MachineName(Machine);
+  return Name != nullptr ? std::string(Name) + " (" + Hex(Machine) + ")" : "machine " + Hex(Machine);
+}
+
+std::optional<uint16_t> VolumeMachine(const Volume &V, std::string *Source) {
+  std::map<uint16_t, size_t> Count;
+  std::vector<uint16_t> Order;
+  for (const File &F : V.Files) {
+    if (F.Deleted) {
+      continue;
+    }
+    std::vector<uint16_t> Machines;
+    CollectMachines(F.Sections, Machines);
+    if (F.Type == ffs::TypeDxeCore && !Machines.empty()) {
+      if (Source != nullptr) {
+        *Source = "its DXE core";
+      }
+      return Machines.front();
+    }
+    for (const uint16_t M : Machines) {
+      if (M != pe::MachineEbc && Count[M]++ == 0) {
+        Order.push_back(M);
+      }
+    }
+  }
+  if (Order.empty()) {
+    return std::nullopt;
+  }
+  uint16_t Best = Order.front();
+  for (const uint16_t M : Order) {
+    if (Count[M] > Count[Best]) {
+      Best = M;
+    }
+  }
+  if (Source != nullptr) {
+    *Source = "its other images";
+  }
+  return Best;
+}
+
+void CheckFileMachine(const File &F, const Volume &V, const std::string &VolumeName) {
+  std::vector<uint16_t> Machines;
+  CollectMachines(F.Sections, Machines);
+  if (Machines.empty()) {
+    return;
+  }
+  std::string Source;
+  const auto Want = VolumeMachine(V, &Source);
+  if (!Want) {
+    return;
+  }
+  for (const uint16_t M : Machines) {
+    if (M != *Want && M != pe::MachineEbc) {
+      std::string Reason = "file " + F.Name.ToString() + " holds an image for " + MachineLabel(M) + "; FV ";
+      Reason += VolumeName;
+      Reason += " runs " + MachineLabel(*Want) + " images (" + Source + ")";
+      throw Error(Reason);
+    }
+  }
 }
 
 } // namespace fwimage

@@ -2,6 +2,9 @@
 //   fwimage depex --out X.depex TOKEN...
 //   fwimage ffs --type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs
 //   fwimage insert IMAGE --out NEW [--fv GUID] FILE.ffs...
+//   fwimage replace IMAGE --out NEW [--fv GUID] FILE.ffs...
+//   fwimage remove IMAGE --out NEW [--fv GUID] GUID...
+//   fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]
 //   fwimage list [--json] IMAGE
 //   fwimage --help | --version
 // Every failure prints one line on stderr naming the file it concerns, exits
@@ -12,11 +15,13 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Depex.h"
 #include "Descriptor.h"
+#include "Edit.h"
 #include "FileIo.h"
 #include "Ffs.h"
 #include "FirmwareVolume.h"
@@ -44,6 +49,10 @@ constexpr const char *UsageText =
     "usage: fwimage depex --out X.depex TOKEN...\n"
     "       fwimage ffs --type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs\n"
     "       fwimage insert IMAGE --out NEW [--fv GUID] FILE.ffs...\n"
+    "       fwimage replace IMAGE --out NEW [--fv GUID] FILE.ffs...\n"
+    "       fwimage remove IMAGE --out NEW [--fv GUID] GUID...\n"
+    "       (insert, replace, remove: [--preset 0-9], liblzma's preset for recompression, default 6)\n"
+    "       fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]\n"
     "       fwimage list [--json] IMAGE\n"
     "       fwimage --help | --version\n";
 
@@ -171,14 +180,26 @@ int Ffs(int Argc, char **Argv) {
   const std::string &DepexPath = Required(A, "--depex");
   In.Pe = ReadFile(PePath);
   In.Depex = ReadFile(DepexPath);
-  About(PePath, [&] { CheckPe32Plus(In.Pe); });
+  About(PePath, [&] { CheckPeImage(In.Pe); });
   About(DepexPath, [&] { DecodeDepex(In.Depex); });
   WriteFileAtomic(Out, About(Out, [&] { return BuildFfsFile(In); }));
   return 0;
 }
 
+// --preset: liblzma's 0-9 for recompression; lower is faster and costs flash.
+uint32_t PresetOption(const Arguments &A) {
+  const auto It = A.Options.find("--preset");
+  if (It == A.Options.end()) {
+    return DefaultLzmaPreset;
+  }
+  if (It->second.size() != 1 || It->second[0] < '0' || It->second[0] > '9') {
+    throw UsageError("--preset must be 0 to 9, not " + It->second);
+  }
+  return static_cast<uint32_t>(It->second[0] - '0');
+}
+
 int Insert(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv"});
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
   if (A.Positional.size() < 2) {
     throw UsageError("insert needs an image and at least one FFS file");
   }
@@ -186,6 +207,7 @@ int Insert(int Argc, char **Argv) {
   if (const auto It = A.Options.find("--fv"); It != A.Options.end()) {
     Options.TargetVolume = ParseGuidArgument(It->second, "--fv");
   }
+  Options.Preset = PresetOption(A);
   const std::string &Out = Required(A, "--out");
   const std::string &ImagePath = A.Positional.front();
   const Bytes Image = ReadFile(ImagePath);
@@ -202,12 +224,106 @@ int Insert(int Argc, char **Argv) {
   WriteFileAtomic(Out, NewImage);
   std::printf("inserted %zu file(s) into FV %s: free %s -> %s\n", Files.size(), Summary.TargetVolume.c_str(),
               Hex(Summary.TargetFreeBefore).c_str(), Hex(Summary.TargetFreeAfter).c_str());
+  if (Summary.TargetGrownBy != 0) {
+    std::printf("grew FV %s by %s bytes\n", Summary.TargetVolume.c_str(), Hex(Summary.TargetGrownBy).c_str());
+  }
   if (Summary.Recompressed != 0) {
     std::printf("recompressed %u stream(s); FV %s: free %s -> %s\n", Summary.Recompressed,
                 Summary.OuterVolume.c_str(), Hex(Summary.OuterFreeBefore).c_str(),
                 Hex(Summary.OuterFreeAfter).c_str());
   }
   std::printf("image rebuilt in %.2f s\n", Seconds);
+  return 0;
+}
+
+std::optional<Guid> VolumeOption(const Arguments &A) {
+  if (const auto It = A.Options.find("--fv"); It != A.Options.end()) {
+    return ParseGuidArgument(It->second, "--fv");
+  }
+  return std::nullopt;
+}
+
+// One line per volume rewritten, outer first.
+void PrintEdit(const EditSummary &Summary, double Seconds) {
+  for (const VolumeChange &V : Summary.Volumes) {
+    std::printf("FV %s: free %s -> %s", V.Name.c_str(), Hex(V.FreeBefore).c_str(), Hex(V.FreeAfter).c_str());
+    if (V.GrownBy != 0) {
+      std::printf(", grown by %s bytes", Hex(V.GrownBy).c_str());
+    }
+    std::printf("\n");
+  }
+  std::printf("recompressed %u stream(s); image rebuilt in %.2f s\n", Summary.Recompressed, Seconds);
+}
+
+int Replace(int Argc, char **Argv) {
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
+  if (A.Positional.size() < 2) {
+    throw UsageError("replace needs an image and at least one FFS file");
+  }
+  EditOptions Options;
+  Options.Volume = VolumeOption(A);
+  Options.Preset = PresetOption(A);
+  const std::string &Out = Required(A, "--out");
+  const std::string &ImagePath = A.Positional.front();
+  const Bytes Image = ReadFile(ImagePath);
+  std::vector<Bytes> Files;
+  for (size_t I = 1; I < A.Positional.size(); ++I) {
+    Files.push_back(ReadFile(A.Positional[I]));
+    About(A.Positional[I], [&] { ParseStandaloneFile(Files.back()); });
+  }
+  const auto Start = std::chrono::steady_clock::now();
+  EditSummary Summary;
+  const Bytes NewImage = About(ImagePath, [&] { return ReplaceFiles(Image, Files, Options, &Summary); });
+  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  WriteFileAtomic(Out, NewImage);
+  std::printf("replaced %zu file(s)\n", Files.size());
+  PrintEdit(Summary, Seconds);
+  return 0;
+}
+
+int Remove(int Argc, char **Argv) {
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
+  if (A.Positional.size() < 2) {
+    throw UsageError("remove needs an image and at least one file GUID");
+  }
+  EditOptions Options;
+  Options.Volume = VolumeOption(A);
+  Options.Preset = PresetOption(A);
+  const std::string &Out = Required(A, "--out");
+  std::vector<Guid> Names;
+  for (size_t I = 1; I < A.Positional.size(); ++I) {
+    Names.push_back(ParseGuidArgument(A.Positional[I], "file GUID"));
+  }
+  const std::string &ImagePath = A.Positional.front();
+  const Bytes Image = ReadFile(ImagePath);
+  const auto Start = std::chrono::steady_clock::now();
+  EditSummary Summary;
+  const Bytes NewImage = About(ImagePath, [&] { return RemoveFiles(Image, Names, Options, &Summary); });
+  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  WriteFileAtomic(Out, NewImage);
+  std::printf("removed %zu file(s)\n", Names.size());
+  PrintEdit(Summary, Seconds);
+  return 0;
+}
+
+int Extract(int Argc, char **Argv) {
+  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--section"});
+  if (A.Positional.size() != 2) {
+    throw UsageError("extract needs an image and one file GUID");
+  }
+  std::optional<SectionKind> Kind;
+  if (const auto It = A.Options.find("--section"); It != A.Options.end()) {
+    Kind = ParseSectionKind(It->second);
+    if (!Kind) {
+      throw UsageError("--section must be pe32, te, raw, ui, depex or version, not " + It->second);
+    }
+  }
+  const Guid Name = ParseGuidArgument(A.Positional[1], "file GUID");
+  const std::string &Out = Required(A, "--out");
+  const std::string &ImagePath = A.Positional.front();
+  const Bytes Image = ReadFile(ImagePath);
+  const auto Volume = VolumeOption(A);
+  WriteFileAtomic(Out, About(ImagePath, [&] { return ExtractFile(Image, Name, Kind, Volume); }));
   return 0;
 }
 
@@ -263,6 +379,15 @@ int main(int Argc, char **Argv) {
     }
     if (Command == "list") {
       return List(Argc, Argv);
+    }
+    if (Command == "replace") {
+      return Replace(Argc, Argv);
+    }
+    if (Command == "remove") {
+      return Remove(Argc, Argv);
+    }
+    if (Command == "extract") {
+      return Extract(Argc, Argv);
     }
     throw UsageError((Command.empty() ? "no command" : "unknown command " + Command) +
                      " (fwimage --help lists the commands)");
