@@ -5,6 +5,7 @@ add_executable(UsbSupportS5SmmTests ${USB_SUPPORT_S5_SMM_TESTS})
 target_link_libraries(UsbSupportS5SmmTests PRIVATE UsbSupportS5SmmHost Simulator GTest::gtest
                                                    GTest::gtest_main)
 target_compile_options(UsbSupportS5SmmTests PRIVATE ${BOARD_HOST_WARNINGS})
+board_test_suite(UsbSupportS5SmmTests)
 add_test(NAME UsbSupportS5SmmTests COMMAND UsbSupportS5SmmTests)
 set_tests_properties(UsbSupportS5SmmTests PROPERTIES LABELS host)
 

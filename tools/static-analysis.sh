@@ -16,7 +16,9 @@ firmware="BoardSetupDxe UsbSupportS5Smm Hal"
 host="Simulator tools/fwimage"
 judge="firmware-tests/Judge"
 dirs="$firmware $host $judge"
-pattern() { echo "$*" | sed -e 's/ /\/|/g' -e 's/$/\//'; }
+# The source tree's folders only: the build tree holds generated sources
+# (precompiled-header stubs) under the same names.
+pattern() { echo "^$(pwd)/($(echo "$*" | sed 's/ /|/g'))/"; }
 status=0
 echo "clang-tidy: drivers and seam"
 # shellcheck disable=SC2086
