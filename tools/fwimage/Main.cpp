@@ -198,25 +198,36 @@ uint32_t PresetOption(const Arguments &A) {
   return static_cast<uint32_t>(It->second[0] - '0');
 }
 
+std::optional<Guid> VolumeOption(const Arguments &A) {
+  if (const auto It = A.Options.find("--fv"); It != A.Options.end()) {
+    return ParseGuidArgument(It->second, "--fv");
+  }
+  return std::nullopt;
+}
+
+// The FFS files named after the image, each checked on its own: what is
+// wrong with one input file is said about that file.
+std::vector<Bytes> ReadFfsInputs(const Arguments &A) {
+  std::vector<Bytes> Files;
+  for (size_t I = 1; I < A.Positional.size(); ++I) {
+    Files.push_back(ReadFile(A.Positional[I]));
+    About(A.Positional[I], [&] { ParseStandaloneFile(Files.back()); });
+  }
+  return Files;
+}
+
 int Insert(int Argc, char **Argv) {
   const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
   if (A.Positional.size() < 2) {
     throw UsageError("insert needs an image and at least one FFS file");
   }
   InsertOptions Options;
-  if (const auto It = A.Options.find("--fv"); It != A.Options.end()) {
-    Options.TargetVolume = ParseGuidArgument(It->second, "--fv");
-  }
+  Options.TargetVolume = VolumeOption(A);
   Options.Preset = PresetOption(A);
   const std::string &Out = Required(A, "--out");
   const std::string &ImagePath = A.Positional.front();
   const Bytes Image = ReadFile(ImagePath);
-  std::vector<Bytes> Files;
-  for (size_t I = 1; I < A.Positional.size(); ++I) {
-    Files.push_back(ReadFile(A.Positional[I]));
-    // What is wrong with one input file is said about that file.
-    About(A.Positional[I], [&] { ParseStandaloneFile(Files.back()); });
-  }
+  const std::vector<Bytes> Files = ReadFfsInputs(A);
   const auto Start = std::chrono::steady_clock::now();
   InsertSummary Summary;
   const Bytes NewImage = About(ImagePath, [&] { return InsertFiles(Image, Files, Options, &Summary); });
@@ -234,13 +245,6 @@ int Insert(int Argc, char **Argv) {
   }
   std::printf("image rebuilt in %.2f s\n", Seconds);
   return 0;
-}
-
-std::optional<Guid> VolumeOption(const Arguments &A) {
-  if (const auto It = A.Options.find("--fv"); It != A.Options.end()) {
-    return ParseGuidArgument(It->second, "--fv");
-  }
-  return std::nullopt;
 }
 
 // One line per volume rewritten, outer first.
@@ -266,11 +270,7 @@ int Replace(int Argc, char **Argv) {
   const std::string &Out = Required(A, "--out");
   const std::string &ImagePath = A.Positional.front();
   const Bytes Image = ReadFile(ImagePath);
-  std::vector<Bytes> Files;
-  for (size_t I = 1; I < A.Positional.size(); ++I) {
-    Files.push_back(ReadFile(A.Positional[I]));
-    About(A.Positional[I], [&] { ParseStandaloneFile(Files.back()); });
-  }
+  const std::vector<Bytes> Files = ReadFfsInputs(A);
   const auto Start = std::chrono::steady_clock::now();
   EditSummary Summary;
   const Bytes NewImage = About(ImagePath, [&] { return ReplaceFiles(Image, Files, Options, &Summary); });
