@@ -14,7 +14,9 @@ have cppcheck     || need="$need cppcheck"
 [ -f /usr/include/gmock/gmock.h ] || need="$need libgmock-dev"
 [ -f /usr/include/lzma.h ] || need="$need liblzma-dev"
 have UEFIExtract  || need="$need uefitool-cli"
-# Other architectures' firmware images: what fwimage's listing is checked against.
+have xz           || need="$need xz-utils"
+[ -x /usr/bin/python3 ] || need="$need python3"
+# Other machines' firmware images: what fwimage's listing and edits are checked on.
 [ -f /usr/share/OVMF/OVMF32_CODE_4M.secboot.fd ] || need="$need ovmf-ia32"
 [ -f /usr/share/AAVMF/AAVMF_CODE.fd ] || need="$need qemu-efi-aarch64"
 [ -f /usr/share/AAVMF/AAVMF32_CODE.fd ] || need="$need qemu-efi-arm"
@@ -23,10 +25,7 @@ if [ "${BOARD_NEED_QEMU:-1}" = 1 ]; then
   have qemu-system-x86_64 || need="$need qemu-system-x86"
   /usr/bin/python3 -c 'import pyte' 2>/dev/null || need="$need python3-pyte"
   [ -f /usr/share/OVMF/OVMF_CODE_4M.secboot.fd ] || need="$need ovmf"
-  # Other machines' firmware, for fwimage's checks on images that are not x64.
-  [ -f /usr/share/OVMF/OVMF32_CODE_4M.secboot.fd ] || need="$need ovmf-ia32"
-  [ -f /usr/share/AAVMF/AAVMF_CODE.fd ] || need="$need qemu-efi-aarch64"
-  [ -f /usr/share/AAVMF/AAVMF32_CODE.fd ] || need="$need qemu-efi-arm"
+  # The AArch64 boot of an image fwimage grew.
   have qemu-system-aarch64 || need="$need qemu-system-arm"
 fi
 if [ -n "$need" ]; then
