@@ -259,6 +259,21 @@ void PrintEdit(const EditSummary &Summary, double Seconds) {
   std::printf("recompressed %u stream(s); image rebuilt in %.2f s\n", Summary.Recompressed, Seconds);
 }
 
+// The rest of an edit once its inputs are read: Edit run on the image under
+// the image's name, timed, the result written all or nothing, then What and
+// one line per volume rewritten.
+template <typename EditFn>
+int FinishEdit(const std::string &ImagePath, const std::string &Out, const std::string &What, EditFn Edit) {
+  const auto Start = std::chrono::steady_clock::now();
+  EditSummary Summary;
+  const Bytes NewImage = About(ImagePath, [&] { return Edit(&Summary); });
+  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  WriteFileAtomic(Out, NewImage);
+  std::printf("%s\n", What.c_str());
+  PrintEdit(Summary, Seconds);
+  return 0;
+}
+
 int Replace(int Argc, char **Argv) {
   const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
   if (A.Positional.size() < 2) {
@@ -271,14 +286,8 @@ int Replace(int Argc, char **Argv) {
   const std::string &ImagePath = A.Positional.front();
   const Bytes Image = ReadFile(ImagePath);
   const std::vector<Bytes> Files = ReadFfsInputs(A);
-  const auto Start = std::chrono::steady_clock::now();
-  EditSummary Summary;
-  const Bytes NewImage = About(ImagePath, [&] { return ReplaceFiles(Image, Files, Options, &Summary); });
-  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-  WriteFileAtomic(Out, NewImage);
-  std::printf("replaced %zu file(s)\n", Files.size());
-  PrintEdit(Summary, Seconds);
-  return 0;
+  return FinishEdit(ImagePath, Out, "replaced " + std::to_string(Files.size()) + " file(s)",
+                    [&](EditSummary *Summary) { return ReplaceFiles(Image, Files, Options, Summary); });
 }
 
 int Remove(int Argc, char **Argv) {
@@ -296,14 +305,8 @@ int Remove(int Argc, char **Argv) {
   }
   const std::string &ImagePath = A.Positional.front();
   const Bytes Image = ReadFile(ImagePath);
-  const auto Start = std::chrono::steady_clock::now();
-  EditSummary Summary;
-  const Bytes NewImage = About(ImagePath, [&] { return RemoveFiles(Image, Names, Options, &Summary); });
-  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-  WriteFileAtomic(Out, NewImage);
-  std::printf("removed %zu file(s)\n", Names.size());
-  PrintEdit(Summary, Seconds);
-  return 0;
+  return FinishEdit(ImagePath, Out, "removed " + std::to_string(Names.size()) + " file(s)",
+                    [&](EditSummary *Summary) { return RemoveFiles(Image, Names, Options, Summary); });
 }
 
 int Extract(int Argc, char **Argv) {
