@@ -7,7 +7,7 @@ FUZZ_BUILD  = $(ASAN_BUILD)
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: all deps build kit run docs sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
+.PHONY: all deps build kit package run docs sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
 
 all: build
 
@@ -25,6 +25,14 @@ build: deps
 # their dependency expressions, FFS files, binary-module INFs, README, SHA256SUMS.
 kit: build
 	@ls $(BUILD)/kit
+
+# fwimage's Debian package, from an optimised build of fwimage alone:
+# $(PACKAGE_BUILD)/package/fwimage_<version>_<arch>.deb.
+PACKAGE_BUILD ?= build-package
+package: deps
+	@cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DBOARD_IMAGES=OFF -DBOARD_HOST=OFF >/dev/null
+	@cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target fwimage -- --no-print-directory
+	@cd $(PACKAGE_BUILD) && cpack >/dev/null && ls $(CURDIR)/$(PACKAGE_BUILD)/package/*.deb
 
 # The main job: OVMF's own firmware image with the kit's two FFS files (and
 # the test stand-ins) in its DXE volume, OVMF_BOARD.fd, booted under QEMU:
@@ -82,4 +90,4 @@ fuzz: fuzz-build
 	done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD)
