@@ -205,7 +205,8 @@ TEST_F(FwImageCli, WritesOutputsThatReadBack) {
 }
 
 // A bad descriptor: list marks it and exits 1; every edit refuses in one line
-// and writes nothing.
+// and writes nothing. Every edit reads the descriptor the same way: the first
+// case runs them all, the others insert.
 TEST_F(FwImageCli, BadDescriptorsFaultTheListingAndEveryEditRefuses) {
   struct Case {
     const char *Name;
@@ -213,18 +214,18 @@ TEST_F(FwImageCli, BadDescriptorsFaultTheListingAndEveryEditRefuses) {
     uint32_t Flcomp; // two chips
     const char *Reason;
   };
-  const std::vector<RegionLayout> Good = {{0, 0, 0x1000}, {2, 0x1000, 0xF000}, {1, 0x10000, 0x10000}};
   const Case Cases[] = {
       {"overlap.fd", {{0, 0, 0x1000}, {1, 0x10000, 0x10000}, {2, 0x1000, 0x10000}},
        0, "ME region 0x1000-0x10FFF overlaps the BIOS region"},
       {"past-flash.fd", {{0, 0, 0x1000}, {1, 0x10000, 0x100000}}, 0,
        "BIOS region 0x10000-0x10FFFF runs past the end of the flash (0x100000 bytes)"},
-      {"density.fd", Good, 0x000C00E4, "flash descriptor: component 2 density code 0xE"},
+      {"density.fd", {{0, 0, 0x1000}, {1, 0x10000, 0x10000}}, 0x000C00E4,
+       "flash descriptor: component 2 density code 0xE"},
       {"no-room.fd", {{0, 0, 0x1000}, {2, 0x1000, 0xFF000}, {1, 0, 0x100000}}, 0,
        "BIOS region 0x0-0xFFFFF spans the whole flash, and the ME region leaves none of it at the top"},
   };
   for (const Case &C : Cases) {
-    Bytes Img = MakeFlashImage(0x110000, C.Regions);
+    Bytes Img = MakeFlashImage(0x20000, C.Regions);
     SetFlashChips(Img, 2, C.Flcomp);
     CopyInto(Img, 0x10000, DxeVolume(0x2000));
     Write(C.Name, Img);
@@ -234,10 +235,13 @@ TEST_F(FwImageCli, BadDescriptorsFaultTheListingAndEveryEditRefuses) {
     const std::string Image = C.Name;
     EXPECT_EQ(Run("list " + Image), 1) << Image;
     EXPECT_NE(Out.find(std::string("FAULT: ") + C.Reason), std::string::npos) << Out;
-    for (const std::string &Edit : {"insert " + Image + " --out out.bin driver.ffs",
-                                    "replace " + Image + " --out out.bin driver.ffs",
-                                    "remove " + Image + " --out out.bin " + SomeDriverFile.ToString(),
-                                    "extract " + Image + " " + SomeDriverFile.ToString() + " --out out.bin"}) {
+    std::vector<std::string> Edits = {"insert " + Image + " --out out.bin driver.ffs"};
+    if (&C == &Cases[0]) {
+      Edits.insert(Edits.end(), {"replace " + Image + " --out out.bin driver.ffs",
+                                 "remove " + Image + " --out out.bin " + SomeDriverFile.ToString(),
+                                 "extract " + Image + " " + SomeDriverFile.ToString() + " --out out.bin"});
+    }
+    for (const std::string &Edit : Edits) {
       EXPECT_EQ(Run(Edit), 1) << Edit;
       EXPECT_EQ(Err.rfind("fwimage: " + Image + ": " + C.Reason, 0), 0u) << Edit << " said: " << Err;
       EXPECT_EQ(std::count(Err.begin(), Err.end(), '\n'), 1) << Edit << " said: " << Err;
