@@ -204,4 +204,50 @@ TEST_F(FwImageCli, WritesOutputsThatReadBack) {
       << "the output gets a plain file's mode, not the temporary's private one";
 }
 
+// A bad descriptor: list marks it and exits 1; every edit refuses in one line
+// and writes nothing. Every edit reads the descriptor the same way: the first
+// case runs them all, the others insert.
+TEST_F(FwImageCli, BadDescriptorsFaultTheListingAndEveryEditRefuses) {
+  struct Case {
+    const char *Name;
+    std::vector<RegionLayout> Regions;
+    uint32_t Flcomp; // two chips
+    const char *Reason;
+  };
+  const Case Cases[] = {
+      {"overlap.fd", {{0, 0, 0x1000}, {1, 0x10000, 0x10000}, {2, 0x1000, 0x10000}},
+       0, "ME region 0x1000-0x10FFF overlaps the BIOS region"},
+      {"past-flash.fd", {{0, 0, 0x1000}, {1, 0x10000, 0x100000}}, 0,
+       "BIOS region 0x10000-0x10FFFF runs past the end of the flash (0x100000 bytes)"},
+      {"density.fd", {{0, 0, 0x1000}, {1, 0x10000, 0x10000}}, 0x000C00E4,
+       "flash descriptor: component 2 density code 0xE"},
+      {"no-room.fd", {{0, 0, 0x1000}, {2, 0x1000, 0xFF000}, {1, 0, 0x100000}}, 0,
+       "BIOS region 0x0-0xFFFFF spans the whole flash, and the ME region leaves none of it at the top"},
+  };
+  for (const Case &C : Cases) {
+    Bytes Img = MakeFlashImage(0x20000, C.Regions);
+    SetFlashChips(Img, 2, C.Flcomp);
+    CopyInto(Img, 0x10000, DxeVolume(0x2000));
+    Write(C.Name, Img);
+  }
+  const std::set<std::string> Inputs = Listing();
+  for (const Case &C : Cases) {
+    const std::string Image = C.Name;
+    EXPECT_EQ(Run("list " + Image), 1) << Image;
+    EXPECT_NE(Out.find(std::string("FAULT: ") + C.Reason), std::string::npos) << Out;
+    std::vector<std::string> Edits = {"insert " + Image + " --out out.bin driver.ffs"};
+    if (&C == &Cases[0]) {
+      Edits.insert(Edits.end(), {"replace " + Image + " --out out.bin driver.ffs",
+                                 "remove " + Image + " --out out.bin " + SomeDriverFile.ToString(),
+                                 "extract " + Image + " " + SomeDriverFile.ToString() + " --out out.bin"});
+    }
+    for (const std::string &Edit : Edits) {
+      EXPECT_EQ(Run(Edit), 1) << Edit;
+      EXPECT_EQ(Err.rfind("fwimage: " + Image + ": " + C.Reason, 0), 0u) << Edit << " said: " << Err;
+      EXPECT_EQ(std::count(Err.begin(), Err.end(), '\n'), 1) << Edit << " said: " << Err;
+      EXPECT_EQ(Listing(), Inputs) << Edit;
+    }
+  }
+}
+
 } // namespace

@@ -276,6 +276,13 @@ inline Bytes MakeFlashImage(size_t Size, const std::vector<RegionLayout> &Region
   return Img;
 }
 
+// The flash chips of a MakeFlashImage() image (one chip of 512 KiB as made):
+// their number in FLMAP0 bits 9:8 (less one) and their densities in FLCOMP.
+inline void SetFlashChips(Bytes &Img, unsigned Chips, uint32_t Flcomp) {
+  Put(Img, 0x14, 0x00040003 | (Chips - 1) << 8, 4);
+  Put(Img, 0x30, Flcomp, 4);
+}
+
 // An image with one of each fault `list` must mark, each in its own item,
 // and good items before, between and after them:
 //   DXE volume at 0: Good1; BadHeader (header checksum byte 0x5A off);

@@ -593,7 +593,7 @@ TEST(FwImageList, JsonGivesEachFilesMachineAndEscapesText) {
       << Json;
   EXPECT_NE(Json.find("\"ui\":null,\"machine\":450,\"machineName\":\"ARM\""), std::string::npos) << Json;
   EXPECT_NE(Json.find("\"ui\":null,\"machine\":null,\"machineName\":null"), std::string::npos) << Json;
-  EXPECT_NE(Json.find("\"descriptor\":false,\"regions\":[],\"volumes\":[{\"guid\":\"" + DxeName.ToString() +
+  EXPECT_NE(Json.find("\"descriptor\":false,\"flash\":null,\"regions\":[],\"volumes\":[{\"guid\":\"" + DxeName.ToString() +
                       "\",\"fileSystem\":\"8C8CE578-8A3D-4F1C-9935-896185C32DD3\",\"offset\":0,\"size\":4096,"),
             std::string::npos)
       << Json;

@@ -16,13 +16,28 @@ namespace fwimage {
 namespace fd {
 constexpr size_t SignatureOffset = 0x10;
 constexpr uint32_t Signature = 0x0FF0A55A;
-// FLMAP0: bits 7:0 the component-section base, bits 23:16 the region-section
-// base; FLMAP1: bits 7:0 the master-section base. Each is address bits 11:4.
+// FLMAP0: bits 7:0 the component-section base, bits 9:8 the number of flash
+// components less one (two at most), bits 23:16 the region-section base;
+// FLMAP1: bits 7:0 the master-section base. Each base is address bits 11:4.
 constexpr size_t FlashMap0Offset = 0x14;
 constexpr size_t FlashMap1Offset = 0x18;
+constexpr unsigned ComponentCountShift = 8;
+constexpr uint32_t ComponentCountMask = 0x3;
+constexpr unsigned MaxComponents = 2;
 constexpr unsigned RegionBaseShift = 16;
 constexpr uint32_t SectionBaseMask = 0xFF;
 constexpr unsigned SectionBaseScale = 0x10;
+// FLCOMP, the component section's first UINT32: one density field per
+// component, 3 bits wide (bits 2:0, 5:3) where the read clock (bits 19:17)
+// is 20 MHz, as on chipsets before the 100 series, 4 bits wide (3:0, 7:4) on
+// later ones. Code N means 512 KiB << N; codes past 64 MiB are reserved.
+constexpr unsigned ReadClockShift = 17;
+constexpr uint32_t ReadClockMask = 0x7;
+constexpr uint32_t ReadClock20MHz = 0;
+constexpr unsigned NarrowDensityBits = 3;
+constexpr unsigned WideDensityBits = 4;
+constexpr size_t SmallestDensity = size_t{512} << 10;
+constexpr uint32_t LargestDensityCode = 7;
 // One UINT32 a region: base in bits 14:0, limit in bits 30:16, both in 4 KiB
 // units; the region covers [base << 12, (limit << 12) | 0xFFF].
 constexpr size_t RegionEntrySize = 4;
@@ -48,18 +63,24 @@ struct FlashRegion {
   std::string Name; // "descriptor", "BIOS", "ME", "GbE", "platform data", "EC", "region N"
   size_t Offset = 0;
   size_t Size = 0;
+  std::string Note; // how the region was read, where not as its entry gives it
   std::vector<std::string> Faults;
 };
 
 struct FlashLayout {
+  unsigned Components = 0;          // flash chips
+  size_t FlashSize = 0;             // all chips together; 0 where a fault says why it is unknown
   std::vector<FlashRegion> Regions; // present regions, by index
   std::vector<std::string> Faults;  // what concerns the descriptor as a whole
   const FlashRegion *Bios() const;
 };
 
-// Nothing when Data does not start with a flash descriptor. Strict: throws
-// Error when a region runs past the image, two regions overlap or there is no
-// BIOS region. Tolerant: notes those as faults.
+// Nothing when Data does not start with a flash descriptor. A BIOS region
+// that spans the whole flash (base 0, limit the last byte, as some board
+// makers write it) is read as running from the end of the last other region
+// to its limit. Strict: throws Error when the component section is out of
+// range, a region runs past the flash or the image, two regions overlap
+// otherwise or there is no BIOS region. Tolerant: notes those as faults.
 std::optional<FlashLayout> ReadFlashDescriptor(ByteView Data, ParseMode Mode);
 
 // Where volumes are looked for: the BIOS region of a descriptor image, or

@@ -222,6 +222,17 @@ void PrintListingJson(std::ostream &Out, const Listing &L) {
   J.Number(L.ImageSize);
   J.Key("descriptor");
   J.Bool(L.Flash.has_value());
+  J.Key("flash");
+  if (L.Flash && L.Flash->FlashSize != 0) {
+    J.Open('{');
+    J.Key("chips");
+    J.Number(L.Flash->Components);
+    J.Key("size");
+    J.Number(L.Flash->FlashSize);
+    J.Close('}');
+  } else {
+    J.Null();
+  }
   J.Key("regions");
   J.Open('[');
   if (L.Flash) {
@@ -235,6 +246,12 @@ void PrintListingJson(std::ostream &Out, const Listing &L) {
       J.Number(R.Offset);
       J.Key("size");
       J.Number(R.Size);
+      J.Key("note");
+      if (R.Note.empty()) {
+        J.Null();
+      } else {
+        J.String(R.Note);
+      }
       J.Key("faults");
       J.Strings(R.Faults);
       J.Close('}');

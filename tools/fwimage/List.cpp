@@ -146,10 +146,17 @@ void PrintImage(std::ostream &Out, const Image &Img) {
 void PrintListing(std::ostream &Out, const Listing &L) {
   if (L.Flash) {
     Out << "flash descriptor";
+    if (L.Flash->FlashSize != 0) {
+      Out << "  " << L.Flash->Components << (L.Flash->Components == 1 ? " chip" : " chips") << ", flash size "
+          << Hex(L.Flash->FlashSize);
+    }
     PrintFaults(Out, L.Flash->Faults);
     Out << "\n";
     for (const FlashRegion &R : L.Flash->Regions) {
       Out << "  region " << R.Index << " " << R.Name << "  offset " << Hex(R.Offset) << "  size " << Hex(R.Size);
+      if (!R.Note.empty()) {
+        Out << "  (" << R.Note << ")";
+      }
       PrintFaults(Out, R.Faults);
       Out << "\n";
     }
