@@ -1,0 +1,217 @@
+// fwimage: the EFI 1.1 / Tiano decoder on the compressed sections of real FSP
+// images (judged against UEFIExtract's decoding of them), on streams written
+// bit by bit here, and on every malformed input it must refuse.
+#include <gtest/gtest.h>
+#include <lzma.h>
+
+#include "EfiCompress.h"
+#include "Ffs.h"
+#include "FileIo.h"
+
+using namespace fwimage;
+
+namespace {
+
+// EFI_COMPRESSION_SECTION after the common section header.
+constexpr size_t UncompressedLengthOffset = 4;
+constexpr size_t CompressionTypeOffset = 8;
+constexpr size_t CompressionSectionHeaderSize = 9;
+constexpr uint8_t StandardCompression = 0x01;
+constexpr uint64_t Limit = 64ULL << 20;
+
+template <typename Fn> std::string ReasonOf(Fn F) {
+  try {
+    F();
+  } catch (const Error &E) {
+    return E.what();
+  }
+  return "";
+}
+
+// A stream written field by field, most significant bit first.
+class StreamWriter {
+public:
+  StreamWriter &Put(unsigned Width, uint32_t Value) {
+    for (unsigned I = Width; I-- > 0;) {
+      if (Bits % 8 == 0) {
+        Data.push_back(0);
+      }
+      Data.back() = static_cast<uint8_t>(Data.back() | ((Value >> I) & 1) << (7 - Bits % 8));
+      ++Bits;
+    }
+    return *this;
+  }
+
+  Bytes Finish(uint32_t OriginalSize) const {
+    Bytes Out;
+    AppendLe(Out, Data.size(), sizeof(uint32_t));
+    AppendLe(Out, OriginalSize, sizeof(uint32_t));
+    Out.insert(Out.end(), Data.begin(), Data.end());
+    return Out;
+  }
+
+private:
+  Bytes Data;
+  size_t Bits = 0;
+};
+
+constexpr unsigned Efi11PositionBits = 4;
+constexpr unsigned TianoPositionBits = 5;
+
+// Block header: 16-bit symbol count, then the extra set (5-bit count), the
+// char/length set (9-bit count) and the position set. A count of 0 names the
+// set's only symbol in the next field of the same width.
+StreamWriter &SingleSymbolTables(StreamWriter &W, unsigned Symbols, unsigned CSymbol, unsigned PositionBits,
+                                 unsigned PSymbol) {
+  return W.Put(16, Symbols).Put(5, 0).Put(5, 0).Put(9, 0).Put(9, CSymbol).Put(PositionBits, 0).Put(PositionBits,
+                                                                                                   PSymbol);
+}
+
+// "A" then a 3-byte match one byte back: char/length codes 'A' = 0 and
+// length-3 = 1, written through an extra set whose symbols 2 (a run of 20 +
+// 9 bits unused) and 3 (length 1) are coded 0 and 1.
+Bytes LiteralThenMatch(uint32_t OriginalSize, unsigned PositionBits) {
+  StreamWriter W;
+  W.Put(16, 2);
+  W.Put(5, 4).Put(3, 0).Put(3, 0).Put(3, 1).Put(2, 0).Put(3, 1); // extra lengths 0 0 1 (no skip) 1
+  W.Put(9, 257);                                                 // char/length lengths up to symbol 256
+  W.Put(1, 0).Put(9, 'A' - 20).Put(1, 1);                        // 65 unused, 'A' length 1
+  W.Put(1, 0).Put(9, 256 - 'A' - 1 - 20).Put(1, 1);              // up to 255 unused, 256 length 1
+  W.Put(PositionBits, 0).Put(PositionBits, 0);                   // one position: distance 1
+  W.Put(1, 0).Put(1, 1);
+  return W.Finish(OriginalSize);
+}
+
+TEST(FwImageEfiDecompress, DecodesStreamsWrittenBitByBit) {
+  EXPECT_EQ(EfiDecompress(LiteralThenMatch(4, Efi11PositionBits), EfiVariant::Efi11, Limit), Bytes(4, 'A'));
+  EXPECT_EQ(EfiDecompress(LiteralThenMatch(4, TianoPositionBits), EfiVariant::Tiano, Limit), Bytes(4, 'A'));
+  // The position count's width is all that tells the variants apart here.
+  const EfiDecoded Tiano = EfiDecompressEither(LiteralThenMatch(4, TianoPositionBits), Limit);
+  EXPECT_EQ(Tiano.Variant, EfiVariant::Tiano);
+  EXPECT_EQ(Tiano.Data, Bytes(4, 'A'));
+  EXPECT_EQ(EfiDecompressEither(LiteralThenMatch(4, Efi11PositionBits), Limit).Variant, EfiVariant::Efi11);
+
+  // Single-symbol sets cost no bits: 256 is a match of 3, position 2 + 1 bit
+  // a distance of 3 (with a 0 bit), 509 the longest match (256 bytes).
+  StreamWriter W;
+  SingleSymbolTables(W, 3, 'x', Efi11PositionBits, 0);
+  SingleSymbolTables(W, 1, 256, Efi11PositionBits, 2).Put(1, 0);
+  SingleSymbolTables(W, 1, 509, Efi11PositionBits, 0);
+  Bytes Expected(3 + 3 + 256, 'x');
+  EXPECT_EQ(EfiDecompress(W.Finish(static_cast<uint32_t>(Expected.size())), EfiVariant::Efi11, Limit), Expected);
+
+  // Nothing to decode reads nothing, and bytes after the stream are padding.
+  EXPECT_TRUE(EfiDecompress(StreamWriter().Finish(0), EfiVariant::Efi11, Limit).empty());
+  Bytes Padded = LiteralThenMatch(4, Efi11PositionBits);
+  Padded.resize(Padded.size() + 3, 0xFF);
+  EXPECT_EQ(EfiDecompress(Padded, EfiVariant::Efi11, Limit), Bytes(4, 'A'));
+}
+
+TEST(FwImageEfiDecompress, RefusesMalformedHeadersAndStreams) {
+  const auto Efi11 = [](const Bytes &In) { return ReasonOf([&] { EfiDecompress(In, EfiVariant::Efi11, Limit); }); };
+  const auto Refused = [&](const Bytes &In, const char *Reason) {
+    const std::string Got = Efi11(In);
+    EXPECT_NE(Got.find(Reason), std::string::npos) << Got;
+    EXPECT_EQ(Got.find('\n'), std::string::npos) << Got;
+  };
+  Refused({1, 0, 0, 0, 1, 0, 0}, "shorter than its 8-byte header");
+  Bytes Huge = LiteralThenMatch(4, Efi11PositionBits);
+  WriteLe(Huge.data() + efi::OriginalSizeOffset, 0xFFFFFFFF, sizeof(uint32_t));
+  Refused(Huge, "states 0xFFFFFFFF bytes, above the 0x4000000-byte limit");
+  Bytes Long = LiteralThenMatch(4, Efi11PositionBits);
+  WriteLe(Long.data() + efi::CompressedSizeOffset, Long.size() - efi::HeaderSize + 1, sizeof(uint32_t));
+  Refused(Long, "only 0x");
+  // The stream must end inside its stated size, not in the bytes after it.
+  Bytes Short = LiteralThenMatch(4, Efi11PositionBits);
+  WriteLe(Short.data() + efi::CompressedSizeOffset, Short.size() - efi::HeaderSize - 1, sizeof(uint32_t));
+  Refused(Short, "EFI 1.1 compressed data: the stream runs past its compressed size");
+
+  Refused(StreamWriter().Put(16, 0).Finish(1), "a block of 0 symbols");
+  Refused(LiteralThenMatch(3, Efi11PositionBits), "a match at offset 0x1 runs past the original size 0x3");
+  StreamWriter MatchFirst;
+  Refused(SingleSymbolTables(MatchFirst, 1, 256, Efi11PositionBits, 0).Finish(3),
+          "a match at offset 0x0 reaches 0x1 bytes back, before the start of the data");
+
+  // Extra-set lengths that leave part of the code space unused, or overfill it.
+  Refused(StreamWriter().Put(16, 1).Put(5, 2).Put(3, 1).Put(3, 2).Finish(1),
+          "extra-set code lengths do not form a complete prefix code");
+  Refused(StreamWriter().Put(16, 1).Put(5, 3).Put(3, 1).Put(3, 1).Put(3, 1).Put(2, 0).Finish(1),
+          "extra-set code lengths do not form a complete prefix code");
+  // Length 17: "111" and ten 1 bits.
+  Refused(StreamWriter().Put(16, 1).Put(5, 1).Put(3, 7).Put(10, 0x3FF).Finish(1), "extra-set code length above 16");
+  Refused(StreamWriter().Put(16, 1).Put(5, 20).Finish(1), "extra-set table counts 20 symbols, above its 19");
+  Refused(StreamWriter().Put(16, 1).Put(5, 0).Put(5, 19).Finish(1), "extra-set table's only symbol 19 is above its 18");
+  Refused(StreamWriter().Put(16, 1).Put(5, 0).Put(5, 0).Put(9, 511).Finish(1),
+          "char/length table counts 511 symbols, above its 510");
+  Refused(StreamWriter().Put(16, 1).Put(5, 0).Put(5, 0).Put(9, 0).Put(9, 510).Finish(1),
+          "char/length table's only symbol 510 is above its 509");
+  // A run of 20 unused symbols in a table of 19 (extra set: symbol 2 only).
+  Refused(StreamWriter().Put(16, 1).Put(5, 0).Put(5, 2).Put(9, 19).Put(9, 0).Finish(1),
+          "char/length table's run of 20 unused symbols passes its count 19");
+  // A position table with no codes, used by a match.
+  StreamWriter NoPositions;
+  NoPositions.Put(16, 2).Put(5, 0).Put(5, 0).Put(9, 0).Put(9, 256).Put(4, 1).Put(3, 0);
+  Refused(NoPositions.Finish(3), "a block codes a symbol with a table that has no codes");
+
+  const std::string Neither = ReasonOf([] { EfiDecompressEither(StreamWriter().Put(16, 0).Finish(1), Limit); });
+  EXPECT_NE(Neither.find("EFI 1.1 compressed data: a block of 0 symbols; as Tiano compressed data: a block of 0"),
+            std::string::npos)
+      << Neither;
+}
+
+// The EFI 1.1 sections of two FSP images: where each section header sits,
+// its stated size, and the PE32 section body UEFIExtract decoded from it
+// (size and CRC-32).
+struct RealSection {
+  const char *Image;
+  size_t Offset;
+  uint32_t OriginalSize;
+  uint32_t PeSize;
+  uint32_t PeCrc;
+};
+
+constexpr RealSection RealSections[] = {
+    {"Braswell-Fsp.fd", 0x25C98, 5350, 5312, 0x2307E6FE},  {"Kabylake-Fsp.fd", 0x2010, 20262, 20224, 0x326775C4},
+    {"Kabylake-Fsp.fd", 0x4FD8, 1998, 1920, 0xBB1BBA87},   {"Kabylake-Fsp.fd", 0x5470, 47908, 47840, 0x6FF32656},
+    {"Kabylake-Fsp.fd", 0xC3D0, 10122, 10080, 0x154851D8}, {"Kabylake-Fsp.fd", 0xDD9C, 145638, 145600, 0xCDEB2536},
+    {"Kabylake-Fsp.fd", 0x21B10, 1386, 1344, 0x2D819EF6},  {"Kabylake-Fsp.fd", 0x21E48, 4846, 4800, 0xC0C86AB7},
+    {"Kabylake-Fsp.fd", 0x22A90, 7754, 7712, 0x3CBD550C},  {"Kabylake-Fsp.fd", 0x23E70, 1822, 1760, 0x4FDE771C},
+};
+
+// The stream of a compression section (header and stream), with its stated size checked.
+Bytes RealStream(const RealSection &S, uint32_t &StatedSize) {
+  const Bytes Image = ReadFile(std::string(FWIMAGE_REAL_IMAGES) + "/" + S.Image);
+  const size_t Size = ReadU24(Image, S.Offset);
+  EXPECT_EQ(Image.at(S.Offset + ffs::SectionTypeOffset), ffs::SectionCompression);
+  EXPECT_EQ(Image.at(S.Offset + CompressionTypeOffset), StandardCompression);
+  StatedSize = ReadU32(Image, S.Offset + UncompressedLengthOffset);
+  return {Image.begin() + static_cast<std::ptrdiff_t>(S.Offset + CompressionSectionHeaderSize),
+          Image.begin() + static_cast<std::ptrdiff_t>(S.Offset + Size)};
+}
+
+TEST(FwImageEfiDecompress, DecodesRealFspSectionsAsUefiExtractDoes) {
+  for (const RealSection &S : RealSections) {
+    SCOPED_TRACE(std::string(S.Image) + " " + Hex(S.Offset));
+    uint32_t StatedSize = 0;
+    const Bytes Stream = RealStream(S, StatedSize);
+    EXPECT_EQ(StatedSize, S.OriginalSize);
+    const EfiDecoded Decoded = EfiDecompressEither(Stream, Limit);
+    EXPECT_EQ(Decoded.Variant, EfiVariant::Efi11);
+    ASSERT_EQ(Decoded.Data.size(), S.OriginalSize);
+    // A PE32 section holding an "MZ" image comes first.
+    EXPECT_EQ(Decoded.Data[ffs::SectionTypeOffset], 0x10);
+    EXPECT_EQ(ReadU24(Decoded.Data, 0), S.PeSize + ffs::SectionHeaderSize);
+    EXPECT_EQ(Decoded.Data[ffs::SectionHeaderSize], 'M');
+    EXPECT_EQ(Decoded.Data[ffs::SectionHeaderSize + 1], 'Z');
+    EXPECT_EQ(lzma_crc32(Decoded.Data.data() + ffs::SectionHeaderSize, S.PeSize, 0), S.PeCrc);
+    // The 5-bit position count of Tiano misreads every one of them.
+    EXPECT_NE(ReasonOf([&] { EfiDecompress(Stream, EfiVariant::Tiano, Limit); }), "");
+    // Cut short, the stream runs out before the data does.
+    Bytes Cut(Stream.begin(), Stream.end() - 16);
+    WriteLe(Cut.data() + efi::CompressedSizeOffset, Cut.size() - efi::HeaderSize, sizeof(uint32_t));
+    EXPECT_NE(ReasonOf([&] { EfiDecompress(Cut, EfiVariant::Efi11, Limit); }).find("runs past its compressed size"),
+              std::string::npos);
+  }
+}
+
+} // namespace
