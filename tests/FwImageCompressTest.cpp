@@ -180,7 +180,7 @@ constexpr RealSection RealSections[] = {
 
 // The stream of a compression section (header and stream), with its stated size checked.
 Bytes RealStream(const RealSection &S, uint32_t &StatedSize) {
-  const Bytes Image = ReadFile(std::string(FWIMAGE_REAL_IMAGES) + "/" + S.Image);
+  const Bytes Image = ReadFile(std::string(FWIMAGE_SOURCE_DIR) + "/tests/real-images/" + S.Image);
   const size_t Size = ReadU24(Image, S.Offset);
   EXPECT_EQ(Image.at(S.Offset + ffs::SectionTypeOffset), ffs::SectionCompression);
   EXPECT_EQ(Image.at(S.Offset + CompressionTypeOffset), StandardCompression);
@@ -212,6 +212,120 @@ TEST(FwImageEfiDecompress, DecodesRealFspSectionsAsUefiExtractDoes) {
     EXPECT_NE(ReasonOf([&] { EfiDecompress(Cut, EfiVariant::Efi11, Limit); }).find("runs past its compressed size"),
               std::string::npos);
   }
+}
+
+} // namespace
+
+namespace {
+
+Bytes ProjectFile(const char *Path) { return ReadFile(std::string(FWIMAGE_SOURCE_DIR) + "/" + Path); }
+
+// Deterministic pseudo-random bytes (xorshift).
+Bytes Noise(size_t Size, uint32_t Seed) {
+  Bytes Out(Size);
+  for (uint8_t &B : Out) {
+    Seed ^= Seed << 13;
+    Seed ^= Seed >> 17;
+    Seed ^= Seed << 5;
+    B = static_cast<uint8_t>(Seed);
+  }
+  return Out;
+}
+
+Bytes Text() {
+  std::string Out;
+  const char *Words[] = {"volume ", "section ", "firmware ", "compressed ", "the ", "of ", "a ", "header\n"};
+  const Bytes Pick = Noise(40000, 3);
+  for (const uint8_t P : Pick) {
+    Out += Words[P % 8];
+  }
+  return {Out.begin(), Out.end()};
+}
+
+TEST(FwImageEfiCompress, RoundTripsVariedDataInBothVariants) {
+  const std::vector<std::pair<std::string, Bytes>> Inputs = {
+      {"empty", {}},
+      {"one byte", {0x5A}},
+      {"two bytes", {0, 0xFF}},
+      {"1 MiB of zeros", Bytes(1 << 20, 0)},
+      {"noise", Noise(100000, 1)},
+      {"text", Text()},
+      {"EfiCompress.cpp", ProjectFile("tools/fwimage/EfiCompress.cpp")},
+      {"Braswell image", ProjectFile("tests/real-images/Braswell-Fsp.fd")},
+  };
+  for (const auto &[Name, Data] : Inputs) {
+    for (const EfiVariant Variant : {EfiVariant::Efi11, EfiVariant::Tiano}) {
+      SCOPED_TRACE(Name + " as " + EfiVariantName(Variant));
+      const Bytes Stream = EfiCompress(Data, Variant);
+      const EfiHeader Header = ReadEfiHeader(Stream);
+      EXPECT_EQ(Header.OriginalSize, Data.size());
+      EXPECT_EQ(Header.CompressedSize, Stream.size() - efi::HeaderSize);
+      EXPECT_EQ(EfiDecompress(Stream, Variant, Limit), Data);
+    }
+  }
+  // Sizes any LZ77 + Huffman coder must reach: runs cost next to nothing,
+  // noise costs little more than itself.
+  EXPECT_LT(EfiCompress(Bytes(1 << 20, 0), EfiVariant::Efi11).size(), 4200u);
+  EXPECT_LT(EfiCompress(Noise(100000, 1), EfiVariant::Efi11).size(), 100000u * 101 / 100);
+}
+
+// Fibonacci weights make the deepest optimal code: 25 symbols, 24 levels.
+// Limited to 16 bits, the lengths still fill the code space exactly (the
+// decoder takes nothing else), and the most frequent symbols stay shortest.
+TEST(FwImageEfiCompress, LimitsCodeLengthsTo16Bits) {
+  std::vector<uint32_t> Freq = {0};
+  for (uint32_t A = 1, B = 1; Freq.size() < 26; B += A, A = B - A) {
+    Freq.push_back(A);
+  }
+  const std::vector<uint8_t> Lengths = efi::LimitedCodeLengths(Freq);
+  ASSERT_EQ(Lengths.size(), Freq.size());
+  EXPECT_EQ(Lengths[0], 0);
+  uint32_t Space = 0;
+  for (size_t S = 1; S < Freq.size(); ++S) {
+    EXPECT_GE(Lengths[S], 1);
+    EXPECT_LE(Lengths[S], 16);
+    EXPECT_LE(Lengths[S], Lengths[S - 1] == 0 ? 16 : Lengths[S - 1]) << S;
+    Space += 1U << (16 - Lengths[S]);
+  }
+  EXPECT_EQ(Space, 1U << 16);
+  // Unlimited, the code needs no change: lengths 1, 2, ... below 16 levels.
+  const std::vector<uint8_t> Shallow = efi::LimitedCodeLengths({1, 1, 2, 4, 8});
+  EXPECT_EQ(Shallow, (std::vector<uint8_t>{4, 4, 3, 2, 1}));
+}
+
+// Noise repeated 64 KiB later: only Tiano's window reaches back that far.
+TEST(FwImageEfiCompress, TianoReachesPastTheEfi11Window) {
+  Bytes Data = Noise(0x10000, 9);
+  Data.insert(Data.end(), Data.begin(), Data.end());
+  const Bytes Efi11 = EfiCompress(Data, EfiVariant::Efi11);
+  const Bytes Tiano = EfiCompress(Data, EfiVariant::Tiano);
+  EXPECT_GT(Efi11.size(), Data.size() * 99 / 100);
+  EXPECT_LT(Tiano.size(), Data.size() * 52 / 100);
+  const EfiDecoded Decoded = EfiDecompressEither(Tiano, Limit);
+  EXPECT_EQ(Decoded.Variant, EfiVariant::Tiano);
+  EXPECT_EQ(Decoded.Data, Data);
+  // The same noise within 8 KiB: both reach it.
+  Bytes Near = Noise(0x1000, 9);
+  Near.insert(Near.end(), Near.begin(), Near.end());
+  EXPECT_LT(EfiCompress(Near, EfiVariant::Efi11).size(), Near.size() * 52 / 100);
+}
+
+// The FSP sections again: re-encoded, they decode back, about as small as
+// the vendor's encoder made them.
+TEST(FwImageEfiCompress, ReencodesRealSectionsNearTheirOriginalSize) {
+  size_t Original = 0;
+  size_t Ours = 0;
+  for (const RealSection &S : RealSections) {
+    SCOPED_TRACE(std::string(S.Image) + " " + Hex(S.Offset));
+    uint32_t StatedSize = 0;
+    const Bytes Stream = RealStream(S, StatedSize);
+    const Bytes Data = EfiDecompress(Stream, EfiVariant::Efi11, Limit);
+    const Bytes Again = EfiCompress(Data, EfiVariant::Efi11);
+    EXPECT_EQ(EfiDecompress(Again, EfiVariant::Efi11, Limit), Data);
+    Original += efi::HeaderSize + ReadEfiHeader(Stream).CompressedSize;
+    Ours += Again.size();
+  }
+  EXPECT_LT(Ours, Original * 101 / 100);
 }
 
 } // namespace

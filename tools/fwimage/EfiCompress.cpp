@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <functional>
+#include <queue>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -332,9 +335,12 @@ private:
         Lengths[I++] = static_cast<uint8_t>(Symbol - TLengthBase);
         continue;
       }
-      const unsigned Run = Symbol == TOneUnused ? 1
-                           : Symbol == TShortRun ? Bits.Get(ShortRunBits) + ShortRunMin
-                                                 : Bits.Get(LongRunBits) + LongRunMin;
+      unsigned Run = 1;
+      if (Symbol == TShortRun) {
+        Run = Bits.Get(ShortRunBits) + ShortRunMin;
+      } else if (Symbol == TLongRun) {
+        Run = Bits.Get(LongRunBits) + LongRunMin;
+      }
       if (Run > TableCount - I) {
         throw Error("char/length table's run of " + std::to_string(Run) + " unused symbols passes its count " +
                     std::to_string(TableCount));
@@ -357,6 +363,356 @@ private:
   HuffmanDecoder T{PtFastBits};
   HuffmanDecoder C{CFastBits};
   HuffmanDecoder P{PtFastBits};
+};
+
+// -- Encoder ------------------------------------------------------------------
+
+class BitWriter {
+public:
+  void Put(unsigned Width, uint32_t Value) {
+    Pending = Pending << Width | (Value & ((uint64_t{1} << Width) - 1));
+    PendingBits += Width;
+    while (PendingBits >= 8) {
+      PendingBits -= 8;
+      Out.push_back(static_cast<uint8_t>(Pending >> PendingBits));
+    }
+  }
+
+  // Pads the last byte with zeros.
+  Bytes Finish() {
+    if (PendingBits != 0) {
+      Put(8 - PendingBits, 0);
+    }
+    return std::move(Out);
+  }
+
+private:
+  Bytes Out;
+  uint64_t Pending = 0;
+  unsigned PendingBits = 0;
+};
+
+// A canonical prefix code for one block's symbol frequencies. A set with
+// fewer than two symbols in use is written as its one symbol, with no bits
+// per use.
+struct PrefixCode {
+  std::vector<uint8_t> Lengths;
+  std::vector<uint16_t> Codes;
+  bool Single = false;
+  unsigned SingleSymbol = 0;
+
+  void Write(BitWriter &W, unsigned Symbol) const { W.Put(Lengths[Symbol], Codes[Symbol]); }
+
+  // The table's count: symbols up to the last one in use.
+  unsigned UsedPrefix() const {
+    unsigned N = static_cast<unsigned>(Lengths.size());
+    while (N > 0 && Lengths[N - 1] == 0) {
+      --N;
+    }
+    return N;
+  }
+};
+
+// Huffman code lengths, depth of each leaf, over the used symbols.
+std::vector<unsigned> HuffmanDepths(const std::vector<uint32_t> &Weights) {
+  const size_t N = Weights.size();
+  std::vector<uint64_t> Weight(Weights.begin(), Weights.end());
+  std::vector<size_t> Parent(2 * N - 1, 0);
+  using Node = std::pair<uint64_t, size_t>;
+  std::priority_queue<Node, std::vector<Node>, std::greater<>> Heap;
+  for (size_t I = 0; I < N; ++I) {
+    Heap.emplace(Weight[I], I);
+  }
+  while (Heap.size() > 1) {
+    const Node A = Heap.top();
+    Heap.pop();
+    const Node B = Heap.top();
+    Heap.pop();
+    const size_t Joined = Weight.size();
+    Weight.push_back(A.first + B.first);
+    Parent[A.second] = Parent[B.second] = Joined;
+    Heap.emplace(Weight.back(), Joined);
+  }
+  // Parents come after their children: depths fill from the root down.
+  std::vector<unsigned> Depth(2 * N - 1, 0);
+  for (size_t I = 2 * N - 1; I-- > 0;) {
+    if (I != 2 * N - 2) {
+      Depth[I] = Depth[Parent[I]] + 1;
+    }
+  }
+  Depth.resize(N);
+  return Depth;
+}
+
+PrefixCode BuildCode(const std::vector<uint32_t> &Freq) {
+  PrefixCode Code;
+  Code.Lengths = efi::LimitedCodeLengths(Freq);
+  Code.Codes.assign(Freq.size(), 0);
+  std::array<uint32_t, MaxCodeLength + 1> Count{};
+  for (const uint8_t L : Code.Lengths) {
+    ++Count[L];
+  }
+  if (Count[0] + 1 >= Freq.size()) {
+    Code.Single = true;
+    const auto Used = std::find_if(Freq.begin(), Freq.end(), [](uint32_t F) { return F != 0; });
+    Code.SingleSymbol = Used == Freq.end() ? 0 : static_cast<unsigned>(Used - Freq.begin());
+    return Code;
+  }
+  Count[0] = 0;
+  std::array<uint32_t, MaxCodeLength + 1> First{};
+  uint32_t Value = 0;
+  for (unsigned L = 1; L <= MaxCodeLength; ++L) {
+    Value = (Value + Count[L - 1]) << 1;
+    First[L] = Value;
+  }
+  for (unsigned S = 0; S < Freq.size(); ++S) {
+    if (Code.Lengths[S] != 0) {
+      Code.Codes[S] = static_cast<uint16_t>(First[Code.Lengths[S]]++);
+    }
+  }
+  return Code;
+}
+
+// The T and P tables: as their reader above takes them.
+void WritePtCode(BitWriter &W, const PrefixCode &Code, unsigned CountBits, unsigned ZeroSkipAt) {
+  if (Code.Single) {
+    W.Put(CountBits, 0);
+    W.Put(CountBits, Code.SingleSymbol);
+    return;
+  }
+  const unsigned N = Code.UsedPrefix();
+  W.Put(CountBits, N);
+  unsigned I = 0;
+  while (I < N) {
+    const unsigned Length = Code.Lengths[I++];
+    if (Length < PtLengthEscape) {
+      W.Put(PtLengthBits, Length);
+    } else {
+      // "111", a 1 for each length above 7, a closing 0.
+      const unsigned Width = Length - PtLengthEscape + PtLengthBits + 1;
+      W.Put(Width, (1U << Width) - 2);
+    }
+    if (I == ZeroSkipAt) {
+      unsigned Zeros = 0;
+      while (Zeros < (1U << TZeroSkipBits) - 1 && I + Zeros < N && Code.Lengths[I + Zeros] == 0) {
+        ++Zeros;
+      }
+      W.Put(TZeroSkipBits, Zeros);
+      I += Zeros;
+    }
+  }
+}
+
+// The C code lengths as T symbols, each with its extra bits: what both the
+// T frequencies and the written table come from.
+template <typename Emit> void ForEachCLengthSymbol(const PrefixCode &C, Emit Out) {
+  const unsigned N = C.UsedPrefix();
+  unsigned I = 0;
+  while (I < N) {
+    const unsigned Length = C.Lengths[I];
+    if (Length != 0) {
+      Out(Length + TLengthBase, 0, 0);
+      ++I;
+      continue;
+    }
+    unsigned Run = 0;
+    while (I + Run < N && C.Lengths[I + Run] == 0) {
+      ++Run;
+    }
+    I += Run;
+    if (Run < ShortRunMin) {
+      for (unsigned K = 0; K < Run; ++K) {
+        Out(TOneUnused, 0, 0);
+      }
+    } else if (Run < ShortRunMin + (1U << ShortRunBits)) {
+      Out(TShortRun, ShortRunBits, Run - ShortRunMin);
+    } else if (Run < LongRunMin) {
+      // 19: no run symbol holds it.
+      Out(TOneUnused, 0, 0);
+      Out(TShortRun, ShortRunBits, Run - 1 - ShortRunMin);
+    } else {
+      Out(TLongRun, LongRunBits, Run - LongRunMin);
+    }
+  }
+}
+
+// Tokens: a C symbol in the low bits, for a match the position (distance - 1) above it.
+constexpr unsigned TokenPositionShift = 9;
+constexpr uint32_t TokenSymbolMask = (1U << TokenPositionShift) - 1;
+
+unsigned PositionSymbol(uint32_t Position) { return static_cast<unsigned>(std::bit_width(Position)); }
+
+void WriteBlock(BitWriter &W, const std::vector<uint32_t> &Tokens, const VariantParams &Params) {
+  std::vector<uint32_t> CFreq(CSymbols, 0);
+  std::vector<uint32_t> PFreq(Params.WindowBits + 1, 0);
+  for (const uint32_t Token : Tokens) {
+    const unsigned Symbol = Token & TokenSymbolMask;
+    ++CFreq[Symbol];
+    if (Symbol >= ByteValues) {
+      ++PFreq[PositionSymbol(Token >> TokenPositionShift)];
+    }
+  }
+  const PrefixCode C = BuildCode(CFreq);
+  const PrefixCode P = BuildCode(PFreq);
+  W.Put(BlockSizeBits, static_cast<uint32_t>(Tokens.size()));
+  if (C.Single) {
+    // An extra set of one symbol, then a char/length set of one symbol.
+    W.Put(TCountBits, 0);
+    W.Put(TCountBits, 0);
+    W.Put(CCountBits, 0);
+    W.Put(CCountBits, C.SingleSymbol);
+  } else {
+    std::vector<uint32_t> TFreq(TSymbols, 0);
+    ForEachCLengthSymbol(C, [&](unsigned Symbol, unsigned, unsigned) { ++TFreq[Symbol]; });
+    const PrefixCode T = BuildCode(TFreq);
+    WritePtCode(W, T, TCountBits, TZeroSkipAt);
+    W.Put(CCountBits, C.UsedPrefix());
+    ForEachCLengthSymbol(C, [&](unsigned Symbol, unsigned ExtraBits, unsigned Extra) {
+      T.Write(W, Symbol);
+      W.Put(ExtraBits, Extra);
+    });
+  }
+  WritePtCode(W, P, Params.PCountBits, NoZeroSkip);
+  for (const uint32_t Token : Tokens) {
+    const unsigned Symbol = Token & TokenSymbolMask;
+    C.Write(W, Symbol);
+    if (Symbol >= ByteValues) {
+      const uint32_t Position = Token >> TokenPositionShift;
+      const unsigned PSymbol = PositionSymbol(Position);
+      P.Write(W, PSymbol);
+      if (PSymbol > 1) {
+        W.Put(PSymbol - 1, Position - (1U << (PSymbol - 1)));
+      }
+    }
+  }
+}
+
+struct Match {
+  unsigned Length = 0;
+  uint32_t Distance = 0;
+};
+
+// Hash chains over 3-byte prefixes, reaching back at most one window.
+class MatchFinder {
+public:
+  MatchFinder(ByteView Data, unsigned WindowBits)
+      : Data(Data), Window(1U << WindowBits), Head(size_t{1} << HashBits, None), Prev(Window, None) {}
+
+  // The longest match for Pos, then Pos joins the chains.
+  Match FindAndInsert(size_t Pos) {
+    if (Data.size() - Pos < MinMatch) {
+      return {};
+    }
+    const Match Best = Find(Pos);
+    Insert(Pos);
+    return Best.Length >= MinMatch ? Best : Match{};
+  }
+
+  void Insert(size_t Pos) {
+    if (Data.size() - Pos >= MinMatch) {
+      const uint32_t Hash = HashAt(Pos);
+      Prev[Pos & (Window - 1)] = Head[Hash];
+      Head[Hash] = static_cast<int64_t>(Pos);
+    }
+  }
+
+private:
+  static constexpr unsigned HashBits = 15;
+  static constexpr unsigned MaxChain = 256;
+  static constexpr int64_t None = -1;
+
+  Match Find(size_t Pos) const {
+    Match Best;
+    const size_t Limit = std::min<size_t>(MaxMatch, Data.size() - Pos);
+    const uint32_t Hash = HashAt(Pos);
+    int64_t Candidate = Head[Hash];
+    for (unsigned Chain = 0; Chain < MaxChain && Candidate != None; ++Chain) {
+      const size_t From = static_cast<size_t>(Candidate);
+      if (Pos - From > Window) {
+        break;
+      }
+      if (Data[From + Best.Length] == Data[Pos + Best.Length]) {
+        unsigned Length = 0;
+        while (Length < Limit && Data[From + Length] == Data[Pos + Length]) {
+          ++Length;
+        }
+        if (Length > Best.Length) {
+          Best = {Length, static_cast<uint32_t>(Pos - From)};
+          if (Length == Limit) {
+            break;
+          }
+        }
+      }
+      Candidate = Prev[From & (Window - 1)];
+    }
+    return Best;
+  }
+
+  uint32_t HashAt(size_t Pos) const {
+    const uint32_t Three = static_cast<uint32_t>(Data[Pos]) << 16 | static_cast<uint32_t>(Data[Pos + 1]) << 8 |
+                           Data[Pos + 2];
+    return (Three * 2654435761U) >> (32 - HashBits);
+  }
+
+  ByteView Data;
+  uint32_t Window;
+  std::vector<int64_t> Head;
+  std::vector<int64_t> Prev;
+};
+
+// Symbols per block: the tables are written again for each.
+constexpr size_t BlockSymbols = 0x4000;
+
+class Encoder {
+public:
+  Encoder(ByteView Data, EfiVariant Variant) : Data(Data), Params(ParamsOf(Variant)), Finder(Data, Params.WindowBits) {}
+
+  Bytes Run() {
+    // Lazy matching: a match is taken unless the next byte starts a longer one.
+    size_t Pos = 0;
+    Match Current = Data.empty() ? Match{} : Finder.FindAndInsert(0);
+    while (Pos < Data.size()) {
+      if (Current.Length == 0) {
+        Literal(Pos++);
+        Current = Pos < Data.size() ? Finder.FindAndInsert(Pos) : Match{};
+        continue;
+      }
+      const Match Next = Pos + 1 < Data.size() ? Finder.FindAndInsert(Pos + 1) : Match{};
+      if (Next.Length > Current.Length) {
+        Literal(Pos++);
+        Current = Next;
+        continue;
+      }
+      Emit(static_cast<uint32_t>(Current.Length - MinMatch + ByteValues) |
+           (Current.Distance - 1) << TokenPositionShift);
+      for (size_t Skipped = Pos + 2; Skipped < Pos + Current.Length; ++Skipped) {
+        Finder.Insert(Skipped);
+      }
+      Pos += Current.Length;
+      Current = Pos < Data.size() ? Finder.FindAndInsert(Pos) : Match{};
+    }
+    if (!Tokens.empty()) {
+      WriteBlock(Writer, Tokens, Params);
+    }
+    return Writer.Finish();
+  }
+
+private:
+  void Literal(size_t Pos) { Emit(Data[Pos]); }
+
+  void Emit(uint32_t Token) {
+    Tokens.push_back(Token);
+    if (Tokens.size() == BlockSymbols) {
+      WriteBlock(Writer, Tokens, Params);
+      Tokens.clear();
+    }
+  }
+
+  ByteView Data;
+  VariantParams Params;
+  MatchFinder Finder;
+  BitWriter Writer;
+  std::vector<uint32_t> Tokens;
 };
 
 // The header's sizes against the input and the caller's bound: the checks
@@ -384,6 +740,50 @@ Bytes DecodeStream(ByteView Compressed, const EfiHeader &Header, EfiVariant Vari
 
 } // namespace
 
+std::vector<uint8_t> efi::LimitedCodeLengths(const std::vector<uint32_t> &Freq) {
+  std::vector<uint8_t> Lengths(Freq.size(), 0);
+  std::vector<unsigned> Used;
+  std::vector<uint32_t> Weights;
+  for (unsigned S = 0; S < Freq.size(); ++S) {
+    if (Freq[S] != 0) {
+      Used.push_back(S);
+      Weights.push_back(Freq[S]);
+    }
+  }
+  if (Used.size() < 2) {
+    return Lengths;
+  }
+  // Depths past the longest length go to it; then codes move down a level,
+  // one unit of code space at a time, until the lengths fill it exactly.
+  std::array<uint32_t, MaxCodeLength + 1> Count{};
+  for (const unsigned D : HuffmanDepths(Weights)) {
+    ++Count[std::min(D, MaxCodeLength)];
+  }
+  uint32_t Space = 0;
+  for (unsigned L = 1; L <= MaxCodeLength; ++L) {
+    Space += Count[L] << (MaxCodeLength - L);
+  }
+  for (; Space > 1U << MaxCodeLength; --Space) {
+    --Count[MaxCodeLength];
+    for (unsigned L = MaxCodeLength - 1; L > 0; --L) {
+      if (Count[L] != 0) {
+        --Count[L];
+        Count[L + 1] += 2;
+        break;
+      }
+    }
+  }
+  // The most frequent symbols take the shortest lengths.
+  std::stable_sort(Used.begin(), Used.end(), [&](unsigned A, unsigned B) { return Freq[A] > Freq[B]; });
+  size_t Next = 0;
+  for (unsigned L = 1; L <= MaxCodeLength; ++L) {
+    for (uint32_t I = 0; I < Count[L]; ++I) {
+      Lengths[Used[Next++]] = static_cast<uint8_t>(L);
+    }
+  }
+  return Lengths;
+}
+
 const char *EfiVariantName(EfiVariant Variant) { return Variant == EfiVariant::Tiano ? "Tiano" : "EFI 1.1"; }
 
 EfiHeader ReadEfiHeader(ByteView Compressed) {
@@ -410,6 +810,22 @@ EfiDecoded EfiDecompressEither(ByteView Compressed, uint64_t MaxSize) {
   } catch (const Error &E) {
     throw Error(Efi11Reason + "; as " + E.what());
   }
+}
+
+Bytes EfiCompress(ByteView Data, EfiVariant Variant) {
+  if (Data.size() > UINT32_MAX) {
+    throw Error("data of " + Hex(Data.size()) + " bytes is above what EFI compression's 32-bit size holds");
+  }
+  const Bytes Stream = Encoder(Data, Variant).Run();
+  if (Stream.size() > UINT32_MAX) {
+    throw Error("EFI compressed stream of " + Hex(Stream.size()) + " bytes is above its 32-bit size field");
+  }
+  Bytes Out;
+  Out.reserve(efi::HeaderSize + Stream.size());
+  AppendLe(Out, Stream.size(), sizeof(uint32_t));
+  AppendLe(Out, Data.size(), sizeof(uint32_t));
+  Out.insert(Out.end(), Stream.begin(), Stream.end());
+  return Out;
 }
 
 } // namespace fwimage

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "Bytes.h"
 
@@ -19,6 +20,10 @@ namespace efi {
 constexpr size_t CompressedSizeOffset = 0;
 constexpr size_t OriginalSizeOffset = 4;
 constexpr size_t HeaderSize = 8;
+
+// Huffman code lengths for the frequencies, none above 16 bits: the
+// encoder's per-block tables (exposed for tests). 0 for unused symbols.
+std::vector<uint8_t> LimitedCodeLengths(const std::vector<uint32_t> &Freq);
 } // namespace efi
 
 // "EFI 1.1" or "Tiano", as messages and listings name them.
