@@ -7,6 +7,7 @@
 #include "EfiCompress.h"
 #include "Ffs.h"
 #include "FileIo.h"
+#include "Lzma.h"
 
 using namespace fwimage;
 
@@ -326,6 +327,79 @@ TEST(FwImageEfiCompress, ReencodesRealSectionsNearTheirOriginalSize) {
     Ours += Again.size();
   }
   EXPECT_LT(Ours, Original * 101 / 100);
+}
+
+} // namespace
+
+namespace {
+
+// x86 code stand-in: noise with a CALL (E8, 32-bit displacement) every 64
+// bytes, the displacement small and positive.
+Bytes WithCalls(size_t Size) {
+  Bytes Out = Noise(Size, 13);
+  for (size_t At = 0; At + 5 <= Size; At += 64) {
+    Out[At] = 0xE8;
+    WriteLe(&Out[At + 1], 0x1000 + At % 0x300, sizeof(uint32_t));
+  }
+  return Out;
+}
+
+// A header as firmware builds write it: lc 3, lp 0, pb 2, 16 MiB dictionary.
+Bytes FirmwareLzmaHeader() {
+  Bytes Header = {0x5D, 0x00, 0x00, 0x00, 0x01};
+  Header.resize(lzma::HeaderSize, 0);
+  return Header;
+}
+
+TEST(FwImageLzmaX86, RoundTripsThroughTheBranchConverter) {
+  for (const Bytes &Data : {Bytes{}, Bytes{0xE8}, WithCalls(0x11000), ProjectFile("tools/fwimage/Lzma.cpp")}) {
+    const Bytes Stream = LzmaX86EncodeLike(Data, FirmwareLzmaHeader(), 6);
+    EXPECT_EQ(Stream[0], 0x5D);
+    EXPECT_LE(ReadU32(Stream, 1), 1U << 24);
+    EXPECT_EQ(LzmaStatedSize(Stream), Data.size());
+    EXPECT_EQ(LzmaX86Decode(Stream, Limit), Data);
+  }
+}
+
+// Without the converter's second pass, a call at offset A with displacement
+// D reads as the absolute target A + 5 + D.
+TEST(FwImageLzmaX86, StoresCallsAsAbsoluteTargets) {
+  const Bytes Data = WithCalls(0x1000);
+  const Bytes Converted = LzmaDecode(LzmaX86EncodeLike(Data, FirmwareLzmaHeader(), 6), Limit);
+  ASSERT_EQ(Converted.size(), Data.size());
+  for (const size_t At : {size_t{0}, size_t{0x40}, size_t{0x800}, size_t{0xFC0}}) {
+    EXPECT_EQ(ReadU32(Converted, At + 1), At + 5 + 0x1000 + At % 0x300) << Hex(At);
+  }
+  // And the plain coder's stream read through the converter turns the
+  // displacements the other way.
+  const Bytes Back = LzmaX86Decode(LzmaEncodeLike(Converted, FirmwareLzmaHeader(), 6), Limit);
+  EXPECT_EQ(Back, Data);
+}
+
+TEST(FwImageLzmaX86, RefusesStreamsThatDoNotDecodeToTheirSize) {
+  const Bytes Stream = LzmaX86EncodeLike(WithCalls(0x4000), FirmwareLzmaHeader(), 6);
+  const auto Refused = [](const Bytes &In, const char *Reason) {
+    const std::string Got = ReasonOf([&] { LzmaX86Decode(In, Limit); });
+    EXPECT_NE(Got.find(Reason), std::string::npos) << Got;
+  };
+  Refused(Bytes(Stream.begin(), Stream.begin() + 12), "shorter than its 13-byte header");
+  Bytes Big = Stream;
+  WriteLe(&Big[lzma::SizeFieldOffset], Limit + 1, sizeof(uint64_t));
+  Refused(Big, "above the 0x4000000-byte limit");
+  Bytes Unknown = Stream;
+  WriteLe(&Unknown[lzma::SizeFieldOffset], lzma::SizeUnknown, sizeof(uint64_t));
+  Refused(Unknown, "states no uncompressed size");
+  Refused(Bytes(Stream.begin(), Stream.end() - 8), "does not decode to its stated size");
+  Bytes Longer = Stream;
+  Longer.push_back(0);
+  Refused(Longer, "left over");
+  Bytes Shorter = Stream;
+  WriteLe(&Shorter[lzma::SizeFieldOffset], 0x3FFF, sizeof(uint64_t));
+  Refused(Shorter, "does not decode to its stated size 0x3FFF");
+  // A dictionary of 4 GiB - 1 is never allocated for 16 KiB of data.
+  Bytes HugeDictionary = Stream;
+  WriteLe(&HugeDictionary[1], 0xFFFFFFFF, sizeof(uint32_t));
+  EXPECT_EQ(LzmaX86Decode(HugeDictionary, Limit), WithCalls(0x4000));
 }
 
 } // namespace
