@@ -4,12 +4,19 @@
 #include <gtest/gtest.h>
 #include <lzma.h>
 
+#include <chrono>
+#include <functional>
+#include <iostream>
+#include <map>
+
 #include "EfiCompress.h"
 #include "Ffs.h"
 #include "FileIo.h"
+#include "FwImageTestImages.h"
 #include "Lzma.h"
 
 using namespace fwimage;
+using fwtest::ReasonOf;
 
 namespace {
 
@@ -19,15 +26,6 @@ constexpr size_t CompressionTypeOffset = 8;
 constexpr size_t CompressionSectionHeaderSize = 9;
 constexpr uint8_t StandardCompression = 0x01;
 constexpr uint64_t Limit = 64ULL << 20;
-
-template <typename Fn> std::string ReasonOf(Fn F) {
-  try {
-    F();
-  } catch (const Error &E) {
-    return E.what();
-  }
-  return "";
-}
 
 // A stream written field by field, most significant bit first.
 class StreamWriter {
@@ -44,10 +42,10 @@ public:
   }
 
   Bytes Finish(uint32_t OriginalSize) const {
-    Bytes Out;
-    AppendLe(Out, Data.size(), sizeof(uint32_t));
-    AppendLe(Out, OriginalSize, sizeof(uint32_t));
-    Out.insert(Out.end(), Data.begin(), Data.end());
+    Bytes Out(efi::HeaderSize + Data.size());
+    WriteLe(&Out[efi::CompressedSizeOffset], Data.size(), sizeof(uint32_t));
+    WriteLe(&Out[efi::OriginalSizeOffset], OriginalSize, sizeof(uint32_t));
+    std::copy(Data.begin(), Data.end(), Out.begin() + efi::HeaderSize);
     return Out;
   }
 
@@ -206,7 +204,8 @@ TEST(FwImageEfiDecompress, DecodesRealFspSectionsAsUefiExtractDoes) {
     EXPECT_EQ(Decoded.Data[ffs::SectionHeaderSize + 1], 'Z');
     EXPECT_EQ(lzma_crc32(Decoded.Data.data() + ffs::SectionHeaderSize, S.PeSize, 0), S.PeCrc);
     // The 5-bit position count of Tiano misreads every one of them.
-    EXPECT_NE(ReasonOf([&] { EfiDecompress(Stream, EfiVariant::Tiano, Limit); }), "");
+    EXPECT_NE(ReasonOf([&] { EfiDecompress(Stream, EfiVariant::Tiano, Limit); }).find("Tiano compressed data: "),
+              std::string::npos);
     // Cut short, the stream runs out before the data does.
     Bytes Cut(Stream.begin(), Stream.end() - 16);
     WriteLe(Cut.data() + efi::CompressedSizeOffset, Cut.size() - efi::HeaderSize, sizeof(uint32_t));
@@ -236,7 +235,7 @@ Bytes Noise(size_t Size, uint32_t Seed) {
 Bytes Text() {
   std::string Out;
   const char *Words[] = {"volume ", "section ", "firmware ", "compressed ", "the ", "of ", "a ", "header\n"};
-  const Bytes Pick = Noise(40000, 3);
+  const Bytes Pick = Noise(4000, 3);
   for (const uint8_t P : Pick) {
     Out += Words[P % 8];
   }
@@ -252,12 +251,15 @@ TEST(FwImageEfiCompress, RoundTripsVariedDataInBothVariants) {
       {"noise", Noise(100000, 1)},
       {"text", Text()},
       {"EfiCompress.cpp", ProjectFile("tools/fwimage/EfiCompress.cpp")},
-      {"Braswell image", ProjectFile("tests/real-images/Braswell-Fsp.fd")},
   };
+  std::map<std::string, size_t> Efi11Size;
   for (const auto &[Name, Data] : Inputs) {
     for (const EfiVariant Variant : {EfiVariant::Efi11, EfiVariant::Tiano}) {
       SCOPED_TRACE(Name + " as " + EfiVariantName(Variant));
       const Bytes Stream = EfiCompress(Data, Variant);
+      if (Variant == EfiVariant::Efi11) {
+        Efi11Size[Name] = Stream.size();
+      }
       const EfiHeader Header = ReadEfiHeader(Stream);
       EXPECT_EQ(Header.OriginalSize, Data.size());
       EXPECT_EQ(Header.CompressedSize, Stream.size() - efi::HeaderSize);
@@ -266,8 +268,8 @@ TEST(FwImageEfiCompress, RoundTripsVariedDataInBothVariants) {
   }
   // Sizes any LZ77 + Huffman coder must reach: runs cost next to nothing,
   // noise costs little more than itself.
-  EXPECT_LT(EfiCompress(Bytes(1 << 20, 0), EfiVariant::Efi11).size(), 4200u);
-  EXPECT_LT(EfiCompress(Noise(100000, 1), EfiVariant::Efi11).size(), 100000u * 101 / 100);
+  EXPECT_LT(Efi11Size["1 MiB of zeros"], 4200u);
+  EXPECT_LT(Efi11Size["noise"], 100000u * 101 / 100);
 }
 
 // Fibonacci weights make the deepest optimal code: 25 symbols, 24 levels.
@@ -345,11 +347,7 @@ Bytes WithCalls(size_t Size) {
 }
 
 // A header as firmware builds write it: lc 3, lp 0, pb 2, 16 MiB dictionary.
-Bytes FirmwareLzmaHeader() {
-  Bytes Header = {0x5D, 0x00, 0x00, 0x00, 0x01};
-  Header.resize(lzma::HeaderSize, 0);
-  return Header;
-}
+Bytes FirmwareLzmaHeader() { return {0x5D, 0x00, 0x00, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}; }
 
 TEST(FwImageLzmaX86, RoundTripsThroughTheBranchConverter) {
   for (const Bytes &Data : {Bytes{}, Bytes{0xE8}, WithCalls(0x11000), ProjectFile("tools/fwimage/Lzma.cpp")}) {
@@ -398,8 +396,40 @@ TEST(FwImageLzmaX86, RefusesStreamsThatDoNotDecodeToTheirSize) {
   Refused(Shorter, "does not decode to its stated size 0x3FFF");
   // A dictionary of 4 GiB - 1 is never allocated for 16 KiB of data.
   Bytes HugeDictionary = Stream;
-  WriteLe(&HugeDictionary[1], 0xFFFFFFFF, sizeof(uint32_t));
+  std::fill_n(HugeDictionary.begin() + 1, sizeof(uint32_t), 0xFF);
   EXPECT_EQ(LzmaX86Decode(HugeDictionary, Limit), WithCalls(0x4000));
+}
+
+} // namespace
+
+namespace {
+
+// By hand, in an optimized build: decoding speed (MB/s of output) of the
+// four FSP images, EFI 1.1 next to LZMA as firmware uses it. Not part of the
+// suite: it measures, it does not judge.
+//   FwImageTests --gtest_also_run_disabled_tests --gtest_filter='*DecodeSpeed*'
+TEST(FwImageEfiCompress, DISABLED_DecodeSpeed) {
+  Bytes Data;
+  for (const char *Image : {"Braswell-Fsp.fd", "Kabylake-Fsp.fd", "PantherLake-Fsp.fd", "Whitley-Fsp.fd"}) {
+    const Bytes File = ProjectFile((std::string("tests/real-images/") + Image).c_str());
+    Data.insert(Data.end(), File.begin(), File.end());
+  }
+  const auto Time = [&](const char *Name, size_t StreamSize, const std::function<Bytes()> &Decode) {
+    constexpr int Rounds = 5;
+    const auto Start = std::chrono::steady_clock::now();
+    for (int I = 0; I < Rounds; ++I) {
+      EXPECT_EQ(Decode().size(), Data.size());
+    }
+    const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+    std::cout << Name << ": " << Data.size() << " bytes from " << StreamSize << ", "
+              << static_cast<double>(Data.size()) * Rounds / Seconds / 1e6 << " MB/s\n";
+  };
+  const Bytes Efi11 = EfiCompress(Data, EfiVariant::Efi11);
+  const Bytes Tiano = EfiCompress(Data, EfiVariant::Tiano);
+  const Bytes Lzma = LzmaEncodeLike(Data, FirmwareLzmaHeader(), 6);
+  Time("EFI 1.1", Efi11.size(), [&] { return EfiDecompress(Efi11, EfiVariant::Efi11, Limit); });
+  Time("Tiano", Tiano.size(), [&] { return EfiDecompress(Tiano, EfiVariant::Tiano, Limit); });
+  Time("LZMA (liblzma)", Lzma.size(), [&] { return LzmaDecode(Lzma, Limit); });
 }
 
 } // namespace

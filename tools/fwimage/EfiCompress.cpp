@@ -595,8 +595,12 @@ struct Match {
 // Hash chains over 3-byte prefixes, reaching back at most one window.
 class MatchFinder {
 public:
+  // The chain links of the last window of positions, or of all of them when
+  // the data is shorter.
   MatchFinder(ByteView Data, unsigned WindowBits)
-      : Data(Data), Window(1U << WindowBits), Head(size_t{1} << HashBits, None), Prev(Window, None) {}
+      : Data(Data), Window(1U << WindowBits),
+        Ring(static_cast<uint32_t>(std::min<size_t>(Window, std::bit_ceil(std::max<size_t>(Data.size(), 1))))),
+        Head(size_t{1} << HashBits, None), Prev(Ring, None) {}
 
   // The longest match for Pos, then Pos joins the chains.
   Match FindAndInsert(size_t Pos) {
@@ -611,23 +615,23 @@ public:
   void Insert(size_t Pos) {
     if (Data.size() - Pos >= MinMatch) {
       const uint32_t Hash = HashAt(Pos);
-      Prev[Pos & (Window - 1)] = Head[Hash];
-      Head[Hash] = static_cast<int64_t>(Pos);
+      Prev[Pos & (Ring - 1)] = Head[Hash];
+      Head[Hash] = static_cast<uint32_t>(Pos);
     }
   }
 
 private:
   static constexpr unsigned HashBits = 15;
   static constexpr unsigned MaxChain = 256;
-  static constexpr int64_t None = -1;
+  static constexpr uint32_t None = UINT32_MAX;
 
   Match Find(size_t Pos) const {
     Match Best;
     const size_t Limit = std::min<size_t>(MaxMatch, Data.size() - Pos);
     const uint32_t Hash = HashAt(Pos);
-    int64_t Candidate = Head[Hash];
+    uint32_t Candidate = Head[Hash];
     for (unsigned Chain = 0; Chain < MaxChain && Candidate != None; ++Chain) {
-      const size_t From = static_cast<size_t>(Candidate);
+      const size_t From = Candidate;
       if (Pos - From > Window) {
         break;
       }
@@ -643,7 +647,7 @@ private:
           }
         }
       }
-      Candidate = Prev[From & (Window - 1)];
+      Candidate = Prev[From & (Ring - 1)];
     }
     return Best;
   }
@@ -656,8 +660,9 @@ private:
 
   ByteView Data;
   uint32_t Window;
-  std::vector<int64_t> Head;
-  std::vector<int64_t> Prev;
+  uint32_t Ring;
+  std::vector<uint32_t> Head;
+  std::vector<uint32_t> Prev;
 };
 
 // Symbols per block: the tables are written again for each.
