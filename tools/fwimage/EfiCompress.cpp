@@ -46,6 +46,9 @@ constexpr unsigned PtFastBits = 8;
 constexpr unsigned NoZeroSkip = ~0U;
 
 constexpr unsigned MaxCodeLength = 16;
+// Per-length counts and offsets, indexed by length (0 for unused symbols).
+constexpr unsigned LengthSlots = MaxCodeLength + 1;
+using LengthCounts = std::array<uint32_t, LengthSlots>;
 constexpr unsigned BlockSizeBits = 16;
 
 // Position symbol s codes the distance-1 value 0 (s = 0), 1 (s = 1), or
@@ -149,11 +152,11 @@ public:
       throw Error(std::string(What) + " code lengths do not form a complete prefix code");
     }
     Kind = KindTable;
-    std::array<uint16_t, MaxCodeLength + 2> Offset{};
-    for (unsigned L = 1; L <= MaxCodeLength; ++L) {
-      Offset[L + 1] = static_cast<uint16_t>(Offset[L] + LengthCount[L]);
+    LengthCounts Offset{}; // where each length's symbols start in Sorted
+    for (unsigned L = 1; L < MaxCodeLength; ++L) {
+      Offset[L + 1] = Offset[L] + LengthCount[L];
     }
-    Sorted.resize(Offset[MaxCodeLength + 1]);
+    Sorted.resize(Offset[MaxCodeLength] + LengthCount[MaxCodeLength]);
     for (unsigned S = 0; S < Symbols; ++S) {
       if (Lengths[S] != 0) {
         Sorted[Offset[Lengths[S]]++] = static_cast<uint16_t>(S);
@@ -213,7 +216,7 @@ private:
 
   unsigned FastBits;
   std::vector<uint16_t> Fast; // symbol << LengthShift | length; 0 for longer codes
-  std::array<uint16_t, MaxCodeLength + 1> LengthCount{};
+  LengthCounts LengthCount{};
   std::vector<uint16_t> Sorted; // by length, then symbol
   KindType Kind = KindEmpty;
   unsigned SingleSymbol = 0;
@@ -448,7 +451,7 @@ PrefixCode BuildCode(const std::vector<uint32_t> &Freq) {
   PrefixCode Code;
   Code.Lengths = efi::LimitedCodeLengths(Freq);
   Code.Codes.assign(Freq.size(), 0);
-  std::array<uint32_t, MaxCodeLength + 1> Count{};
+  LengthCounts Count{};
   for (const uint8_t L : Code.Lengths) {
     ++Count[L];
   }
@@ -459,7 +462,7 @@ PrefixCode BuildCode(const std::vector<uint32_t> &Freq) {
     return Code;
   }
   Count[0] = 0;
-  std::array<uint32_t, MaxCodeLength + 1> First{};
+  LengthCounts First{};
   uint32_t Value = 0;
   for (unsigned L = 1; L <= MaxCodeLength; ++L) {
     Value = (Value + Count[L - 1]) << 1;
@@ -760,7 +763,7 @@ std::vector<uint8_t> efi::LimitedCodeLengths(const std::vector<uint32_t> &Freq) 
   }
   // Depths past the longest length go to it; then codes move down a level,
   // one unit of code space at a time, until the lengths fill it exactly.
-  std::array<uint32_t, MaxCodeLength + 1> Count{};
+  LengthCounts Count{};
   for (const unsigned D : HuffmanDepths(Weights)) {
     ++Count[std::min(D, MaxCodeLength)];
   }
