@@ -14,16 +14,6 @@ namespace {
 
 const char *const VariableArch = "1E5668E2-8481-11D4-BCF1-0080C73C8881";
 
-// Runs F and returns the Error's reason ("" when nothing was thrown).
-template <typename Fn> std::string ReasonOf(Fn F) {
-  try {
-    F();
-  } catch (const Error &E) {
-    return E.what();
-  }
-  return "";
-}
-
 TEST(FwImageGuid, RegistryFormIsStoredMixedEndian) {
   const auto Lzma = Guid::Parse("{EE4E5898-3914-4259-9D6E-DC7BD79403CF}");
   ASSERT_TRUE(Lzma);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Bytes.h"
 #include "Guid.h"
 #include "Lzma.h"
 
@@ -17,6 +18,16 @@ using fwimage::Bytes;
 using fwimage::Guid;
 
 inline Guid G(const char *Text) { return *Guid::Parse(Text); }
+
+// Runs F and returns the Error's reason, "(no error)" when nothing was thrown.
+template <typename Fn> std::string ReasonOf(Fn F) {
+  try {
+    F();
+  } catch (const fwimage::Error &E) {
+    return E.what();
+  }
+  return "(no error)";
+}
 
 inline void Put(Bytes &B, size_t At, uint64_t Value, size_t Width) {
   for (size_t I = 0; I < Width; ++I) {

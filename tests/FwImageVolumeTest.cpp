@@ -19,15 +19,6 @@ using namespace fwtest;
 
 namespace {
 
-template <typename Fn> std::string ReasonOf(Fn F) {
-  try {
-    F();
-  } catch (const Error &E) {
-    return E.what();
-  }
-  return "(no error)";
-}
-
 #define EXPECT_REASON(Call, Text) EXPECT_NE(ReasonOf([&] { Call; }).find(Text), std::string::npos) << ReasonOf([&] { Call; })
 
 // Offsets in MakeCompressedImage(): the FV-image file right after the outer

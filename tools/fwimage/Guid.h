@@ -28,6 +28,8 @@ struct Guid {
 // Section and file-system GUIDs the tool acts on.
 namespace guids {
 inline const Guid Lzma = *Guid::Parse("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
+inline const Guid LzmaX86 = *Guid::Parse("D42AE6BD-1352-4BFB-909A-CA72A6EAE889"); // LzmaX86Decode
+inline const Guid Tiano = *Guid::Parse("A31280AD-481E-41B6-95E8-127F4C984779");   // EfiVariant::Tiano
 inline const Guid Ffs2FileSystem = *Guid::Parse("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
 inline const Guid Ffs3FileSystem = *Guid::Parse("5473C07A-3DCB-4DCA-BD6F-1E9689E7349A");
 } // namespace guids

@@ -27,4 +27,10 @@ Bytes LzmaDecode(ByteView Compressed, uint64_t MaxSize);
 // header. Preset: liblzma's 0-9.
 Bytes LzmaEncodeLike(ByteView Data, ByteView OriginalHeader, uint32_t Preset);
 
+// The same layout over the x86 branch-converted data (the "LZMA F86"
+// GUID-defined section): call and jump targets were made absolute before
+// compression, and are made relative again after it.
+Bytes LzmaX86Decode(ByteView Compressed, uint64_t MaxSize);
+Bytes LzmaX86EncodeLike(ByteView Data, ByteView OriginalHeader, uint32_t Preset);
+
 } // namespace fwimage
