@@ -11,6 +11,7 @@
 #include "Ffs.h"
 #include "FirmwareVolume.h"
 #include "FwImageTestImages.h"
+#include "Layout.h"
 #include "List.h"
 
 using namespace fwimage;
@@ -694,3 +695,90 @@ TEST(FwImageDescriptor, BrokenRegionTablesAreRefusedForEditsAndMarkedInTheListin
 }
 
 } // namespace
+
+namespace {
+
+using Step = fwimage::LayoutStep;
+using Kind = fwimage::LayoutStep::Kind;
+
+// A volume of 0x1000 bytes, files from 0x48: A [0x48, 0x148), B [0x148, 0x248)
+// and C [0x248, 0x400), free space from 0x400. B is written anew with NewSize
+// bytes (24-byte header, 8-byte alignment).
+fwimage::LayoutInput ThreeFiles(size_t NewSize, bool Xip) {
+  fwimage::LayoutInput In;
+  In.Volume = "V";
+  In.Length = 0x1000;
+  In.FilesOffset = 0x48;
+  In.FreeOffset = 0x400;
+  for (const auto &[Start, End] : {std::pair<size_t, size_t>{0x48, 0x148}, {0x148, 0x248}, {0x248, 0x400}}) {
+    fwimage::SlotFile F;
+    F.Name = "F" + std::to_string(In.Files.size());
+    F.Start = Start;
+    F.SlotEnd = End;
+    In.Files.push_back(F);
+  }
+  fwimage::SlotFile &B = In.Files[1];
+  B.Action = fwimage::SlotFile::Fate::Write;
+  B.NewSize = NewSize;
+  B.HeaderSize = 24;
+  B.Alignment = 8;
+  B.Given = true;
+  B.Xip = Xip;
+  return In;
+}
+
+} // namespace
+
+TEST(FwImageLayout, ASmallerFileStaysWithAPadALargerOneMovesToTheFreeSpace) {
+  const LayoutPlan Smaller = PlanLayout(ThreeFiles(0x80, true));
+  ASSERT_FALSE(Smaller.Refusal) << *Smaller.Refusal;
+  const std::vector<Step> InPlace{{Kind::Erase, 0x148, 0x100, 0}, {Kind::Put, 0x148, 0x80, 1}, {Kind::Pad, 0x1C8, 0x80, 0}};
+  EXPECT_EQ(Smaller.Steps, InPlace);
+  EXPECT_EQ(Smaller.End, 0x400u);
+  EXPECT_EQ(Smaller.Moved, 0u);
+
+  const LayoutPlan Larger = PlanLayout(ThreeFiles(0x180, false));
+  ASSERT_FALSE(Larger.Refusal) << *Larger.Refusal;
+  const std::vector<Step> Moved{{Kind::Pad, 0x148, 0x100, 0}, {Kind::Put, 0x400, 0x180, 1}};
+  EXPECT_EQ(Larger.Steps, Moved);
+  EXPECT_EQ(Larger.End, 0x580u);
+  EXPECT_EQ(Larger.Moved, 1u);
+
+  // 8 bytes left in the slot are too few for a pad file: the file moves.
+  EXPECT_EQ(PlanLayout(ThreeFiles(0xF8, false)).Moved, 1u);
+}
+
+TEST(FwImageLayout, AnXipFileThatWouldMoveIsRefused) {
+  const auto Refusal = PlanLayout(ThreeFiles(0x180, true)).Refusal;
+  ASSERT_TRUE(Refusal);
+  EXPECT_NE(Refusal->find("file F1 executes in place at 0x148 in FV V and cannot move: its new size 0x180 does not "
+                          "fit the 0x100 bytes before the next file"),
+            std::string::npos)
+      << *Refusal;
+  const auto TooFew = PlanLayout(ThreeFiles(0xF8, true)).Refusal;
+  ASSERT_TRUE(TooFew);
+  EXPECT_NE(TooFew->find("leave 8 bytes before the next file, too few for a pad file"), std::string::npos) << *TooFew;
+}
+
+TEST(FwImageLayout, AnAppendPastTheEndNeedsRoomOrGrowthAndAlignsWithAPad) {
+  fwimage::LayoutInput Short = ThreeFiles(0x180, false);
+  Short.Length = 0x500;
+  const auto NoRoom = PlanLayout(Short).Refusal;
+  ASSERT_TRUE(NoRoom);
+  EXPECT_EQ(*NoRoom, "no room in FV V: 128 bytes missing (0x100 free)");
+  Short.CanGrow = true;
+  const LayoutPlan Grows = PlanLayout(Short);
+  EXPECT_FALSE(Grows.Refusal);
+  EXPECT_TRUE(Grows.Grows(Short));
+  EXPECT_EQ(Grows.End, 0x580u);
+
+  // A new file whose data must sit on 4 KiB: a pad from the free space up to 24 bytes before it.
+  fwimage::LayoutInput Aligned = ThreeFiles(0x100, false);
+  Aligned.Files[1].Action = fwimage::SlotFile::Fate::Keep;
+  Aligned.Length = 0x2000;
+  Aligned.Adds.push_back({0x60, 24, 0x1000});
+  const LayoutPlan Plan = PlanLayout(Aligned);
+  const std::vector<Step> Padded{{Kind::Pad, 0x400, 0xBE8, 0}, {Kind::Put, 0xFE8, 0x60, 3}};
+  EXPECT_EQ(Plan.Steps, Padded);
+  EXPECT_EQ(Plan.Tail, 0x1048u);
+}

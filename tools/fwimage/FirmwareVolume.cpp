@@ -58,6 +58,7 @@ private:
   void ParseExtHeader(Volume &V, const std::string &Where);
   void ParseFiles(Volume &V);
   void CheckFileChecksums(File &F, ByteView Whole, const std::string &Where);
+  void ParseFileSections(File &F);
   std::vector<Section> ParseSections(const Place &Ctx, size_t Start, size_t End, size_t Base);
   void ParseContents(Section &S, size_t Base);
   void ParseCompression(Section &S, size_t Base);
@@ -285,19 +286,25 @@ File Parser::ParseFile(const Place &Ctx, size_t Offset, size_t End, bool ErasePo
   }
   CheckFileChecksums(F, Whole, Where);
   if (HoldsSections(F.Type)) {
-    Guarded(F.Faults, [&] { F.Sections = ParseSections(Ctx, Offset + F.HeaderSize, Offset + F.Size, Offset); });
-    for (const Section &S : F.Sections) {
-      if (S.Type == ffs::SectionUserInterface) {
-        F.UiName = S.Text();
-        break;
-      }
-    }
-    const std::vector<uint16_t> Machines = FileMachines(F);
-    if (!Machines.empty()) {
-      F.Machine = Machines.front();
-    }
+    ParseFileSections(F);
   }
   return F;
+}
+
+// The sections, and what the file's listing line shows of them: its UI name
+// and the machine of its first image.
+void Parser::ParseFileSections(File &F) {
+  Guarded(F.Faults, [&] { F.Sections = ParseSections(F.At, F.Offset + F.HeaderSize, F.Offset + F.Size, F.Offset); });
+  for (const Section &S : F.Sections) {
+    if (S.Type == ffs::SectionUserInterface) {
+      F.UiName = S.Text();
+      break;
+    }
+  }
+  const std::vector<uint16_t> Machines = FileMachines(F);
+  if (!Machines.empty()) {
+    F.Machine = Machines.front();
+  }
 }
 
 void Parser::CheckFileChecksums(File &F, ByteView Whole, const std::string &Where) {

@@ -66,6 +66,7 @@ struct LayoutStep {
   size_t At = 0;
   size_t Size = 0;
   size_t Source = 0;
+  bool operator==(const LayoutStep &) const = default;
 };
 
 struct LayoutPlan {
