@@ -68,6 +68,26 @@ void Json::OptionalNumber(const std::optional<uint16_t> &Value) {
   }
 }
 
+void Json::String(const char *Name, const std::string &Value) {
+  Key(Name);
+  String(Value);
+}
+
+void Json::Number(const char *Name, uint64_t Value) {
+  Key(Name);
+  Number(Value);
+}
+
+void Json::Bool(const char *Name, bool Value) {
+  Key(Name);
+  Bool(Value);
+}
+
+void Json::Strings(const char *Name, const std::vector<std::string> &Values) {
+  Key(Name);
+  Strings(Values);
+}
+
 void Json::OptionalString(const char *Name, const std::optional<std::string> &Value) {
   Key(Name);
   if (Value) {

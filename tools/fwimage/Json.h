@@ -24,7 +24,12 @@ public:
   void Bool(bool Value) { Raw(Value ? "true" : "false"); }
   void Strings(const std::vector<std::string> &Values);
   void OptionalNumber(const std::optional<uint16_t> &Value);
-  // Key, then Value or null.
+  // A member of the object being written: Key, then the value.
+  void String(const char *Name, const std::string &Value);
+  void Number(const char *Name, uint64_t Value);
+  void Bool(const char *Name, bool Value);
+  void Strings(const char *Name, const std::vector<std::string> &Values);
+  // Value, or null.
   void OptionalString(const char *Name, const std::optional<std::string> &Value);
 
 private:

@@ -30,22 +30,17 @@ public:
   bool EnterVolume(const Volume &V) override {
     J.Open('{');
     J.OptionalString("guid", V.Name ? std::optional<std::string>(V.Name->ToString()) : std::nullopt);
-    J.Key("fileSystem");
-    J.String(V.FileSystem.ToString());
-    J.Key("offset");
-    J.Number(V.Offset);
-    J.Key("size");
-    J.Number(V.Length);
+    J.String("fileSystem", V.FileSystem.ToString());
+    J.Number("offset", V.Offset);
+    J.Number("size", V.Length);
     J.Key("free");
     if (V.FfsFileSystem) {
       J.Number(V.FreeSize());
     } else {
       J.Null();
     }
-    J.Key("freeErased");
-    J.Bool(V.FfsFileSystem && V.FreeSpaceErased);
-    J.Key("faults");
-    J.Strings(V.Faults);
+    J.Bool("freeErased", V.FfsFileSystem && V.FreeSpaceErased);
+    J.Strings("faults", V.Faults);
     J.Key("files");
     J.Open('[');
     return true;
@@ -54,22 +49,15 @@ public:
 
   bool EnterFile(const File &F) override {
     J.Open('{');
-    J.Key("guid");
-    J.String(F.Name.ToString());
-    J.Key("type");
-    J.Number(F.Type);
-    J.Key("typeName");
-    J.String(FileTypeName(F.Type));
-    J.Key("offset");
-    J.Number(F.Offset);
-    J.Key("size");
-    J.Number(F.Size);
+    J.String("guid", F.Name.ToString());
+    J.Number("type", F.Type);
+    J.String("typeName", FileTypeName(F.Type));
+    J.Number("offset", F.Offset);
+    J.Number("size", F.Size);
     J.OptionalString("ui", F.UiName.empty() ? std::nullopt : std::optional<std::string>(F.UiName));
     WriteMachine(J, F.Machine);
-    J.Key("deleted");
-    J.Bool(F.Deleted);
-    J.Key("faults");
-    J.Strings(F.Faults);
+    J.Bool("deleted", F.Deleted);
+    J.Strings("faults", F.Faults);
     J.Key("sections");
     J.Open('[');
     return true;
@@ -78,14 +66,10 @@ public:
 
   bool EnterSection(const Section &S) override {
     J.Open('{');
-    J.Key("type");
-    J.Number(S.Type);
-    J.Key("typeName");
-    J.String(SectionTypeName(S.Type));
-    J.Key("offset");
-    J.Number(S.Offset);
-    J.Key("size");
-    J.Number(S.Size);
+    J.Number("type", S.Type);
+    J.String("typeName", SectionTypeName(S.Type));
+    J.Number("offset", S.Offset);
+    J.Number("size", S.Size);
     J.OptionalString("guid", S.Type == ffs::SectionGuidDefined ? std::optional<std::string>(S.Definition().ToString())
                                                                 : std::nullopt);
     J.Key("decodedSize");
@@ -94,13 +78,11 @@ public:
     } else {
       J.Null();
     }
-    J.Key("opened");
-    J.Bool(!S.Opaque());
+    J.Bool("opened", !S.Opaque());
     const bool HasText = S.Type == ffs::SectionUserInterface || S.Type == ffs::SectionVersion;
     J.OptionalString("text", HasText ? std::optional<std::string>(S.Text()) : std::nullopt);
     WriteMachine(J, S.Machine());
-    J.Key("faults");
-    J.Strings(S.Faults);
+    J.Strings("faults", S.Faults);
     // A section holds sections or volumes, never both: the other list is empty.
     J.Key("sections");
     J.Open('[');
@@ -135,16 +117,11 @@ void WriteRegions(Json &J, const Listing &L) {
   if (L.Flash) {
     for (const FlashRegion &R : L.Flash->Regions) {
       J.Open('{');
-      J.Key("index");
-      J.Number(R.Index);
-      J.Key("name");
-      J.String(R.Name);
-      J.Key("offset");
-      J.Number(R.Offset);
-      J.Key("size");
-      J.Number(R.Size);
-      J.Key("faults");
-      J.Strings(R.Faults);
+      J.Number("index", R.Index);
+      J.String("name", R.Name);
+      J.Number("offset", R.Offset);
+      J.Number("size", R.Size);
+      J.Strings("faults", R.Faults);
       J.Close('}');
     }
   }
@@ -156,10 +133,8 @@ void WriteRegions(Json &J, const Listing &L) {
 void PrintListingJson(std::ostream &Out, const Listing &L) {
   Json J(Out);
   J.Open('{');
-  J.Key("size");
-  J.Number(L.ImageSize);
-  J.Key("descriptor");
-  J.Bool(L.Flash.has_value());
+  J.Number("size", L.ImageSize);
+  J.Bool("descriptor", L.Flash.has_value());
   WriteRegions(J, L);
   J.Key("volumes");
   J.Open('[');
@@ -172,8 +147,7 @@ void PrintListingJson(std::ostream &Out, const Listing &L) {
     Faults.insert(Faults.begin(), L.Flash->Faults.begin(), L.Flash->Faults.end());
   }
   J.Strings(Faults);
-  J.Key("faultCount");
-  J.Number(L.FaultCount());
+  J.Number("faultCount", L.FaultCount());
   J.Close('}');
   Out << "\n";
 }

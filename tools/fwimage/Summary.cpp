@@ -86,33 +86,23 @@ void PrintSummary(std::ostream &Out, const EditSummary &S) {
 void PrintSummaryJson(std::ostream &Out, const EditSummary &S) {
   Json J(Out);
   J.Open('{');
-  J.Key("command");
-  J.String(WordsFor(S.Kind).Command);
-  J.Key("files");
-  J.Number(S.Files);
+  J.String("command", WordsFor(S.Kind).Command);
+  J.Number("files", S.Files);
   J.Key("volumes");
   J.Open('[');
   for (const VolumeChange &V : S.Volumes) {
     J.Open('{');
-    J.Key("name");
-    J.String(V.Name);
-    J.Key("depth");
-    J.Number(V.Depth);
-    J.Key("freeBefore");
-    J.Number(V.FreeBefore);
-    J.Key("freeAfter");
-    J.Number(V.FreeAfter);
-    J.Key("grownBy");
-    J.Number(V.GrownBy);
-    J.Key("filesMoved");
-    J.Number(V.FilesMoved);
+    J.String("name", V.Name);
+    J.Number("depth", V.Depth);
+    J.Number("freeBefore", V.FreeBefore);
+    J.Number("freeAfter", V.FreeAfter);
+    J.Number("grownBy", V.GrownBy);
+    J.Number("filesMoved", V.FilesMoved);
     J.Close('}');
   }
   J.Close(']');
-  J.Key("recompressed");
-  J.Number(S.Recompressed);
-  J.Key("filesMoved");
-  J.Number(S.FilesMoved());
+  J.Number("recompressed", S.Recompressed);
+  J.Number("filesMoved", S.FilesMoved());
   J.Key("seconds");
   J.Raw(Seconds(S.Seconds));
   J.Close('}');
