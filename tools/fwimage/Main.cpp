@@ -316,6 +316,9 @@ struct Command {
 };
 
 const std::vector<Command> &Commands() {
+  // What insert, replace and remove take alike.
+  const std::vector<std::string> EditValues{"--out", "--fv", "--preset"};
+  const std::vector<std::string> EditFlags{"--json"};
   static const std::vector<Command> Table{
       {"depex", "--out X.depex TOKEN...", {"--out"}, {}, Depex},
       {"ffs",
@@ -323,10 +326,9 @@ const std::vector<Command> &Commands() {
        {"--type", "--pe", "--depex", "--ui", "--version", "--guid", "--out"},
        {},
        Ffs},
-      {"insert", "IMAGE --out NEW [--fv GUID] [--json] FILE.ffs...", {"--out", "--fv", "--preset"}, {"--json"}, Insert},
-      {"replace", "IMAGE --out NEW [--fv GUID] [--json] FILE.ffs...", {"--out", "--fv", "--preset"}, {"--json"},
-       Replace},
-      {"remove", "IMAGE --out NEW [--fv GUID] [--json] GUID...", {"--out", "--fv", "--preset"}, {"--json"}, Remove,
+      {"insert", "IMAGE --out NEW [--fv GUID] [--json] FILE.ffs...", EditValues, EditFlags, Insert},
+      {"replace", "IMAGE --out NEW [--fv GUID] [--json] FILE.ffs...", EditValues, EditFlags, Replace},
+      {"remove", "IMAGE --out NEW [--fv GUID] [--json] GUID...", EditValues, EditFlags, Remove,
        "(insert, replace, remove: [--preset 0-9], liblzma's preset for recompression, default 6; --json, the "
        "summary as JSON)"},
       {"extract", "IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]",
