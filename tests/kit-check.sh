@@ -131,11 +131,14 @@ if [ "${1:-}" = --edit ]; then
   # From insert's JSON summary: the outermost volume's free space before and
   # after (around the recompressed stream), and the target's growth.
   [ -x "$python" ] || fail "$python missing (the system Python reads insert's JSON summary)"
-  read -r recompressed outer_before outer_after grown < <("$python" -c '
+  summary=$("$python" -c '
 import json, sys
 s = json.load(open(sys.argv[1]))
 print(s["recompressed"], s["volumes"][0]["freeBefore"], s["volumes"][0]["freeAfter"], s["volumes"][-1]["grownBy"])
 ' "$work/insert.json") || fail "insert's summary is not the JSON expected"
+  read -r recompressed outer_before outer_after grown <<EOF
+$summary
+EOF
   # Recompression costs the flash no more than the file compressed on its own.
   [ "$recompressed" -ge 1 ] || fail "insert reports no recompressed volume"
   cost=$((outer_before - outer_after))
