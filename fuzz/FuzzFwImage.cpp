@@ -17,7 +17,6 @@
 #include "Edit.h"
 #include "Ffs.h"
 #include "FirmwareVolume.h"
-#include "Insert.h"
 #include "List.h"
 
 namespace {
@@ -196,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   } catch (const Error &) {
     return 0;
   }
-  InsertOptions Options;
+  EditOptions Options;
   Options.Preset = 0;
   Check(Size, Limits, [&] { return InsertFiles(Input, {SmallDriver()}, Options, nullptr, Limits); });
   for (const uint16_t Machine : {X64, AArch64}) {

@@ -193,7 +193,15 @@ TEST_F(FwImageCli, WritesOutputsThatReadBack) {
   EXPECT_EQ(Run("list new.fd"), 0) << Err;
   // What extract writes goes back in with replace; remove takes it out again.
   ASSERT_EQ(Run("extract new.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --out x.ffs"), 0) << Err;
-  ASSERT_EQ(Run("replace new.fd --out same.fd x.ffs"), 0) << Err;
+  ASSERT_EQ(Run("replace new.fd --out same.fd --json x.ffs"), 0) << Err;
+  // The same bytes back in their own slot: one plain volume, nothing moved or grown.
+  EXPECT_EQ(Out.rfind("{\"command\":\"replace\",\"files\":1,\"volumes\":[{\"name\":\"", 0), 0u) << Out;
+  EXPECT_NE(Out.find("\"depth\":0,"), std::string::npos) << Out;
+  EXPECT_NE(Out.find("\"grownBy\":0,\"filesMoved\":0}],\"recompressed\":0,\"filesMoved\":0,\"seconds\":"),
+            std::string::npos)
+      << Out;
+  EXPECT_EQ(Out.back(), '\n');
+  EXPECT_EQ(Out.find('\n'), Out.size() - 1) << "one line of JSON, nothing else";
   ASSERT_EQ(Run("remove same.fd --out gone.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001"), 0) << Err;
   EXPECT_EQ(Run("extract gone.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --section pe32 --out y.efi"), 1);
   EXPECT_EQ(Run("extract new.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --section pe33 --out y.efi"), 2);

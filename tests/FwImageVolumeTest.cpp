@@ -11,7 +11,7 @@
 #include "Ffs.h"
 #include "FirmwareVolume.h"
 #include "FwImageTestImages.h"
-#include "Insert.h"
+#include "Layout.h"
 #include "List.h"
 
 using namespace fwimage;
@@ -53,7 +53,7 @@ const Guid NewB = G("0D3C0B2A-1111-4A4A-8B8B-000000000002");
 
 const Volume &DecodedDxe(const Image &Img) {
   const Section &Lzma = Img.Volumes.at(0).Files.at(0).Sections.at(0);
-  return Lzma.Children.at(3).Volumes.at(0);
+  return Lzma.Children().at(3).Volumes().at(0);
 }
 
 TEST(FwImageParse, RefusesBrokenVolumesWithTheReason) {
@@ -159,7 +159,7 @@ TEST(FwImageInsert, PlainVolumeGetsFilesAlignedInItsFreeSpaceOnly) {
   const size_t FreeAt = Before.Volumes[0].FreeOffset;
   const Bytes A = Driver(NewA, 0x123);
   const Bytes B = Driver(NewB, 0x99);
-  InsertSummary Sum;
+  EditSummary Sum;
   const Bytes Out = InsertFiles(Img, {A, B}, {}, &Sum);
 
   ASSERT_EQ(Out.size(), Img.size());
@@ -175,18 +175,18 @@ TEST(FwImageInsert, PlainVolumeGetsFilesAlignedInItsFreeSpaceOnly) {
   EXPECT_EQ(Files[3].Offset, AlignUp(FreeAt + A.size(), 8));
   EXPECT_TRUE(std::equal(B.begin(), B.end(), Out.begin() + static_cast<long>(Files[3].Offset)));
   EXPECT_EQ(Sum.Recompressed, 0u);
-  EXPECT_EQ(Sum.TargetFreeAfter, After.Volumes[0].FreeSize());
+  EXPECT_EQ(Sum.Target().FreeAfter, After.Volumes[0].FreeSize());
 }
 
 TEST(FwImageInsert, LzmaWrappedVolumeIsRewrittenWithEverythingElseInPlace) {
   const CompressedImage C = MakeCompressedImage();
   const Image Before = ParseImage(C.Image);
-  const Bytes &OldStream = *Before.Volumes[0].Files[0].Sections[0].Decoded;
+  const Bytes &OldStream = *Before.Volumes[0].Files[0].Sections[0].Decoded();
   const Volume &OldDxe = DecodedDxe(Before);
   const size_t FreeAt = OldDxe.Offset + OldDxe.FreeOffset;
   const Bytes A = Driver(NewA, 0x180);
 
-  InsertSummary Sum;
+  EditSummary Sum;
   const Bytes Out = InsertFiles(C.Image, {A}, {}, &Sum);
   ASSERT_EQ(Out.size(), C.Image.size());
   EXPECT_TRUE(std::equal(C.Image.begin() + static_cast<long>(C.OuterLength), C.Image.end(),
@@ -195,7 +195,7 @@ TEST(FwImageInsert, LzmaWrappedVolumeIsRewrittenWithEverythingElseInPlace) {
   EXPECT_EQ(Sum.Recompressed, 1u);
 
   const Image After = ParseImage(Out);
-  const Bytes &NewStream = *After.Volumes[0].Files[0].Sections[0].Decoded;
+  const Bytes &NewStream = *After.Volumes[0].Files[0].Sections[0].Decoded();
   ASSERT_EQ(NewStream.size(), OldStream.size());
   EXPECT_TRUE(std::equal(OldStream.begin(), OldStream.begin() + static_cast<long>(FreeAt), NewStream.begin()));
   EXPECT_TRUE(std::equal(A.begin(), A.end(), NewStream.begin() + static_cast<long>(FreeAt)));
@@ -210,7 +210,7 @@ TEST(FwImageInsert, LzmaWrappedVolumeIsRewrittenWithEverythingElseInPlace) {
   EXPECT_LE(ReadU32(Out, LzmaDataAt + 1), ReadU32(C.Image, LzmaDataAt + 1));
   // The outer volume's free space is whatever the new compressed file leaves, erased.
   EXPECT_TRUE(After.Volumes[0].FreeSpaceErased);
-  EXPECT_EQ(Sum.OuterFreeAfter, After.Volumes[0].FreeSize());
+  EXPECT_EQ(Sum.Outer().FreeAfter, After.Volumes[0].FreeSize());
 }
 
 TEST(FwImageInsert, DataAlignmentIsKeptWithAPadFileBeforeTheFile) {
@@ -233,16 +233,16 @@ TEST(FwImageInsert, VolumeInsideAPlainFvImageFileKeepsThatFileValid) {
   const Bytes Inner = DxeVolume(0x800);
   const Bytes Img = MakeVolume({OuterName, 0x1000, {FfsFile(FvImageFile, 0x0B, MakeSection(0x17, Inner))}});
   const Image After = ParseImage(InsertFiles(Img, {Driver(NewA, 0x80)}, {}));
-  EXPECT_EQ(After.Volumes[0].Files[0].Sections[0].Volumes[0].Files.back().Name, NewA);
+  EXPECT_EQ(After.Volumes[0].Files[0].Sections[0].Volumes()[0].Files.back().Name, NewA);
 }
 
 TEST(FwImageInsert, NamedVolumeAndErasePolarityZero) {
   const CompressedImage C = MakeCompressedImage();
-  InsertOptions ToPei;
-  ToPei.TargetVolume = PeiName;
+  EditOptions ToPei;
+  ToPei.Volume = PeiName;
   const Image After = ParseImage(InsertFiles(C.Image, {Driver(NewA, 0x80)}, ToPei));
   const Section &Lzma = After.Volumes[0].Files[0].Sections[0];
-  EXPECT_EQ(Lzma.Children[1].Volumes[0].Files.back().Name, NewA);
+  EXPECT_EQ(Lzma.Children()[1].Volumes()[0].Files.back().Name, NewA);
 
   const Bytes Low = MakeVolume({DxeName, 0x1000, {FfsFile(DxeCoreFile, 0x05, MakeSection(0x10, Pe32Plus(0x80, 1)))}, false});
   const Bytes Out = InsertFiles(Low, {Driver(NewA, 0x80)}, {});
@@ -258,8 +258,8 @@ TEST(FwImageInsert, RefusesWhatWouldBreakTheImage) {
   EXPECT_REASON(InsertFiles(C.Image, {A, A}, {}), "duplicate file GUID 0D3C0B2A");
   EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x2000)}, {}), "no room in FV 7CB8BDC9");
   EXPECT_REASON(InsertFiles(C.Image, {Bytes(0x40, 0x12)}, {}), "not an FFS file");
-  InsertOptions Missing;
-  Missing.TargetVolume = NewB;
+  EditOptions Missing;
+  Missing.Volume = NewB;
   EXPECT_REASON(InsertFiles(C.Image, {A}, Missing), "no FV named 0D3C0B2A");
   EXPECT_REASON(InsertFiles(MakeVolume({SecName, 0x400, {}}), {A}, {}), "no FV holds a DXE core");
 
@@ -295,7 +295,7 @@ TEST(FwImageInsert, RefusesWhatWouldBreakTheImage) {
 
 // XipImage(): the outer volume's files, the LZMA section, the inner volume.
 const Section &XipLzma(const Image &Img) { return Img.Volumes.at(0).Files.at(2).Sections.at(0); }
-const Volume &XipDxe(const Image &Img) { return XipLzma(Img).Children.at(1).Volumes.at(0); }
+const Volume &XipDxe(const Image &Img) { return XipLzma(Img).Children().at(1).Volumes().at(0); }
 
 ByteView Slice(ByteView Data, size_t Offset, size_t Size) { return Data.subspan(Offset, Size); }
 bool Same(ByteView A, ByteView B) { return std::equal(A.begin(), A.end(), B.begin(), B.end()); }
@@ -313,7 +313,7 @@ TEST(FwImageGrow, TightCompressedVolumeGrowsByBlocksIntoItsContainer) {
   const Image Before = ParseImage(Img);
   const Volume &OldDxe = XipDxe(Before);
   const Bytes A = Driver(NewA, 0x180, 0x5A, 0xAA64);
-  InsertSummary Sum;
+  EditSummary Sum;
   const Bytes Out = InsertFiles(Img, {A}, {}, &Sum);
   ASSERT_EQ(Out.size(), Img.size());
   // SEC and the PEIM run from flash: same bytes, same place.
@@ -323,7 +323,7 @@ TEST(FwImageGrow, TightCompressedVolumeGrowsByBlocksIntoItsContainer) {
   }
   const Image After = ParseImage(Out);
   const Volume &Dxe = XipDxe(After);
-  const Bytes &Stream = *XipLzma(After).Decoded;
+  const Bytes &Stream = *XipLzma(After).Decoded();
   // Grown by whole 0x10-byte blocks (MakeVolume's block map) to hold the
   // file, with no free space or at least a file header's worth.
   const size_t FilesEnd = AlignUp(OldDxe.FreeOffset + A.size(), 8);
@@ -333,19 +333,19 @@ TEST(FwImageGrow, TightCompressedVolumeGrowsByBlocksIntoItsContainer) {
   }
   EXPECT_TRUE(Dxe.FreeSize() == 0 || Dxe.FreeSize() >= 24);
   EXPECT_EQ(Dxe.Length, Want);
-  EXPECT_EQ(Sum.TargetGrownBy, Want - OldDxe.Length);
+  EXPECT_EQ(Sum.Target().GrownBy, Want - OldDxe.Length);
   EXPECT_EQ(ReadU64(Stream, Dxe.Offset + 32), Want);
   EXPECT_EQ(static_cast<size_t>(ReadU32(Stream, Dxe.Offset + 56)) * ReadU32(Stream, Dxe.Offset + 60), Want);
   EXPECT_EQ(ReadU24(Stream, Dxe.Offset - 4), Want + 4) << "the FV-image section holds the grown volume";
-  EXPECT_EQ(Stream.size(), XipLzma(Before).Decoded->size() + Want - OldDxe.Length);
+  EXPECT_EQ(Stream.size(), XipLzma(Before).Decoded()->size() + Want - OldDxe.Length);
   EXPECT_TRUE(Same(Slice(Stream, Dxe.Offset + OldDxe.FreeOffset, A.size()), A));
   // Every old file in the stream keeps its bytes and place.
-  const Bytes &OldStream = *XipLzma(Before).Decoded;
+  const Bytes &OldStream = *XipLzma(Before).Decoded();
   for (const File &F : OldDxe.Files) {
     EXPECT_TRUE(Same(Slice(OldStream, F.Offset, F.Size), Slice(Stream, F.Offset, F.Size)));
   }
-  EXPECT_LT(Sum.OuterFreeAfter, Sum.OuterFreeBefore);
-  EXPECT_EQ(Sum.OuterFreeAfter, After.Volumes[0].FreeSize());
+  EXPECT_LT(Sum.Outer().FreeAfter, Sum.Outer().FreeBefore);
+  EXPECT_EQ(Sum.Outer().FreeAfter, After.Volumes[0].FreeSize());
 }
 
 TEST(FwImageGrow, RefusedWhereTheStreamHoldsOtherVolumesOrTheContainerIsFull) {
@@ -406,7 +406,7 @@ TEST(FwImageReplace, InPlaceWhenItFitsElsewhereMovedNeverAnXipFile) {
   const Bytes Bigger = Driver(XipDriverFile, 0x400, 0x66, 0xAA64);
   const Image After = ParseImage(ReplaceFiles(Img, {Bigger}, {}));
   const Volume &Dxe = XipDxe(After);
-  const Bytes &Stream = *XipLzma(After).Decoded;
+  const Bytes &Stream = *XipLzma(After).Decoded();
   ASSERT_EQ(Dxe.Files.size(), 4u);
   ExpectPad(Stream, Old.Offset, OldDxe.Files[2].Offset - Old.Offset);
   EXPECT_EQ(Dxe.Files[2].Offset, OldDxe.Files[2].Offset);
@@ -436,8 +436,8 @@ TEST(FwImageMachine, NewFilesMatchTheVolumesDxeCoreOrItsOtherImages) {
   const CompressedImage C = MakeCompressedImage();
   EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x01C2)}, {}), "ARM (0x1C2); FV 7CB8BDC9");
   // The PEI volume has no DXE core: its PEI core's machine decides.
-  InsertOptions ToPei;
-  ToPei.TargetVolume = PeiName;
+  EditOptions ToPei;
+  ToPei.Volume = PeiName;
   EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x80, 1, 0x014C)}, ToPei), "runs x64 (0x8664) images (its other images)");
   EXPECT_REASON(InsertFiles(XipImage(), {Driver(NewA, 0x80)}, {}), "x64 (0x8664); FV 64074AFE");
   // The DXE core decides even where most other images run on another machine.
@@ -686,3 +686,90 @@ TEST(FwImageDescriptor, BrokenRegionTablesAreRefusedForEditsAndMarkedInTheListin
 }
 
 } // namespace
+
+namespace {
+
+using Step = fwimage::LayoutStep;
+using Kind = fwimage::LayoutStep::Kind;
+
+// A volume of 0x1000 bytes, files from 0x48: A [0x48, 0x148), B [0x148, 0x248)
+// and C [0x248, 0x400), free space from 0x400. B is written anew with NewSize
+// bytes (24-byte header, 8-byte alignment).
+fwimage::LayoutInput ThreeFiles(size_t NewSize, bool Xip) {
+  fwimage::LayoutInput In;
+  In.Volume = "V";
+  In.Length = 0x1000;
+  In.FilesOffset = 0x48;
+  In.FreeOffset = 0x400;
+  for (const auto &[Start, End] : {std::pair<size_t, size_t>{0x48, 0x148}, {0x148, 0x248}, {0x248, 0x400}}) {
+    fwimage::SlotFile F;
+    F.Name = "F" + std::to_string(In.Files.size());
+    F.Start = Start;
+    F.SlotEnd = End;
+    In.Files.push_back(F);
+  }
+  fwimage::SlotFile &B = In.Files[1];
+  B.Action = fwimage::SlotFile::Fate::Write;
+  B.NewSize = NewSize;
+  B.HeaderSize = 24;
+  B.Alignment = 8;
+  B.Given = true;
+  B.Xip = Xip;
+  return In;
+}
+
+} // namespace
+
+TEST(FwImageLayout, ASmallerFileStaysWithAPadALargerOneMovesToTheFreeSpace) {
+  const LayoutPlan Smaller = PlanLayout(ThreeFiles(0x80, true));
+  ASSERT_FALSE(Smaller.Refusal) << *Smaller.Refusal;
+  const std::vector<Step> InPlace{{Kind::Erase, 0x148, 0x100, 0}, {Kind::Put, 0x148, 0x80, 1}, {Kind::Pad, 0x1C8, 0x80, 0}};
+  EXPECT_EQ(Smaller.Steps, InPlace);
+  EXPECT_EQ(Smaller.End, 0x400u);
+  EXPECT_EQ(Smaller.Moved, 0u);
+
+  const LayoutPlan Larger = PlanLayout(ThreeFiles(0x180, false));
+  ASSERT_FALSE(Larger.Refusal) << *Larger.Refusal;
+  const std::vector<Step> Moved{{Kind::Pad, 0x148, 0x100, 0}, {Kind::Put, 0x400, 0x180, 1}};
+  EXPECT_EQ(Larger.Steps, Moved);
+  EXPECT_EQ(Larger.End, 0x580u);
+  EXPECT_EQ(Larger.Moved, 1u);
+
+  // 8 bytes left in the slot are too few for a pad file: the file moves.
+  EXPECT_EQ(PlanLayout(ThreeFiles(0xF8, false)).Moved, 1u);
+}
+
+TEST(FwImageLayout, AnXipFileThatWouldMoveIsRefused) {
+  const auto Refusal = PlanLayout(ThreeFiles(0x180, true)).Refusal;
+  ASSERT_TRUE(Refusal);
+  EXPECT_NE(Refusal->find("file F1 executes in place at 0x148 in FV V and cannot move: its new size 0x180 does not "
+                          "fit the 0x100 bytes before the next file"),
+            std::string::npos)
+      << *Refusal;
+  const auto TooFew = PlanLayout(ThreeFiles(0xF8, true)).Refusal;
+  ASSERT_TRUE(TooFew);
+  EXPECT_NE(TooFew->find("leave 8 bytes before the next file, too few for a pad file"), std::string::npos) << *TooFew;
+}
+
+TEST(FwImageLayout, AnAppendPastTheEndNeedsRoomOrGrowthAndAlignsWithAPad) {
+  fwimage::LayoutInput Short = ThreeFiles(0x180, false);
+  Short.Length = 0x500;
+  const auto NoRoom = PlanLayout(Short).Refusal;
+  ASSERT_TRUE(NoRoom);
+  EXPECT_EQ(*NoRoom, "no room in FV V: 128 bytes missing (0x100 free)");
+  Short.CanGrow = true;
+  const LayoutPlan Grows = PlanLayout(Short);
+  EXPECT_FALSE(Grows.Refusal);
+  EXPECT_TRUE(Grows.Grows(Short));
+  EXPECT_EQ(Grows.End, 0x580u);
+
+  // A new file whose data must sit on 4 KiB: a pad from the free space up to 24 bytes before it.
+  fwimage::LayoutInput Aligned = ThreeFiles(0x100, false);
+  Aligned.Files[1].Action = fwimage::SlotFile::Fate::Keep;
+  Aligned.Length = 0x2000;
+  Aligned.Adds.push_back({0x60, 24, 0x1000});
+  const LayoutPlan Plan = PlanLayout(Aligned);
+  const std::vector<Step> Padded{{Kind::Pad, 0x400, 0xBE8, 0}, {Kind::Put, 0xFE8, 0x60, 3}};
+  EXPECT_EQ(Plan.Steps, Padded);
+  EXPECT_EQ(Plan.Tail, 0x1048u);
+}

@@ -32,6 +32,7 @@
 # usage: kit-check.sh [--listings | --descriptor] <fwimage> <kit dir> [<OVMF code image>]
 #        kit-check.sh --edit <fwimage> <kit dir> <image> [--boot]
 set -eu
+python=/usr/bin/python3 # the system Python reads fwimage's JSON
 # The UEFI Shell over a serial console: QEMU (the arguments after the first
 # two) boots with its console on a pipe, a key skips the startup.nsh
 # countdown, the command is typed at the Shell> prompt, and once the next
@@ -151,13 +152,23 @@ if [ "${1:-}" = --edit ]; then
   fi
   [ -n "$copy" ] || fail "no FILE GUID in the kit README"
 
-  "$fwimage" insert "$work/orig.fd" --out "$work/insert.fd" "$new" > "$work/insert.out" ||
+  "$fwimage" insert "$work/orig.fd" --out "$work/insert.fd" --json "$new" > "$work/insert.json" ||
     fail "insert refused"
   judge insert "$work/insert.fd" "$copy" "$new"
+  # From insert's JSON summary: the outermost volume's free space before and
+  # after (around the recompressed stream), and the target's growth.
+  [ -x "$python" ] || fail "$python missing (the system Python reads insert's JSON summary)"
+  summary=$("$python" -c '
+import json, sys
+s = json.load(open(sys.argv[1]))
+print(s["recompressed"], s["volumes"][0]["freeBefore"], s["volumes"][0]["freeAfter"], s["volumes"][-1]["grownBy"])
+' "$work/insert.json") || fail "insert's summary is not the JSON expected"
+  read -r recompressed outer_before outer_after grown <<EOF
+$summary
+EOF
   # Recompression costs the flash no more than the file compressed on its own.
-  outer=$(sed -n 's/^recompressed .*: free \(0x[0-9A-F]*\) -> \(0x[0-9A-F]*\)$/\1 \2/p' "$work/insert.out")
-  [ -n "$outer" ] || fail "insert reports no recompressed volume"
-  cost=$(( ${outer% *} - ${outer#* } ))
+  [ "$recompressed" -ge 1 ] || fail "insert reports no recompressed volume"
+  cost=$((outer_before - outer_after))
   alone=$(xz --format=lzma -6 -c "$new" | wc -c)
   [ "$cost" -le $((alone + 1024)) ] ||
     fail "insert cost the compressed volume's container $cost bytes; the file alone compresses to $alone"
@@ -172,7 +183,9 @@ if [ "${1:-}" = --edit ]; then
   judge replace "$work/replace.fd" "$dpc" "$work/dpc2.ffs"
   "$fwimage" remove "$work/orig.fd" --out "$work/remove.fd" --preset 0 "$dpc" > /dev/null || fail "remove refused"
   judge remove "$work/remove.fd" "$dpc" ""
-  echo "kit-check: $(basename "$image"): insert ($(grep -o 'grew.*' "$work/insert.out" || echo "no growth"); container $cost bytes, file alone $alone), replace, remove judged by UEFIExtract"
+  growth="no growth"
+  [ "$grown" -eq 0 ] || growth="grew the target FV by $grown bytes"
+  echo "kit-check: $(basename "$image"): insert ($growth; container $cost bytes, file alone $alone), replace, remove judged by UEFIExtract"
 
   exit 0
 fi
@@ -191,7 +204,6 @@ work=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
 trap cleanup EXIT
 fail() { echo "kit-check: $*" >&2; exit 1; }
 command -v UEFIExtract >/dev/null || fail "UEFIExtract missing (tools/install-deps.sh installs uefitool-cli)"
-python=/usr/bin/python3
 [ "$mode" = kit ] || [ -x "$python" ] || fail "$python missing (the system Python reads the JSON listings)"
 
 # compare.py NAME JSON DUMP...: fwimage's JSON listing against UEFIExtract's

@@ -6,7 +6,9 @@
 
 #include "Descriptor.h"
 #include "Ffs.h"
+#include "Layout.h"
 #include "Machine.h"
+#include "Walk.h"
 
 namespace fwimage {
 
@@ -50,7 +52,7 @@ bool IsKind(uint8_t Type, SectionKind Kind) {
 
 struct FileSite {
   const File *F = nullptr;
-  const VolumeSite *Site = nullptr;
+  const Volume *Fv = nullptr;
 };
 
 std::string Where(const std::optional<Guid> &Volume) {
@@ -64,32 +66,32 @@ void CheckName(const Guid &Name) {
 }
 
 // The volumes in scope: all, or the one --fv names.
-std::vector<const VolumeSite *> InScope(const SiteIndex &Index, const std::optional<Guid> &Volume) {
-  std::vector<const VolumeSite *> Out;
-  for (const VolumeSite &S : Index.Volumes) {
-    if (!Volume || (S.Fv->Name && *S.Fv->Name == *Volume)) {
-      Out.push_back(&S);
+std::vector<const Volume *> InScope(const SiteIndex &Index, const std::optional<Guid> &FvName) {
+  std::vector<const Volume *> Out;
+  for (const Volume *V : Index.Volumes) {
+    if (!FvName || (V->Name && *V->Name == *FvName)) {
+      Out.push_back(V);
     }
   }
   if (Out.empty()) {
-    throw Error("no FV named " + Volume->ToString() + " in this image");
+    throw Error("no FV named " + FvName->ToString() + " in this image");
   }
   return Out;
 }
 
 // The one live file of that GUID in scope.
-FileSite FindOne(const SiteIndex &Index, const Guid &Name, const std::optional<Guid> &Volume) {
+FileSite FindOne(const SiteIndex &Index, const Guid &Name, const std::optional<Guid> &FvName) {
   CheckName(Name);
   std::vector<FileSite> Found;
-  for (const VolumeSite *S : InScope(Index, Volume)) {
-    for (const File &F : S->Fv->Files) {
+  for (const Volume *V : InScope(Index, FvName)) {
+    for (const File &F : V->Files) {
       if (!F.Deleted && F.Name == Name) {
-        Found.push_back({&F, S});
+        Found.push_back({&F, V});
       }
     }
   }
   if (Found.empty()) {
-    std::string Why = "no file " + Name.ToString() + " " + Where(Volume);
+    std::string Why = "no file " + Name.ToString() + " " + Where(FvName);
     if (!Index.Unopened.empty()) {
       Why += " (unknown compression " + Index.Unopened.front() + " could not be opened)";
     }
@@ -102,26 +104,40 @@ FileSite FindOne(const SiteIndex &Index, const Guid &Name, const std::optional<G
   return Found.front();
 }
 
-const Section *FindSection(ByteView Buf, const std::vector<Section> &List, SectionKind Kind, ByteView &SectionBuf) {
-  for (const Section &S : List) {
-    if (IsKind(S.Type, Kind)) {
-      SectionBuf = Buf;
-      return &S;
+// The first section of a kind in a file, encapsulations opened, volumes not entered.
+class SectionFinder : public Visitor {
+public:
+  explicit SectionFinder(SectionKind Kind) : Kind(Kind) {}
+  const Section *Found = nullptr;
+  bool EnterVolume(const Volume &) override { return false; }
+  bool EnterSection(const Section &S) override {
+    if (Found == nullptr && IsKind(S.Type, Kind)) {
+      Found = &S;
     }
-    if (const Section *Inner = FindSection(S.Decoded ? ByteView(*S.Decoded) : Buf, S.Children, Kind, SectionBuf)) {
-      return Inner;
-    }
+    return Found == nullptr;
   }
-  return nullptr;
+
+private:
+  SectionKind Kind;
+};
+
+const Section *FindSection(const File &F, SectionKind Kind) {
+  SectionFinder Finder(Kind);
+  for (const Section &S : F.Sections) {
+    Walk(S, Finder);
+  }
+  return Finder.Found;
 }
 
+ByteView BodyOf(const Section &S) { return S.At.Buf.subspan(S.Offset + S.HeaderSize, S.Size - S.HeaderSize); }
+
 // The GUIDs an APRIORI file lists.
-std::vector<Guid> AprioriList(ByteView Buf, const File &F) {
+std::vector<Guid> AprioriList(const File &F) {
   std::vector<Guid> Out;
-  ByteView SectionBuf;
-  if (const Section *Raw = FindSection(Buf, F.Sections, SectionKind::Raw, SectionBuf)) {
-    for (size_t At = Raw->Offset + Raw->HeaderSize; At + Guid::Size <= Raw->Offset + Raw->Size; At += Guid::Size) {
-      Out.push_back(Guid::FromBytes(SectionBuf, At));
+  if (const Section *Raw = FindSection(F, SectionKind::Raw)) {
+    const ByteView Body = BodyOf(*Raw);
+    for (size_t At = 0; At + Guid::Size <= Body.size(); At += Guid::Size) {
+      Out.push_back(Guid::FromBytes(Body, At));
     }
   }
   return Out;
@@ -129,8 +145,8 @@ std::vector<Guid> AprioriList(ByteView Buf, const File &F) {
 
 size_t CountFiles(const SiteIndex &Index, const Guid &Name) {
   size_t Count = 0;
-  for (const VolumeSite &S : Index.Volumes) {
-    Count += static_cast<size_t>(std::count_if(S.Fv->Files.begin(), S.Fv->Files.end(),
+  for (const Volume *V : Index.Volumes) {
+    Count += static_cast<size_t>(std::count_if(V->Files.begin(), V->Files.end(),
                                                [&](const File &F) { return !F.Deleted && F.Name == Name; }));
   }
   return Count;
@@ -138,13 +154,13 @@ size_t CountFiles(const SiteIndex &Index, const Guid &Name) {
 
 bool HoldsBytes(const SiteIndex &Index, const Bytes &Data) {
   const Guid Name = Guid::FromBytes(Data, 0);
-  for (const VolumeSite &S : Index.Volumes) {
-    for (const File &F : S.Fv->Files) {
+  for (const Volume *V : Index.Volumes) {
+    for (const File &F : V->Files) {
       if (F.Deleted || F.Name != Name || F.Size != Data.size()) {
         continue;
       }
       // State is set for the volume; every other byte is the given file's.
-      const ByteView Got = S.Buf.subspan(F.Offset, F.Size);
+      const ByteView Got = F.At.Buf.subspan(F.Offset, F.Size);
       if (std::equal(Got.begin(), Got.begin() + ffs::StateOffset, Data.begin()) &&
           std::equal(Got.begin() + ffs::StateOffset + 1, Got.end(), Data.begin() + ffs::StateOffset + 1)) {
         return true;
@@ -174,12 +190,60 @@ std::vector<GivenFile> ParseGiven(const std::vector<Bytes> &Files, const ParseLi
   return Out;
 }
 
-void CheckFits(const GivenFile &G, const VolumeSite &Site) {
-  const std::string Name = VolumeName(*Site.Fv);
-  if (G.Parsed.HeaderSize == ffs::FileHeader2Size && Site.Fv->FileSystem != guids::Ffs3FileSystem) {
-    throw Error("file " + G.Parsed.Name.ToString() + " has a large-file header; FV " + Name + " is not FFS3");
+// Throws Error unless the new image parses and holds exactly what the edit
+// meant: each given file's bytes once more (insert) or as many times as
+// before (replace), each removed GUID once less.
+void VerifyEdit(const SiteIndex &OldIndex, ByteView Before, ByteView After, const EditRequest &Request,
+                const ParseLimits &Limits) {
+  if (After.size() != Before.size()) {
+    throw Error("the rewritten image changed size");
   }
-  CheckFileMachine(G.Parsed, *Site.Fv, Name);
+  Image New;
+  try {
+    New = ParseVolumeArea(After, Limits);
+  } catch (const Error &E) {
+    throw Error(std::string("the rewritten image does not read back: ") + E.what());
+  }
+  const SiteIndex NewIndex = IndexVolumes(New);
+  auto Expect = [&](const Guid &Name, size_t Want) {
+    if (CountFiles(NewIndex, Name) != Want) {
+      throw Error("the rewritten image does not hold file " + Name.ToString() + " as often as it should");
+    }
+  };
+  for (const Bytes *F : Request.Added) {
+    const Guid Name = Guid::FromBytes(*F, 0);
+    Expect(Name, CountFiles(OldIndex, Name) + 1);
+  }
+  for (const Bytes *F : Request.Replaced) {
+    const Guid Name = Guid::FromBytes(*F, 0);
+    Expect(Name, CountFiles(OldIndex, Name));
+  }
+  for (const Guid &Name : Request.Removed) {
+    Expect(Name, CountFiles(OldIndex, Name) - 1);
+  }
+  for (const std::vector<const Bytes *> *List : {&Request.Added, &Request.Replaced}) {
+    for (const Bytes *F : *List) {
+      if (!HoldsBytes(NewIndex, *F)) {
+        throw Error("the rewritten image does not hold file " + Guid::FromBytes(*F, 0).ToString() + " as given");
+      }
+    }
+  }
+}
+
+// A named file must not sit in an APRIORI file's list, unless that file goes too: a platform lists there
+// what must run before anything else; dropping the entry quietly would change its boot order, and leaving
+// it would name a file that is gone.
+void CheckNotApriori(const FileSite &Old, const std::set<Guid> &Removing) {
+  for (const File &F : Old.Fv->Files) {
+    if (F.Deleted || (F.Name != PeiApriori && F.Name != DxeApriori) || Removing.count(F.Name) != 0) {
+      continue;
+    }
+    const std::vector<Guid> Listed = AprioriList(F);
+    if (std::find(Listed.begin(), Listed.end(), Old.F->Name) != Listed.end()) {
+      throw Error("file " + Old.F->Name.ToString() + " is named in the APRIORI file " + F.Name.ToString() +
+                  " of FV " + VolumeName(*Old.Fv) + "; remove or replace that file too");
+    }
+  }
 }
 
 } // namespace
@@ -193,41 +257,28 @@ std::optional<SectionKind> ParseSectionKind(std::string_view Name) {
   return std::nullopt;
 }
 
-void VerifyEdit(const SiteIndex &OldIndex, ByteView After, const std::vector<Bytes> &Added,
-                const std::vector<Bytes> &Replaced, const std::vector<Guid> &Removed, const ParseLimits &Limits) {
-  if (OldIndex.Volumes.empty() || After.size() != OldIndex.Volumes.front().Buf.size()) {
-    throw Error("the rewritten image changed size");
+void CheckFits(const File &Given, const Volume &V) {
+  const std::string Name = VolumeName(V);
+  if (Given.HeaderSize == ffs::FileHeader2Size && V.FileSystem != guids::Ffs3FileSystem) {
+    throw Error("file " + Given.Name.ToString() + " has a large-file header; FV " + Name + " is not FFS3");
   }
-  Image New;
-  try {
-    New = ParseVolumeArea(After, Limits);
-  } catch (const Error &E) {
-    throw Error(std::string("the rewritten image does not read back: ") + E.what());
+  CheckFileMachine(Given, V, Name);
+}
+
+Bytes RunEdit(ByteView ImageData, const EditPlanner &Plan, const EditRun &Run, const ParseLimits &Limits) {
+  // Volumes only where the image keeps them: in a full flash image, the BIOS region.
+  const Image Img = ParseVolumeArea(ImageData, Limits);
+  const SiteIndex Index = IndexVolumes(Img);
+  const EditRequest Request = Plan(Index);
+  EditSummary Summary;
+  Summary.Kind = Run.Kind;
+  Summary.Files = Run.Files;
+  Bytes Out = RewriteImage(ImageData, Img, Request.Plans, Run.Preset, Summary);
+  VerifyEdit(Index, ImageData, Out, Request, Limits);
+  if (Run.Summary != nullptr) {
+    *Run.Summary = Summary;
   }
-  const SiteIndex NewIndex = IndexVolumes(After, New);
-  auto Expect = [&](const Guid &Name, size_t Want) {
-    if (CountFiles(NewIndex, Name) != Want) {
-      throw Error("the rewritten image does not hold file " + Name.ToString() + " as often as it should");
-    }
-  };
-  for (const Bytes &F : Added) {
-    const Guid Name = Guid::FromBytes(F, 0);
-    Expect(Name, CountFiles(OldIndex, Name) + 1);
-  }
-  for (const Bytes &F : Replaced) {
-    const Guid Name = Guid::FromBytes(F, 0);
-    Expect(Name, CountFiles(OldIndex, Name));
-  }
-  for (const Guid &Name : Removed) {
-    Expect(Name, CountFiles(OldIndex, Name) - 1);
-  }
-  for (const std::vector<Bytes> *List : {&Added, &Replaced}) {
-    for (const Bytes &F : *List) {
-      if (!HoldsBytes(NewIndex, F)) {
-        throw Error("the rewritten image does not hold file " + Guid::FromBytes(F, 0).ToString() + " as given");
-      }
-    }
-  }
+  return Out;
 }
 
 Bytes ReplaceFiles(ByteView ImageData, const std::vector<Bytes> &Files, const EditOptions &Options,
@@ -236,25 +287,21 @@ Bytes ReplaceFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ed
     throw Error("no FFS files to replace with");
   }
   const std::vector<GivenFile> Given = ParseGiven(Files, Limits);
-  const Image Img = ParseVolumeArea(ImageData, Limits);
-  const SiteIndex Index = IndexVolumes(ImageData, Img);
-  std::map<const Volume *, VolumePlan> Plans;
-  for (const GivenFile &G : Given) {
-    const FileSite Old = FindOne(Index, G.Parsed.Name, Options.Volume);
-    if (Old.F->Type != G.Parsed.Type) {
-      throw Error("file " + G.Parsed.Name.ToString() + " is " + FileTypeName(Old.F->Type) + " in the image and " +
-                  FileTypeName(G.Parsed.Type) + " in the new file; replace keeps the file type");
+  const EditPlanner Plan = [&](const SiteIndex &Index) {
+    EditRequest Request;
+    for (const GivenFile &G : Given) {
+      const FileSite Old = FindOne(Index, G.Parsed.Name, Options.Volume);
+      if (Old.F->Type != G.Parsed.Type) {
+        throw Error("file " + G.Parsed.Name.ToString() + " is " + FileTypeName(Old.F->Type) + " in the image and " +
+                    FileTypeName(G.Parsed.Type) + " in the new file; replace keeps the file type");
+      }
+      CheckFits(G.Parsed, *Old.Fv);
+      Request.Plans[Old.Fv].Changes[Old.F] = {false, G.Data};
+      Request.Replaced.push_back(G.Data);
     }
-    CheckFits(G, *Old.Site);
-    Plans[Old.Site->Fv].Changes[Old.F] = {false, G.Data};
-  }
-  EditSummary Local;
-  Bytes Out = RewriteImage(ImageData, Img, Plans, Options.Preset, Local);
-  VerifyEdit(Index, Out, {}, Files, {}, Limits);
-  if (Summary != nullptr) {
-    *Summary = Local;
-  }
-  return Out;
+    return Request;
+  };
+  return RunEdit(ImageData, Plan, {EditKind::Replace, Files.size(), Options.Preset, Summary}, Limits);
 }
 
 Bytes RemoveFiles(ByteView ImageData, const std::vector<Guid> &Names, const EditOptions &Options,
@@ -262,51 +309,33 @@ Bytes RemoveFiles(ByteView ImageData, const std::vector<Guid> &Names, const Edit
   if (Names.empty()) {
     throw Error("no file GUIDs to remove");
   }
-  const Image Img = ParseVolumeArea(ImageData, Limits);
-  const SiteIndex Index = IndexVolumes(ImageData, Img);
-  const std::set<Guid> Removing(Names.begin(), Names.end());
-  if (Removing.size() != Names.size()) {
-    throw Error("a file GUID is given twice");
-  }
-  std::map<const Volume *, VolumePlan> Plans;
-  for (const Guid &Name : Names) {
-    const FileSite Old = FindOne(Index, Name, Options.Volume);
-    // A platform lists in an APRIORI file what must run before anything
-    // else; dropping the entry quietly would change its boot order, and
-    // leaving it would name a file that is gone.
-    for (const File &F : Old.Site->Fv->Files) {
-      if (F.Deleted || (F.Name != PeiApriori && F.Name != DxeApriori) || Removing.count(F.Name) != 0) {
-        continue;
-      }
-      const std::vector<Guid> Listed = AprioriList(Old.Site->Buf, F);
-      if (std::find(Listed.begin(), Listed.end(), Name) != Listed.end()) {
-        throw Error("file " + Name.ToString() + " is named in the APRIORI file " + F.Name.ToString() + " of FV " +
-                    VolumeName(*Old.Site->Fv) + "; remove or replace that file too");
-      }
+  const EditPlanner Plan = [&](const SiteIndex &Index) {
+    const std::set<Guid> Removing(Names.begin(), Names.end());
+    if (Removing.size() != Names.size()) {
+      throw Error("a file GUID is given twice");
     }
-    Plans[Old.Site->Fv].Changes[Old.F] = {true, nullptr};
-  }
-  EditSummary Local;
-  Bytes Out = RewriteImage(ImageData, Img, Plans, Options.Preset, Local);
-  VerifyEdit(Index, Out, {}, {}, Names, Limits);
-  if (Summary != nullptr) {
-    *Summary = Local;
-  }
-  return Out;
+    EditRequest Request;
+    for (const Guid &Name : Names) {
+      const FileSite Old = FindOne(Index, Name, Options.Volume);
+      CheckNotApriori(Old, Removing);
+      Request.Plans[Old.Fv].Changes[Old.F] = {true, nullptr};
+    }
+    Request.Removed = Names;
+    return Request;
+  };
+  return RunEdit(ImageData, Plan, {EditKind::Remove, Names.size(), Options.Preset, Summary}, Limits);
 }
 
 Bytes ExtractFile(ByteView ImageData, const Guid &Name, std::optional<SectionKind> Kind,
                   const std::optional<Guid> &Volume, const ParseLimits &Limits) {
   const Image Img = ParseVolumeArea(ImageData, Limits);
-  const SiteIndex Index = IndexVolumes(ImageData, Img);
+  const SiteIndex Index = IndexVolumes(Img);
   const FileSite Found = FindOne(Index, Name, Volume);
-  const ByteView Buf = Found.Site->Buf;
   if (!Kind) {
-    const ByteView Whole = Buf.subspan(Found.F->Offset, Found.F->Size);
+    const ByteView Whole = Found.F->At.Buf.subspan(Found.F->Offset, Found.F->Size);
     return Bytes(Whole.begin(), Whole.end());
   }
-  ByteView SectionBuf;
-  const Section *S = FindSection(Buf, Found.F->Sections, *Kind, SectionBuf);
+  const Section *S = FindSection(*Found.F, *Kind);
   if (S == nullptr) {
     std::string KindName;
     for (const SectionKindName &Row : SectionKindNames) {
@@ -314,7 +343,7 @@ Bytes ExtractFile(ByteView ImageData, const Guid &Name, std::optional<SectionKin
     }
     throw Error("file " + Name.ToString() + " has no " + KindName + " section");
   }
-  const ByteView Body = SectionBuf.subspan(S->Offset + S->HeaderSize, S->Size - S->HeaderSize);
+  const ByteView Body = BodyOf(*S);
   return Bytes(Body.begin(), Body.end());
 }
 

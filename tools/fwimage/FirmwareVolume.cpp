@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "Codec.h"
 #include "Ffs.h"
-#include "Lzma.h"
 #include "Machine.h"
+#include "Walk.h"
 
 namespace fwimage {
 
@@ -44,34 +45,25 @@ bool HoldsSections(uint8_t Type) {
   return Type >= ffs::TypeFreeform && Type <= ffs::TypeMmCoreStandalone;
 }
 
-// The machine of a file: its first PE32 or TE image, also inside an
-// encapsulation (not inside a volume it holds).
-std::optional<uint16_t> FirstMachine(const std::vector<Section> &Sections) {
-  for (const Section &S : Sections) {
-    if (S.Machine) {
-      return S.Machine;
-    }
-    if (const auto Inner = FirstMachine(S.Children)) {
-      return Inner;
-    }
-  }
-  return std::nullopt;
-}
-
 class Parser {
 public:
   Parser(const ParseLimits &Limits, ParseMode Mode) : Limits(Limits), Mode(Mode) {}
 
   // ParseVolume, with what stops it in a tolerant parse noted on the volume.
-  Volume ReadVolume(ByteView Buf, size_t Offset, size_t End);
-  File ParseFile(ByteView Buf, size_t Offset, size_t End, bool ErasePolarity);
+  Volume ReadVolume(const Place &Ctx, size_t Offset, size_t End);
+  File ParseFile(const Place &Ctx, size_t Offset, size_t End, bool ErasePolarity);
 
 private:
-  Volume ParseVolume(ByteView Buf, size_t Offset, size_t End);
-  std::vector<Section> ParseSections(ByteView Buf, size_t Start, size_t End, size_t Base);
-  void ParseContents(ByteView Buf, Section &S, size_t Base);
-  void ParseFiles(ByteView Buf, Volume &V);
-  void ParseGuidDefined(ByteView Buf, Section &S, size_t Base);
+  Volume ParseVolume(const Place &Ctx, size_t Offset, size_t End);
+  void ParseExtHeader(Volume &V, const std::string &Where);
+  void ParseFiles(Volume &V);
+  void CheckFileChecksums(File &F, ByteView Whole, const std::string &Where);
+  void ParseFileSections(File &F);
+  std::vector<Section> ParseSections(const Place &Ctx, size_t Start, size_t End, size_t Base);
+  void ParseContents(Section &S, size_t Base);
+  void ParseCompression(Section &S, size_t Base);
+  void ParseGuidDefined(Section &S, size_t Base);
+  void Decode(Encapsulation &E, const Codec &C, const Section &S);
   void Descend();
 
   // Strict: the defect ends the parse. Tolerant: it is noted on the item it
@@ -122,20 +114,23 @@ void Parser::Descend() {
   ++Depth;
 }
 
-Volume Parser::ReadVolume(ByteView Buf, size_t Offset, size_t End) {
+Volume Parser::ReadVolume(const Place &Ctx, size_t Offset, size_t End) {
   Volume V;
   V.Offset = Offset;
-  Guarded(V.Faults, [&] { V = ParseVolume(Buf, Offset, End); });
+  V.At = Ctx;
+  Guarded(V.Faults, [&] { V = ParseVolume(Ctx, Offset, End); });
   return V;
 }
 
-Volume Parser::ParseVolume(ByteView Buf, size_t Offset, size_t End) {
+Volume Parser::ParseVolume(const Place &Ctx, size_t Offset, size_t End) {
   const DepthGuard Guard(*this);
+  const ByteView Buf = Ctx.Buf;
   const std::string Where = "FV at " + Hex(Offset);
   // Until the header is read, the volume is taken to fill what holds it, with
   // no free space known.
   Volume V;
   V.Offset = Offset;
+  V.At = Ctx;
   V.Length = End - Offset;
   V.FreeOffset = V.Length;
   V.FreeSpaceErased = false;
@@ -179,35 +174,43 @@ Volume Parser::ParseVolume(ByteView Buf, size_t Offset, size_t End) {
       break;
     }
   }
+  ParseExtHeader(V, Where);
+  V.FreeSpaceErased = true;
+  if (V.FfsFileSystem) {
+    ParseFiles(V);
+  }
+  return V;
+}
 
+void Parser::ParseExtHeader(Volume &V, const std::string &Where) {
+  const ByteView Buf = V.At.Buf;
   V.FilesOffset = AlignUp(V.HeaderLength, ffs::FileAlignment);
-  const size_t ExtOffset = ReadU16(Buf, Offset + fv::ExtHeaderOffsetOffset);
+  const size_t ExtOffset = ReadU16(Buf, V.Offset + fv::ExtHeaderOffsetOffset);
   if (ExtOffset != 0) {
     if (ExtOffset < V.HeaderLength || V.Length < ExtOffset || V.Length - ExtOffset < fv::ExtHeaderMinSize) {
       Fault(V.Faults, Where + ": extended header outside the volume");
-    } else if (const uint32_t ExtSize = ReadU32(Buf, Offset + ExtOffset + fv::ExtHeaderSizeField);
+    } else if (const uint32_t ExtSize = ReadU32(Buf, V.Offset + ExtOffset + fv::ExtHeaderSizeField);
                ExtSize < fv::ExtHeaderMinSize || ExtSize > V.Length - ExtOffset) {
       Fault(V.Faults, Where + ": bad extended header size " + Hex(ExtSize));
     } else {
-      V.Name = Guid::FromBytes(Buf, Offset + ExtOffset);
+      V.Name = Guid::FromBytes(Buf, V.Offset + ExtOffset);
       // The dispatcher looks for the first file right after the extended header.
       V.FilesOffset = AlignUp(ExtOffset + ExtSize, ffs::FileAlignment);
     }
   }
   V.FilesOffset = std::min(V.FilesOffset, V.Length);
-  V.FreeSpaceErased = true;
-  if (V.FfsFileSystem) {
-    ParseFiles(Buf, V);
-  }
-  return V;
 }
 
-void Parser::ParseFiles(ByteView Buf, Volume &V) {
+void Parser::ParseFiles(Volume &V) {
+  const ByteView Buf = V.At.Buf;
   const ByteView Body = Buf.subspan(V.Offset, V.Length);
+  Place Inside = V.At;
+  Inside.CanGrow = false;
+  ++Inside.Depth;
   size_t Pos = V.FilesOffset;
   while (V.Length - Pos >= ffs::FileHeaderSize &&
          !AllBytes(Body.subspan(Pos, ffs::FileHeaderSize), V.EraseByte())) {
-    File F = ParseFile(Buf, V.Offset + Pos, V.Offset + V.Length, V.ErasePolarity);
+    File F = ParseFile(Inside, V.Offset + Pos, V.Offset + V.Length, V.ErasePolarity);
     // A tolerant parse keeps a file whose size is broken, and stops there:
     // where the next file starts is unknown.
     const bool Walkable = F.Size >= F.HeaderSize && F.Size <= V.Length - Pos;
@@ -235,9 +238,11 @@ void Parser::ParseFiles(ByteView Buf, Volume &V) {
   }
 }
 
-File Parser::ParseFile(ByteView Buf, size_t Offset, size_t End, bool ErasePolarity) {
+File Parser::ParseFile(const Place &Ctx, size_t Offset, size_t End, bool ErasePolarity) {
+  const ByteView Buf = Ctx.Buf;
   File F;
   F.Offset = Offset;
+  F.At = Ctx;
   F.HeaderSize = ffs::FileHeaderSize;
   F.Size = End - Offset;
   if (End - Offset < ffs::FileHeaderSize) {
@@ -279,6 +284,30 @@ File Parser::ParseFile(ByteView Buf, size_t Offset, size_t End, bool ErasePolari
   if ((State & ffs::StateComplete) != ffs::StateComplete) {
     Fault(F.Faults, Where + ": State " + Hex(F.State) + " is not a complete file");
   }
+  CheckFileChecksums(F, Whole, Where);
+  if (HoldsSections(F.Type)) {
+    ParseFileSections(F);
+  }
+  return F;
+}
+
+// The sections, and what the file's listing line shows of them: its UI name
+// and the machine of its first image.
+void Parser::ParseFileSections(File &F) {
+  Guarded(F.Faults, [&] { F.Sections = ParseSections(F.At, F.Offset + F.HeaderSize, F.Offset + F.Size, F.Offset); });
+  for (const Section &S : F.Sections) {
+    if (S.Type == ffs::SectionUserInterface) {
+      F.UiName = S.Text();
+      break;
+    }
+  }
+  const std::vector<uint16_t> Machines = FileMachines(F);
+  if (!Machines.empty()) {
+    F.Machine = Machines.front();
+  }
+}
+
+void Parser::CheckFileChecksums(File &F, ByteView Whole, const std::string &Where) {
   const uint8_t FileChecksum = Whole[ffs::FileChecksumOffset];
   if ((F.Attributes & ffs::AttribChecksum) != 0) {
     if (const auto Computed = static_cast<uint8_t>(0x100 - Sum8(Whole.subspan(F.HeaderSize)));
@@ -288,21 +317,11 @@ File Parser::ParseFile(ByteView Buf, size_t Offset, size_t End, bool ErasePolari
   } else if (FileChecksum != ffs::FileChecksumUnused) {
     Fault(F.Faults, Where + ": bad data checksum (" + Hex(FileChecksum) + " where 0xAA means unused)");
   }
-  if (HoldsSections(F.Type)) {
-    Guarded(F.Faults, [&] { F.Sections = ParseSections(Buf, Offset + F.HeaderSize, Offset + F.Size, Offset); });
-    for (const Section &S : F.Sections) {
-      if (S.Type == ffs::SectionUserInterface) {
-        F.UiName = S.Text;
-        break;
-      }
-    }
-    F.Machine = FirstMachine(F.Sections);
-  }
-  return F;
 }
 
-std::vector<Section> Parser::ParseSections(ByteView Buf, size_t Start, size_t End, size_t Base) {
+std::vector<Section> Parser::ParseSections(const Place &Ctx, size_t Start, size_t End, size_t Base) {
   const DepthGuard Guard(*this);
+  const ByteView Buf = Ctx.Buf;
   std::vector<Section> Sections;
   size_t Pos = Start;
   for (;;) {
@@ -313,6 +332,7 @@ std::vector<Section> Parser::ParseSections(ByteView Buf, size_t Start, size_t En
     const std::string Where = "section at " + Hex(Pos);
     Section S;
     S.Offset = Pos;
+    S.At = Ctx;
     S.HeaderSize = ffs::SectionHeaderSize;
     S.Size = End - Pos;
     if (End - Pos < ffs::SectionHeaderSize) {
@@ -340,108 +360,137 @@ std::vector<Section> Parser::ParseSections(ByteView Buf, size_t Start, size_t En
       break;
     }
     S.Size = Size;
-    Guarded(S.Faults, [&] { ParseContents(Buf, S, Base); });
+    Guarded(S.Faults, [&] { ParseContents(S, Base); });
     Pos += S.Size;
     Sections.push_back(std::move(S));
   }
   return Sections;
 }
 
-void Parser::ParseContents(ByteView Buf, Section &S, size_t Base) {
+void Parser::ParseContents(Section &S, size_t Base) {
   const size_t Data = S.Offset + S.HeaderSize;
-  const ByteView Payload = Buf.subspan(Data, S.Size - S.HeaderSize);
+  const ByteView Payload = S.At.Buf.subspan(Data, S.Size - S.HeaderSize);
   switch (S.Type) {
   case ffs::SectionGuidDefined:
-    ParseGuidDefined(Buf, S, Base);
+    ParseGuidDefined(S, Base);
     break;
   case ffs::SectionCompression:
-    if (Payload.size() < ffs::CompressionFieldsSize) {
-      Fault(S.Faults, "section at " + Hex(S.Offset) + ": compression header cut short");
-    } else if (Payload[ffs::CompressionTypeField] == ffs::CompressionNone) {
-      S.Children = ParseSections(Buf, Data + ffs::CompressionFieldsSize, S.Offset + S.Size, Base);
-    } else {
-      // Not a defect for an edit elsewhere in the image, but what it holds stays unseen.
-      S.Opaque = true;
-      if (Mode == ParseMode::Tolerant) {
-        S.Faults.push_back("section at " + Hex(S.Offset) + ": compression type " +
-                           Hex(Payload[ffs::CompressionTypeField]) + " is not one this tool decodes (not opened)");
-      }
-    }
+    ParseCompression(S, Base);
     break;
-  case ffs::SectionFirmwareVolumeImage:
-    S.Volumes.push_back(ReadVolume(Buf, Data, S.Offset + S.Size));
+  case ffs::SectionFirmwareVolumeImage: {
+    auto &Held = S.Body.emplace<VolumeImage>();
+    Held.Volumes.push_back(ReadVolume(S.At, Data, S.Offset + S.Size));
     break;
+  }
   case ffs::SectionUserInterface:
-    S.Text = Utf16ToAscii(Payload);
+    S.Body = TextBody{Utf16ToAscii(Payload)};
     break;
   case ffs::SectionVersion:
-    S.Text = Utf16ToAscii(Payload.subspan(std::min(ffs::VersionBuildNumberWidth, Payload.size())));
+    S.Body = TextBody{Utf16ToAscii(Payload.subspan(std::min(ffs::VersionBuildNumberWidth, Payload.size())))};
     break;
   case ffs::SectionPe32:
   case ffs::SectionTe:
-    S.Machine = ImageMachine(Payload);
+    S.Body = CodeImage{ImageMachine(Payload)};
     break;
   default:
     break;
   }
 }
 
-void Parser::ParseGuidDefined(ByteView Buf, Section &S, size_t Base) {
+void Parser::ParseCompression(Section &S, size_t Base) {
+  auto &E = S.Body.emplace<Encapsulation>();
+  E.DataOffset = S.HeaderSize + ffs::CompressionFieldsSize;
+  if (S.Size < E.DataOffset) {
+    Fault(S.Faults, "section at " + Hex(S.Offset) + ": compression header cut short");
+    return;
+  }
+  const uint8_t Type = S.At.Buf[S.Offset + S.HeaderSize + ffs::CompressionTypeField];
+  if (Type == ffs::CompressionNone) {
+    E.Children = ParseSections(S.At, S.Offset + E.DataOffset, S.Offset + S.Size, Base);
+  } else if (const Codec *C = CodecForType(Type)) {
+    Decode(E, *C, S);
+  } else {
+    // Not a defect for an edit elsewhere in the image, but what it holds stays unseen.
+    E.Opened = false;
+    if (Mode == ParseMode::Tolerant) {
+      S.Faults.push_back("section at " + Hex(S.Offset) + ": compression type " + Hex(Type) +
+                         " is not one this tool decodes (not opened)");
+    }
+  }
+}
+
+void Parser::ParseGuidDefined(Section &S, size_t Base) {
+  auto &E = S.Body.emplace<Encapsulation>();
   const std::string Where = "GUID-defined section at " + Hex(S.Offset);
   if (S.Size - S.HeaderSize < ffs::GuidDefinedFieldsSize) {
     Fault(S.Faults, Where + ": header cut short");
     return;
   }
   const size_t Fields = S.Offset + S.HeaderSize;
-  S.Definition = Guid::FromBytes(Buf, Fields);
-  S.DataOffset = ReadU16(Buf, Fields + ffs::GuidDefinedDataOffsetField);
-  S.GuidedAttributes = ReadU16(Buf, Fields + ffs::GuidDefinedAttributesField);
-  if (S.DataOffset < S.HeaderSize + ffs::GuidDefinedFieldsSize || S.DataOffset > S.Size) {
-    Fault(S.Faults, Where + ": DataOffset " + Hex(S.DataOffset) + " outside the section");
+  E.Definition = Guid::FromBytes(S.At.Buf, Fields);
+  E.DataOffset = ReadU16(S.At.Buf, Fields + ffs::GuidDefinedDataOffsetField);
+  E.GuidedAttributes = ReadU16(S.At.Buf, Fields + ffs::GuidDefinedAttributesField);
+  if (E.DataOffset < S.HeaderSize + ffs::GuidDefinedFieldsSize || E.DataOffset > S.Size) {
+    Fault(S.Faults, Where + ": DataOffset " + Hex(E.DataOffset) + " outside the section");
     return;
   }
-  const size_t DataStart = S.Offset + S.DataOffset;
-  const size_t DataEnd = S.Offset + S.Size;
-  if (S.Definition == guids::Lzma) {
-    const ByteView Compressed = Buf.subspan(DataStart, DataEnd - DataStart);
-    const uint64_t Budget = std::min(Limits.MaxStreamSize, Limits.MaxTotalDecoded - TotalDecoded);
-    auto Decoded = std::make_shared<Bytes>(LzmaDecode(Compressed, Budget));
-    TotalDecoded += Decoded->size();
-    S.Decoded = Decoded;
-    S.Children = ParseSections(*Decoded, 0, Decoded->size(), 0);
-  } else if ((S.GuidedAttributes & ffs::GuidedProcessingRequired) == 0) {
-    S.Children = ParseSections(Buf, DataStart, DataEnd, Base);
+  if (const Codec *C = CodecForGuid(E.Definition)) {
+    Decode(E, *C, S);
+  } else if ((E.GuidedAttributes & ffs::GuidedProcessingRequired) == 0) {
+    E.Children = ParseSections(S.At, S.Offset + E.DataOffset, S.Offset + S.Size, Base);
   } else {
-    S.Opaque = true;
+    E.Opened = false;
     if (Mode == ParseMode::Tolerant) {
-      S.Faults.push_back(Where + ": unknown compression GUID " + S.Definition.ToString() + " (not opened)");
+      S.Faults.push_back(Where + ": unknown compression GUID " + E.Definition.ToString() + " (not opened)");
     }
   }
 }
 
-size_t CountIn(const Volume &V);
-
-size_t CountIn(const Section &S) {
-  size_t N = S.Faults.size();
-  for (const Section &C : S.Children) {
-    N += CountIn(C);
+// The stream after E.DataOffset decoded, within the limits, and the sections
+// it holds parsed in the decoded buffer.
+void Parser::Decode(Encapsulation &E, const Codec &C, const Section &S) {
+  const ByteView Compressed = S.At.Buf.subspan(S.Offset + E.DataOffset, S.Size - E.DataOffset);
+  const uint64_t Budget = std::min(Limits.MaxStreamSize, Limits.MaxTotalDecoded - TotalDecoded);
+  auto Decoded = std::make_shared<Bytes>(C.Decode(Compressed, Budget));
+  TotalDecoded += Decoded->size();
+  E.Decoded = Decoded;
+  E.Algorithm = C.Algorithm;
+  Place Stream = S.At;
+  Stream.Buf = *Decoded;
+  Stream.Stream = C.Algorithm;
+  Stream.CanGrow = false;
+  E.Children = ParseSections(Stream, 0, Decoded->size(), 0);
+  // A volume may grow only where nothing follows it and nothing shares its
+  // stream: the firmware that decodes a stream holding several volumes (OVMF's
+  // PEI and DXE volumes) places each at a fixed address with a fixed size.
+  const auto Volumes = std::count_if(E.Children.begin(), E.Children.end(),
+                                     [](const Section &Sec) { return Sec.Type == ffs::SectionFirmwareVolumeImage; });
+  if (Volumes != 1 || E.Children.back().Type != ffs::SectionFirmwareVolumeImage) {
+    return;
   }
-  for (const Volume &V : S.Volumes) {
-    N += CountIn(V);
-  }
-  return N;
-}
-
-size_t CountIn(const Volume &V) {
-  size_t N = V.Faults.size();
-  for (const File &F : V.Files) {
-    N += F.Faults.size();
-    for (const Section &S : F.Sections) {
-      N += CountIn(S);
+  Section &Last = E.Children.back();
+  Last.At.CanGrow = true;
+  if (auto *Held = std::get_if<VolumeImage>(&Last.Body)) {
+    for (Volume &V : Held->Volumes) {
+      V.At.CanGrow = true;
     }
   }
-  return N;
 }
+
+// Every defect noted on the items of a tree.
+class FaultCounter : public Visitor {
+public:
+  size_t Count = 0;
+  bool EnterVolume(const Volume &V) override { return Add(V.Faults); }
+  bool EnterFile(const File &F) override { return Add(F.Faults); }
+  bool EnterSection(const Section &S) override { return Add(S.Faults); }
+
+private:
+  bool Add(const std::vector<std::string> &Faults) {
+    Count += Faults.size();
+    return true;
+  }
+};
 
 bool HasSignatureAt(ByteView Data, size_t Offset) {
   // Inline byte compare: the scan visits every 8th byte of 64 MiB images.
@@ -451,6 +500,29 @@ bool HasSignatureAt(ByteView Data, size_t Offset) {
 }
 
 } // namespace
+
+const std::vector<Section> &Section::Children() const {
+  static const std::vector<Section> None;
+  return Encap() != nullptr ? Encap()->Children : None;
+}
+
+const std::vector<Volume> &Section::Volumes() const {
+  static const std::vector<Volume> None;
+  const auto *Held = std::get_if<VolumeImage>(&Body);
+  return Held != nullptr ? Held->Volumes : None;
+}
+
+std::string Section::Text() const {
+  const auto *T = std::get_if<TextBody>(&Body);
+  return T != nullptr ? T->Text : std::string();
+}
+
+std::optional<uint16_t> Section::Machine() const {
+  const auto *Code = std::get_if<CodeImage>(&Body);
+  return Code != nullptr ? Code->Machine : std::nullopt;
+}
+
+Guid Section::Definition() const { return Encap() != nullptr ? Encap()->Definition : Guid{}; }
 
 Image ParseImage(ByteView Data, const ParseLimits &Limits) {
   return ParseVolumes(Data, 0, Data.size(), ParseMode::Strict, Limits);
@@ -467,7 +539,7 @@ Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, cons
       Offset += fv::ScanStep;
       continue;
     }
-    Volume V = P.ReadVolume(Data, Offset, End);
+    Volume V = P.ReadVolume(Place{Data}, Offset, End);
     // A volume whose header gives no usable length is stepped over, not re-read.
     Offset += std::min(End - Offset, std::max(AlignUp(V.Length, fv::ScanStep), fv::ScanStep));
     Result.Volumes.push_back(std::move(V));
@@ -484,11 +556,9 @@ Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, cons
 }
 
 size_t CountFaults(const Image &Img) {
-  size_t N = Img.Faults.size();
-  for (const Volume &V : Img.Volumes) {
-    N += CountIn(V);
-  }
-  return N;
+  FaultCounter Counter;
+  Walk(Img, Counter);
+  return Img.Faults.size() + Counter.Count;
 }
 
 File ParseStandaloneFile(ByteView Data, const ParseLimits &Limits) {
@@ -503,7 +573,7 @@ File ParseStandaloneFile(ByteView Data, const ParseLimits &Limits) {
     throw Error("not an FFS file: State " + Hex(State) + " is not a complete file");
   }
   Parser P(Limits, ParseMode::Strict);
-  File F = P.ParseFile(Data, 0, Data.size(), ErasePolarity);
+  File F = P.ParseFile(Place{Data}, 0, Data.size(), ErasePolarity);
   if (F.Size != Data.size()) {
     throw Error("not an FFS file: its header states " + Hex(F.Size) + " bytes, the file has " +
                 Hex(Data.size()));

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "Bytes.h"
@@ -54,30 +55,75 @@ struct ParseLimits {
 
 enum class ParseMode { Strict, Tolerant };
 
+// The algorithm that decoded a stream into RAM (Codec.h maps section GUIDs and
+// compression types to them); None: the bytes are used where they sit.
+enum class Compression : uint8_t { None, Lzma };
+
+// Where an item sits, so no reader has to carry its buffer along.
+struct Place {
+  // The image, or the decoded stream the item lives in: its offsets index this.
+  ByteView Buf;
+  // The algorithm that decoded the innermost stream around the item.
+  Compression Stream = Compression::None;
+  // A volume that is the one volume of a decoded stream, at its end, and the
+  // FV_IMAGE section holding it: the firmware sizes nothing after it, so it can grow.
+  bool CanGrow = false;
+  unsigned Depth = 0; // volumes around the item
+  // Decoded into RAM before use: nothing in it executes where it sits in flash.
+  bool Compressed() const { return Stream != Compression::None; }
+};
+
 struct Volume;
+struct Section;
+
+// COMPRESSION and GUID_DEFINED sections: the sections they hold, where they
+// sit or in the stream a decoder gave.
+struct Encapsulation {
+  Guid Definition;               // GUID_DEFINED only
+  uint16_t GuidedAttributes = 0; // GUID_DEFINED only
+  size_t DataOffset = 0;         // where the encapsulated data starts, from the section's start
+  Compression Algorithm = Compression::None; // which algorithm decoded Decoded
+  std::shared_ptr<const Bytes> Decoded;      // Children refer to it when set
+  // False: an encapsulation this tool cannot open (unknown GUID or compression).
+  bool Opened = true;
+  std::vector<Section> Children;
+};
+
+struct VolumeImage {
+  std::vector<Volume> Volumes; // the one volume an FV_IMAGE section holds
+};
+
+struct TextBody {
+  std::string Text; // UI and VERSION
+};
+
+struct CodeImage {
+  std::optional<uint16_t> Machine; // PE32 and TE: the image's Machine field
+};
 
 struct Section {
-  size_t Offset = 0; // in the buffer holding the section
+  size_t Offset = 0; // in At.Buf
   size_t Size = 0;   // header included
   size_t HeaderSize = 0;
   uint8_t Type = 0;
-  // GUID_DEFINED only.
-  Guid Definition;
-  uint16_t DataOffset = 0;
-  uint16_t GuidedAttributes = 0;
-  // An encapsulation this tool cannot open (unknown GUID or compression).
-  bool Opaque = false;
-  // LZMA: the decoded stream, which Children and Volumes below refer to.
-  std::shared_ptr<const Bytes> Decoded;
-  std::vector<Section> Children;
-  std::vector<Volume> Volumes; // FV_IMAGE: the volume it holds
-  std::string Text;            // UI and VERSION
-  std::optional<uint16_t> Machine; // PE32 and TE: the image's Machine field
+  Place At;
+  // What the parser read of the section's contents, by kind; nothing for
+  // other kinds and for a section whose header is broken.
+  std::variant<std::monostate, Encapsulation, VolumeImage, TextBody, CodeImage> Body;
   std::vector<std::string> Faults; // tolerant parse: this item's defects, one line each
+
+  const Encapsulation *Encap() const { return std::get_if<Encapsulation>(&Body); }
+  const std::vector<Section> &Children() const;
+  const std::vector<Volume> &Volumes() const;
+  std::string Text() const;
+  std::optional<uint16_t> Machine() const;
+  Guid Definition() const;
+  bool Opaque() const { return Encap() != nullptr && !Encap()->Opened; }
+  const Bytes *Decoded() const { return Encap() != nullptr ? Encap()->Decoded.get() : nullptr; }
 };
 
 struct File {
-  size_t Offset = 0; // in the buffer holding the volume
+  size_t Offset = 0; // in At.Buf
   size_t Size = 0;
   size_t HeaderSize = 0;
   Guid Name;
@@ -85,6 +131,7 @@ struct File {
   uint8_t Attributes = 0;
   uint8_t State = 0;
   bool Deleted = false;
+  Place At;
   std::vector<Section> Sections;
   std::string UiName;
   std::optional<uint16_t> Machine; // of its first PE32 or TE image
@@ -92,7 +139,7 @@ struct File {
 };
 
 struct Volume {
-  size_t Offset = 0; // in its buffer (the image, or a decoded stream)
+  size_t Offset = 0; // in At.Buf
   size_t Length = 0;
   size_t HeaderLength = 0;
   Guid FileSystem;
@@ -103,6 +150,7 @@ struct Volume {
   size_t FilesOffset = 0;     // first file, relative to the volume
   size_t FreeOffset = 0;      // start of free space, relative to the volume
   bool FreeSpaceErased = true;
+  Place At;
   std::vector<File> Files;
   std::vector<std::string> Faults;
 
@@ -114,6 +162,9 @@ struct Image {
   std::vector<Volume> Volumes;
   std::vector<std::string> Faults; // tolerant parse: what concerns no single volume
 };
+
+// The tree refers to the bytes it was parsed from (Place::Buf): they must
+// outlive it. Decoded streams are owned by the tree.
 
 // Strict parse of every volume in Data.
 Image ParseImage(ByteView Data, const ParseLimits &Limits = {});

@@ -1,5 +1,9 @@
+#include "Grow.h"
+
+#include <algorithm>
+
 #include "Ffs.h"
-#include "Rewrite.h"
+#include "FirmwareVolume.h"
 
 namespace fwimage {
 
@@ -23,8 +27,6 @@ size_t LastRun(ByteView Header, size_t HeaderLength) {
   return Last;
 }
 
-} // namespace
-
 size_t GrownVolumeLength(ByteView VolumeData, size_t HeaderLength, size_t End) {
   uint64_t Described = 0;
   for (size_t At = fv::BlockMapOffset; At + fv::BlockMapEntrySize <= HeaderLength; At += fv::BlockMapEntrySize) {
@@ -40,6 +42,17 @@ size_t GrownVolumeLength(ByteView VolumeData, size_t HeaderLength, size_t End) {
   }
   const size_t Block = ReadU32(VolumeData, LastRun(VolumeData, HeaderLength) + BlockLengthField);
   return VolumeData.size() + AlignUp(End - VolumeData.size(), Block);
+}
+
+} // namespace
+
+size_t GrownLength(ByteView Original, size_t HeaderLength, size_t End, size_t Tail) {
+  size_t Length = GrownVolumeLength(Original, HeaderLength, End);
+  const size_t Free = Length - std::min(Length, Tail);
+  if (Free != 0 && Free < ffs::FileHeaderSize) {
+    Length = GrownVolumeLength(Original, HeaderLength, Tail + ffs::FileHeaderSize);
+  }
+  return Length;
 }
 
 void WriteVolumeLength(Bytes &VolumeData, size_t HeaderLength, size_t NewLength) {

@@ -2,7 +2,9 @@
 
 #include <string>
 
+#include "Codec.h"
 #include "Ffs.h"
+#include "Walk.h"
 
 namespace fwimage {
 
@@ -18,88 +20,100 @@ void PrintFaults(std::ostream &Out, const std::vector<std::string> &Faults) {
   }
 }
 
-void PrintVolume(std::ostream &Out, const Volume &V, size_t Indent);
-
 bool IsLeaf(const Section &S) {
   return S.Type != ffs::SectionGuidDefined && S.Type != ffs::SectionCompression &&
          S.Type != ffs::SectionFirmwareVolumeImage;
 }
 
-void PrintSectionTree(std::ostream &Out, const Section &S, size_t Indent) {
-  const std::string Pad(Indent, ' ');
-  if (S.Type == ffs::SectionGuidDefined || S.Type == ffs::SectionCompression) {
-    Out << Pad << SectionTypeName(S.Type);
+// One line an item, indented by its nesting. A file's own leaf sections show
+// only as its section list, unless they have a fault; inside an
+// encapsulation every section has its line (a pad between volumes, say). A
+// sound FV_IMAGE section shows as the volume it holds.
+class TextWriter : public Visitor {
+public:
+  explicit TextWriter(std::ostream &Out) : Out(Out) {}
+
+  bool EnterVolume(const Volume &V) override {
+    Out << Pad() << "FV " << (V.Name ? V.Name->ToString() : "(no name)") << "  offset " << Hex(V.Offset)
+        << "  size " << Hex(V.Length);
+    if (V.FfsFileSystem) {
+      Out << "  free " << Hex(V.FreeSize()) << (V.FreeSpaceErased ? "" : " (not erased)");
+    } else {
+      Out << "  file system " << V.FileSystem.ToString();
+    }
+    EndLine(V.Faults);
+    Frames.push_back({IndentStep, false});
+    return true;
+  }
+  void LeaveVolume(const Volume &) override { Frames.pop_back(); }
+
+  bool EnterFile(const File &F) override {
+    Out << Pad() << "file " << F.Name.ToString() << "  " << FileTypeName(F.Type) << "  size " << Hex(F.Size);
+    if (!F.UiName.empty()) {
+      Out << "  \"" << F.UiName << "\"";
+    }
+    if (F.Deleted) {
+      Out << "  (deleted)";
+    }
+    if (!F.Sections.empty()) {
+      Out << "  sections:";
+      for (const Section &S : F.Sections) {
+        Out << " " << SectionTypeName(S.Type);
+      }
+    }
+    EndLine(F.Faults);
+    Frames.push_back({IndentStep, true});
+    return true;
+  }
+  void LeaveFile(const File &) override { Frames.pop_back(); }
+
+  bool EnterSection(const Section &S) override {
+    if (Frames.back().FileLevel && IsLeaf(S) && S.Faults.empty()) {
+      return false;
+    }
+    if (S.Type == ffs::SectionFirmwareVolumeImage && S.Faults.empty()) {
+      Frames.push_back({0, false});
+      return true;
+    }
+    Out << Pad() << SectionTypeName(S.Type);
     if (S.Type == ffs::SectionGuidDefined) {
-      Out << " " << S.Definition.ToString() << (S.Definition == guids::Lzma ? " (LZMA)" : "");
+      const Codec *C = CodecForGuid(S.Definition());
+      Out << " " << S.Definition().ToString() << (C != nullptr ? std::string(" (") + C->Name + ")" : "");
     }
     Out << "  size " << Hex(S.Size);
-    if (S.Decoded) {
-      Out << "  decoded " << Hex(S.Decoded->size());
+    if (const Bytes *Decoded = S.Decoded()) {
+      Out << "  decoded " << Hex(Decoded->size());
     }
-    if (S.Opaque) {
+    if (S.Opaque()) {
       Out << "  (not opened)";
     }
-    PrintFaults(Out, S.Faults);
+    EndLine(S.Faults);
+    Frames.push_back({IndentStep, false});
+    return true;
+  }
+  void LeaveSection(const Section &) override { Frames.pop_back(); }
+
+private:
+  struct Frame {
+    size_t Step;    // indent its children get
+    bool FileLevel; // its children are a file's own sections
+  };
+
+  std::string Pad() const {
+    size_t Indent = 0;
+    for (const Frame &F : Frames) {
+      Indent += F.Step;
+    }
+    return std::string(Indent, ' ');
+  }
+  void EndLine(const std::vector<std::string> &Faults) {
+    PrintFaults(Out, Faults);
     Out << "\n";
-    for (const Section &C : S.Children) {
-      PrintSectionTree(Out, C, Indent + IndentStep);
-    }
-    return;
   }
-  if (S.Type == ffs::SectionFirmwareVolumeImage && S.Faults.empty()) {
-    for (const Volume &V : S.Volumes) {
-      PrintVolume(Out, V, Indent);
-    }
-    return;
-  }
-  // Leaf sections inside an encapsulation (a pad between its volumes, say),
-  // and any section with a fault of its own.
-  Out << Pad << SectionTypeName(S.Type) << "  size " << Hex(S.Size);
-  PrintFaults(Out, S.Faults);
-  Out << "\n";
-  for (const Volume &V : S.Volumes) {
-    PrintVolume(Out, V, Indent + IndentStep);
-  }
-}
 
-void PrintFile(std::ostream &Out, const File &F, size_t Indent) {
-  Out << std::string(Indent, ' ') << "file " << F.Name.ToString() << "  " << FileTypeName(F.Type) << "  size "
-      << Hex(F.Size);
-  if (!F.UiName.empty()) {
-    Out << "  \"" << F.UiName << "\"";
-  }
-  if (F.Deleted) {
-    Out << "  (deleted)";
-  }
-  if (!F.Sections.empty()) {
-    Out << "  sections:";
-    for (const Section &S : F.Sections) {
-      Out << " " << SectionTypeName(S.Type);
-    }
-  }
-  PrintFaults(Out, F.Faults);
-  Out << "\n";
-  for (const Section &S : F.Sections) {
-    if (!IsLeaf(S) || !S.Faults.empty()) {
-      PrintSectionTree(Out, S, Indent + IndentStep);
-    }
-  }
-}
-
-void PrintVolume(std::ostream &Out, const Volume &V, size_t Indent) {
-  Out << std::string(Indent, ' ') << "FV " << (V.Name ? V.Name->ToString() : "(no name)") << "  offset "
-      << Hex(V.Offset) << "  size " << Hex(V.Length);
-  if (V.FfsFileSystem) {
-    Out << "  free " << Hex(V.FreeSize()) << (V.FreeSpaceErased ? "" : " (not erased)");
-  } else {
-    Out << "  file system " << V.FileSystem.ToString();
-  }
-  PrintFaults(Out, V.Faults);
-  Out << "\n";
-  for (const File &F : V.Files) {
-    PrintFile(Out, F, Indent + IndentStep);
-  }
-}
+  std::ostream &Out;
+  std::vector<Frame> Frames;
+};
 
 } // namespace
 
@@ -135,9 +149,8 @@ Listing ReadListing(ByteView Data, const ParseLimits &Limits) {
 }
 
 void PrintImage(std::ostream &Out, const Image &Img) {
-  for (const Volume &V : Img.Volumes) {
-    PrintVolume(Out, V, 0);
-  }
+  TextWriter Writer(Out);
+  Walk(Img, Writer);
   for (const std::string &F : Img.Faults) {
     Out << "FAULT: " << F << "\n";
   }

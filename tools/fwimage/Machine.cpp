@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Ffs.h"
+#include "Walk.h"
 
 namespace fwimage {
 
@@ -23,18 +24,24 @@ constexpr std::array<NamedMachine, 5> MachineNames{{
     {pe::MachineEbc, "EBC"},
 }};
 
-// Images in a file's sections, encapsulations included, volumes inside it
-// not: those are checked on their own.
-void CollectMachines(const std::vector<Section> &Sections, std::vector<uint16_t> &Out) {
-  for (const Section &S : Sections) {
-    if (S.Machine) {
-      Out.push_back(*S.Machine);
+class MachineCollector : public Visitor {
+public:
+  std::vector<uint16_t> Machines;
+  bool EnterSection(const Section &S) override {
+    if (const auto M = S.Machine()) {
+      Machines.push_back(*M);
     }
-    CollectMachines(S.Children, Out);
+    return S.Type != ffs::SectionFirmwareVolumeImage;
   }
-}
+};
 
 } // namespace
+
+std::vector<uint16_t> FileMachines(const File &F) {
+  MachineCollector Collector;
+  Walk(F, Collector);
+  return Collector.Machines;
+}
 
 std::optional<uint16_t> ImageMachine(ByteView Image) {
   if (Image.size() < sizeof(uint16_t)) {
@@ -76,8 +83,7 @@ std::optional<uint16_t> VolumeMachine(const Volume &V, std::string *Source) {
     if (F.Deleted) {
       continue;
     }
-    std::vector<uint16_t> Machines;
-    CollectMachines(F.Sections, Machines);
+    const std::vector<uint16_t> Machines = FileMachines(F);
     if (F.Type == ffs::TypeDxeCore && !Machines.empty()) {
       if (Source != nullptr) {
         *Source = "its DXE core";
@@ -106,8 +112,7 @@ std::optional<uint16_t> VolumeMachine(const Volume &V, std::string *Source) {
 }
 
 void CheckFileMachine(const File &F, const Volume &V, const std::string &VolumeName) {
-  std::vector<uint16_t> Machines;
-  CollectMachines(F.Sections, Machines);
+  const std::vector<uint16_t> Machines = FileMachines(F);
   if (Machines.empty()) {
     return;
   }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Bytes.h"
 #include "FirmwareVolume.h"
@@ -41,6 +42,10 @@ const char *MachineName(uint16_t Machine);
 
 // "AArch64 (0xAA64)", or "machine 0x1234" for a value without a name.
 std::string MachineLabel(uint16_t Machine);
+
+// The machines of the images in a file's sections, in order, encapsulations
+// included, volumes inside it not: those are checked on their own.
+std::vector<uint16_t> FileMachines(const File &F);
 
 // The machine a volume's images run on: its DXE core's, or else the one most
 // of its files' images carry; nullopt when it holds no image. Describes the

@@ -1,18 +1,12 @@
-// fwimage: builds FFS files and puts them into firmware images.
-//   fwimage depex --out X.depex TOKEN...
-//   fwimage ffs --type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs
-//   fwimage insert IMAGE --out NEW [--fv GUID] FILE.ffs...
-//   fwimage replace IMAGE --out NEW [--fv GUID] FILE.ffs...
-//   fwimage remove IMAGE --out NEW [--fv GUID] GUID...
-//   fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]
-//   fwimage list [--json] IMAGE
-//   fwimage --help | --version
-// Every failure prints one line on stderr naming the file it concerns, exits
-// non-zero and leaves no output. `list` shows what it can read of a damaged
-// image, each fault on its line, and exits 1 if it found any.
+// fwimage: builds FFS files and puts them into firmware images. The commands
+// and their usage are the table in Commands() below. Every failure prints one
+// line on stderr naming the file it concerns, exits non-zero and leaves no
+// output. `list` shows what it can read of a damaged image, each fault on its
+// line, and exits 1 if it found any.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -25,8 +19,8 @@
 #include "FileIo.h"
 #include "Ffs.h"
 #include "FirmwareVolume.h"
-#include "Insert.h"
 #include "List.h"
+#include "Summary.h"
 
 using namespace fwimage;
 
@@ -44,17 +38,6 @@ class UsageError : public Error {
 public:
   using Error::Error;
 };
-
-constexpr const char *UsageText =
-    "usage: fwimage depex --out X.depex TOKEN...\n"
-    "       fwimage ffs --type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs\n"
-    "       fwimage insert IMAGE --out NEW [--fv GUID] FILE.ffs...\n"
-    "       fwimage replace IMAGE --out NEW [--fv GUID] FILE.ffs...\n"
-    "       fwimage remove IMAGE --out NEW [--fv GUID] GUID...\n"
-    "       (insert, replace, remove: [--preset 0-9], liblzma's preset for recompression, default 6)\n"
-    "       fwimage extract IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]\n"
-    "       fwimage list [--json] IMAGE\n"
-    "       fwimage --help | --version\n";
 
 // Errors are one line whatever an argument or a file name holds: control
 // characters are shown escaped.
@@ -100,7 +83,7 @@ struct Arguments {
 
 // Flags take no value; they appear in Options with an empty one.
 Arguments ParseArguments(int Argc, char **Argv, const std::vector<std::string> &Known,
-                         const std::vector<std::string> &Flags = {}) {
+                         const std::vector<std::string> &Flags) {
   Arguments A;
   for (int I = 2; I < Argc; ++I) {
     const std::string Word = Argv[I];
@@ -148,8 +131,7 @@ Guid ParseGuidArgument(const std::string &Text, const std::string &What) {
   return *Value;
 }
 
-int Depex(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {"--out"});
+int Depex(const Arguments &A) {
   if (A.Positional.empty()) {
     throw UsageError("depex needs at least one token");
   }
@@ -157,9 +139,7 @@ int Depex(int Argc, char **Argv) {
   return 0;
 }
 
-int Ffs(int Argc, char **Argv) {
-  const Arguments A =
-      ParseArguments(Argc, Argv, {"--type", "--pe", "--depex", "--ui", "--version", "--guid", "--out"});
+int Ffs(const Arguments &A) {
   if (!A.Positional.empty()) {
     throw UsageError("unexpected argument " + A.Positional.front());
   }
@@ -216,101 +196,69 @@ std::vector<Bytes> ReadFfsInputs(const Arguments &A) {
   return Files;
 }
 
-int Insert(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
-  if (A.Positional.size() < 2) {
-    throw UsageError("insert needs an image and at least one FFS file");
-  }
-  InsertOptions Options;
-  Options.TargetVolume = VolumeOption(A);
-  Options.Preset = PresetOption(A);
-  const std::string &Out = Required(A, "--out");
-  const std::string &ImagePath = A.Positional.front();
-  const Bytes Image = ReadFile(ImagePath);
-  const std::vector<Bytes> Files = ReadFfsInputs(A);
-  const auto Start = std::chrono::steady_clock::now();
-  InsertSummary Summary;
-  const Bytes NewImage = About(ImagePath, [&] { return InsertFiles(Image, Files, Options, &Summary); });
-  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-  WriteFileAtomic(Out, NewImage);
-  std::printf("inserted %zu file(s) into FV %s: free %s -> %s\n", Files.size(), Summary.TargetVolume.c_str(),
-              Hex(Summary.TargetFreeBefore).c_str(), Hex(Summary.TargetFreeAfter).c_str());
-  if (Summary.TargetGrownBy != 0) {
-    std::printf("grew FV %s by %s bytes\n", Summary.TargetVolume.c_str(), Hex(Summary.TargetGrownBy).c_str());
-  }
-  if (Summary.Recompressed != 0) {
-    std::printf("recompressed %u stream(s); FV %s: free %s -> %s\n", Summary.Recompressed,
-                Summary.OuterVolume.c_str(), Hex(Summary.OuterFreeBefore).c_str(),
-                Hex(Summary.OuterFreeAfter).c_str());
-  }
-  std::printf("image rebuilt in %.2f s\n", Seconds);
-  return 0;
-}
+// What every edit command reads before its own inputs.
+struct EditArguments {
+  EditOptions Options;
+  std::string Out;
+  std::string ImagePath;
+  bool Json = false;
+};
 
-// One line per volume rewritten, outer first.
-void PrintEdit(const EditSummary &Summary, double Seconds) {
-  for (const VolumeChange &V : Summary.Volumes) {
-    std::printf("FV %s: free %s -> %s", V.Name.c_str(), Hex(V.FreeBefore).c_str(), Hex(V.FreeAfter).c_str());
-    if (V.GrownBy != 0) {
-      std::printf(", grown by %s bytes", Hex(V.GrownBy).c_str());
-    }
-    std::printf("\n");
+EditArguments ReadEditArguments(const Arguments &A, const char *Needs) {
+  if (A.Positional.size() < 2) {
+    throw UsageError(Needs);
   }
-  std::printf("recompressed %u stream(s); image rebuilt in %.2f s\n", Summary.Recompressed, Seconds);
+  EditArguments E;
+  E.Options.Volume = VolumeOption(A);
+  E.Options.Preset = PresetOption(A);
+  E.Out = Required(A, "--out");
+  E.ImagePath = A.Positional.front();
+  E.Json = A.Options.count("--json") != 0;
+  return E;
 }
 
 // The rest of an edit once its inputs are read: Edit run on the image under
-// the image's name, timed, the result written all or nothing, then What and
-// one line per volume rewritten.
-template <typename EditFn>
-int FinishEdit(const std::string &ImagePath, const std::string &Out, const std::string &What, EditFn Edit) {
+// the image's name, timed, the result written all or nothing, then the
+// summary, as text or JSON.
+int FinishEdit(const EditArguments &E, const std::function<Bytes(EditSummary *)> &Edit) {
   const auto Start = std::chrono::steady_clock::now();
   EditSummary Summary;
-  const Bytes NewImage = About(ImagePath, [&] { return Edit(&Summary); });
-  const double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-  WriteFileAtomic(Out, NewImage);
-  std::printf("%s\n", What.c_str());
-  PrintEdit(Summary, Seconds);
+  const Bytes NewImage = About(E.ImagePath, [&] { return Edit(&Summary); });
+  Summary.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+  WriteFileAtomic(E.Out, NewImage);
+  if (E.Json) {
+    PrintSummaryJson(std::cout, Summary);
+  } else {
+    PrintSummary(std::cout, Summary);
+  }
   return 0;
 }
 
-int Replace(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
-  if (A.Positional.size() < 2) {
-    throw UsageError("replace needs an image and at least one FFS file");
-  }
-  EditOptions Options;
-  Options.Volume = VolumeOption(A);
-  Options.Preset = PresetOption(A);
-  const std::string &Out = Required(A, "--out");
-  const std::string &ImagePath = A.Positional.front();
-  const Bytes Image = ReadFile(ImagePath);
+int Insert(const Arguments &A) {
+  const EditArguments E = ReadEditArguments(A, "insert needs an image and at least one FFS file");
+  const Bytes Image = ReadFile(E.ImagePath);
   const std::vector<Bytes> Files = ReadFfsInputs(A);
-  return FinishEdit(ImagePath, Out, "replaced " + std::to_string(Files.size()) + " file(s)",
-                    [&](EditSummary *Summary) { return ReplaceFiles(Image, Files, Options, Summary); });
+  return FinishEdit(E, [&](EditSummary *Summary) { return InsertFiles(Image, Files, E.Options, Summary); });
 }
 
-int Remove(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--preset"});
-  if (A.Positional.size() < 2) {
-    throw UsageError("remove needs an image and at least one file GUID");
-  }
-  EditOptions Options;
-  Options.Volume = VolumeOption(A);
-  Options.Preset = PresetOption(A);
-  const std::string &Out = Required(A, "--out");
+int Replace(const Arguments &A) {
+  const EditArguments E = ReadEditArguments(A, "replace needs an image and at least one FFS file");
+  const Bytes Image = ReadFile(E.ImagePath);
+  const std::vector<Bytes> Files = ReadFfsInputs(A);
+  return FinishEdit(E, [&](EditSummary *Summary) { return ReplaceFiles(Image, Files, E.Options, Summary); });
+}
+
+int Remove(const Arguments &A) {
+  const EditArguments E = ReadEditArguments(A, "remove needs an image and at least one file GUID");
   std::vector<Guid> Names;
   for (size_t I = 1; I < A.Positional.size(); ++I) {
     Names.push_back(ParseGuidArgument(A.Positional[I], "file GUID"));
   }
-  const std::string &ImagePath = A.Positional.front();
-  const Bytes Image = ReadFile(ImagePath);
-  return FinishEdit(ImagePath, Out, "removed " + std::to_string(Names.size()) + " file(s)",
-                    [&](EditSummary *Summary) { return RemoveFiles(Image, Names, Options, Summary); });
+  const Bytes Image = ReadFile(E.ImagePath);
+  return FinishEdit(E, [&](EditSummary *Summary) { return RemoveFiles(Image, Names, E.Options, Summary); });
 }
 
-int Extract(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {"--out", "--fv", "--section"});
+int Extract(const Arguments &A) {
   if (A.Positional.size() != 2) {
     throw UsageError("extract needs an image and one file GUID");
   }
@@ -330,13 +278,13 @@ int Extract(int Argc, char **Argv) {
   return 0;
 }
 
-int List(int Argc, char **Argv) {
-  const Arguments A = ParseArguments(Argc, Argv, {}, {"--json"});
+int List(const Arguments &A) {
   if (A.Positional.size() != 1) {
     throw UsageError("list needs exactly one image");
   }
   const std::string &Path = A.Positional.front();
-  const Listing L = ReadListing(ReadFile(Path));
+  const Bytes Image = ReadFile(Path); // the listing refers to it
+  const Listing L = ReadListing(Image);
   if (!L.Flash && L.Volumes.Volumes.empty()) {
     // Nothing to list: a plain error, not an empty tree.
     throw Error(Path + ": " + L.Volumes.Faults.front());
@@ -358,12 +306,64 @@ int List(int Argc, char **Argv) {
   return 0;
 }
 
+struct Command {
+  const char *Name;
+  const char *Usage; // after "fwimage NAME "
+  std::vector<std::string> Options; // each takes a value
+  std::vector<std::string> Flags;
+  int (*Run)(const Arguments &);
+  const char *Note = nullptr; // a line of usage after this command's
+};
+
+const std::vector<Command> &Commands() {
+  // What insert, replace and remove take alike.
+  const std::vector<std::string> EditValues{"--out", "--fv", "--preset"};
+  const std::vector<std::string> EditFlags{"--json"};
+  static const std::vector<Command> Table{
+      {"depex", "--out X.depex TOKEN...", {"--out"}, {}, Depex},
+      {"ffs",
+       "--type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs",
+       {"--type", "--pe", "--depex", "--ui", "--version", "--guid", "--out"},
+       {},
+       Ffs},
+      {"insert", "IMAGE --out NEW [--fv GUID] [--json] FILE.ffs...", EditValues, EditFlags, Insert},
+      {"replace", "IMAGE --out NEW [--fv GUID] [--json] FILE.ffs...", EditValues, EditFlags, Replace},
+      {"remove", "IMAGE --out NEW [--fv GUID] [--json] GUID...", EditValues, EditFlags, Remove,
+       "(insert, replace, remove: [--preset 0-9], liblzma's preset for recompression, default 6; --json, the "
+       "summary as JSON)"},
+      {"extract", "IMAGE GUID --out X [--fv GUID] [--section pe32|te|raw|ui|depex|version]",
+       {"--out", "--fv", "--section"}, {}, Extract},
+      {"list", "[--json] IMAGE", {}, {"--json"}, List},
+  };
+  return Table;
+}
+
+std::string UsageText() {
+  std::string Text;
+  for (const Command &C : Commands()) {
+    Text += (Text.empty() ? "usage: " : "       ") + std::string("fwimage ") + C.Name + " " + C.Usage + "\n";
+    if (C.Note != nullptr) {
+      Text += std::string("       ") + C.Note + "\n";
+    }
+  }
+  return Text + "       fwimage --help | --version\n";
+}
+
+int Run(const std::string &Name, int Argc, char **Argv) {
+  for (const Command &C : Commands()) {
+    if (Name == C.Name) {
+      return C.Run(ParseArguments(Argc, Argv, C.Options, C.Flags));
+    }
+  }
+  throw UsageError((Name.empty() ? "no command" : "unknown command " + Name) + " (fwimage --help lists the commands)");
+}
+
 } // namespace
 
 int main(int Argc, char **Argv) {
   const std::string Command = Argc > 1 ? Argv[1] : "";
   if (Command == "--help" || Command == "-h") {
-    std::cout << UsageText;
+    std::cout << UsageText();
     return 0;
   }
   if (Command == "--version") {
@@ -371,29 +371,7 @@ int main(int Argc, char **Argv) {
     return 0;
   }
   try {
-    if (Command == "depex") {
-      return Depex(Argc, Argv);
-    }
-    if (Command == "ffs") {
-      return Ffs(Argc, Argv);
-    }
-    if (Command == "insert") {
-      return Insert(Argc, Argv);
-    }
-    if (Command == "list") {
-      return List(Argc, Argv);
-    }
-    if (Command == "replace") {
-      return Replace(Argc, Argv);
-    }
-    if (Command == "remove") {
-      return Remove(Argc, Argv);
-    }
-    if (Command == "extract") {
-      return Extract(Argc, Argv);
-    }
-    throw UsageError((Command.empty() ? "no command" : "unknown command " + Command) +
-                     " (fwimage --help lists the commands)");
+    return Run(Command, Argc, Argv);
   } catch (const UsageError &E) {
     std::cerr << "fwimage: " << OneLine(E.what()) << "\n";
     return ExitUsage;

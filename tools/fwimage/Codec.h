@@ -1,0 +1,30 @@
+// The compression algorithms sections use, each with its decoder and encoder,
+// found by the GUID of a GUID_DEFINED section or the type byte of a
+// COMPRESSION section. Adding an algorithm is a row in Codec.cpp's table.
+#pragma once
+
+#include <cstdint>
+
+#include "Bytes.h"
+#include "FirmwareVolume.h"
+#include "Guid.h"
+
+namespace fwimage {
+
+struct Codec {
+  Compression Algorithm;
+  const char *Name; // as the listing shows it
+  // Decodes to exactly the size the stream states; Error above MaxSize or
+  // when the stream does not decode.
+  Bytes (*Decode)(ByteView Compressed, uint64_t MaxSize);
+  // Encodes Data in the manner of the Original stream (its parameters, which
+  // the firmware's decoder was sized for). Preset: 0-9, faster to smaller.
+  Bytes (*Encode)(ByteView Data, ByteView Original, uint32_t Preset);
+};
+
+// nullptr for a GUID or a type no decoder is known for.
+const Codec *CodecForGuid(const Guid &Definition);
+const Codec *CodecForType(uint8_t CompressionType);
+const Codec &CodecOf(Compression Algorithm);
+
+} // namespace fwimage

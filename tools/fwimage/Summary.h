@@ -1,0 +1,38 @@
+// What an edit (insert, replace, remove) changed, for the tool's report: as
+// text, one line a volume, or as JSON for scripts.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace fwimage {
+
+enum class EditKind { Insert, Replace, Remove };
+
+struct VolumeChange {
+  std::string Name;
+  unsigned Depth = 0; // volumes around it
+  size_t FreeBefore = 0;
+  size_t FreeAfter = 0;
+  size_t GrownBy = 0;
+  unsigned FilesMoved = 0; // files placed elsewhere in it than they were
+};
+
+struct EditSummary {
+  EditKind Kind = EditKind::Insert;
+  size_t Files = 0;                  // the files given, or GUIDs removed
+  std::vector<VolumeChange> Volumes; // every volume rewritten, outer before inner
+  unsigned Recompressed = 0;         // streams encoded anew
+  double Seconds = 0;                // the edit's run time, as the tool measured it
+
+  // The volume the files went into (insert), and the outermost one rewritten.
+  const VolumeChange &Target() const { return Volumes.back(); }
+  const VolumeChange &Outer() const { return Volumes.front(); }
+  unsigned FilesMoved() const;
+};
+
+void PrintSummary(std::ostream &Out, const EditSummary &S);
+void PrintSummaryJson(std::ostream &Out, const EditSummary &S);
+
+} // namespace fwimage
