@@ -7,11 +7,12 @@
 # scenario's. A hang or a dump fails with what the log and serial showed.
 #
 # usage: run-dispatch.sh --firmware OVMF_BOARD.fd --app DispatchTests.efi
-#                        --scenario NAME --work DIR [--smm on|off]
+#                        --scenario NAME --expected DIR --work DIR [--smm on|off]
 #                        [--timeout SECONDS] [--smm-judge PATH] [--report]
 #   --scenario   a scenario of the build's list (firmware-tests/CMakeLists.txt),
-#                passed to the firmware through fw_cfg; its expected lists are
-#                expected/NAME.*
+#                passed to the firmware through fw_cfg
+#   --expected   the build's expected/ folder: NAME.checks and NAME.superio,
+#                the scenario's lines of expected/checks and expected/superio
 #   --smm        off for a firmware image without SMM (booted with smm=off
 #                and no secure flash); default on
 #   --smm-judge  also run PATH --work DIR --scenario NAME (the SMM side's
@@ -32,14 +33,14 @@
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-expected_dir=$here/expected
-firmware= app= scenario= work= limit=60 smm_judge= report=0 smm=on pictures=
+firmware= app= scenario= expected= work= limit=60 smm_judge= report=0 smm=on pictures=
 vars=/usr/share/OVMF/OVMF_VARS_4M.fd
 while [ $# -gt 0 ]; do
   case $1 in
     --firmware) firmware=$2; shift 2 ;;
     --app) app=$2; shift 2 ;;
     --scenario) scenario=$2; shift 2 ;;
+    --expected) expected=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
     --timeout) limit=$2; shift 2 ;;
     --smm-judge) smm_judge=$2; shift 2 ;;
@@ -50,15 +51,15 @@ while [ $# -gt 0 ]; do
     *) echo "run-dispatch: unknown argument $1" >&2; exit 2 ;;
   esac
 done
-[ -n "$firmware" ] && [ -n "$app" ] && [ -n "$scenario" ] && [ -n "$work" ] ||
-  { echo "run-dispatch: --firmware, --app, --scenario and --work are required" >&2; exit 2; }
+[ -n "$firmware" ] && [ -n "$app" ] && [ -n "$scenario" ] && [ -n "$expected" ] && [ -n "$work" ] ||
+  { echo "run-dispatch: --firmware, --app, --scenario, --expected and --work are required" >&2; exit 2; }
 case $smm in on|off) ;; *) echo "run-dispatch: --smm is on or off" >&2; exit 2 ;; esac
 [ -f "$firmware" ] || { echo "run-dispatch: no firmware image $firmware" >&2; exit 2; }
 command -v qemu-system-x86_64 >/dev/null ||
   { echo "FAIL run-dispatch: qemu-system-x86_64 not found (Debian qemu-system-x86; tools/install-deps.sh)"; exit 1; }
 [ -f "$app" ] || { echo "run-dispatch: no application image $app" >&2; exit 2; }
-ls "$expected_dir/$scenario".*.checks >/dev/null 2>&1 ||
-  { echo "run-dispatch: no expected checks for scenario $scenario in $expected_dir" >&2; exit 2; }
+[ -f "$expected/$scenario.checks" ] && [ -f "$expected/$scenario.superio" ] ||
+  { echo "run-dispatch: no expected checks or Super I/O accesses for scenario $scenario in $expected" >&2; exit 2; }
 
 rm -rf "$work"
 mkdir -p "$work/esp/EFI/BOOT"
@@ -216,7 +217,7 @@ grep '^FAIL ' "$work/board.log" || true
 grep -q '^FAIL ' "$work/board.log" && fail=1
 
 # Every expected check passed, and nothing passed that the lists do not name.
-cat "$expected_dir/$scenario".*.checks ${pictures:+"$expected_dir/pages.checks"} | grep -v -e '^#' -e '^[[:space:]]*$' >"$work/expected.checks" || true
+cat "$expected/$scenario.checks" ${pictures:+"$here/expected/pages.checks"} | grep -v -e '^#' -e '^[[:space:]]*$' >"$work/expected.checks" || true
 sed -n 's/^PASS \([^ ]*\).*/\1/p' "$work/board.log" >"$work/passed.checks"
 sed -n 's/^FAIL \([^ :]*\).*/\1/p' "$work/board.log" | cat "$work/passed.checks" - >"$work/seen.checks"
 listed() {
@@ -235,7 +236,7 @@ listed "$work/unlisted.checks" "check not in the expected lists"
 traced() { awk -v p="$1" '$1 == "out" && $2 == p { printf "%s ", $3 }' "$work/ports.trace" | sed 's/ $//'; }
 [ "$(traced 2E)" = "$(hexbytes "$work/port2e.bin")" ] && [ "$(traced 2F)" = "$(hexbytes "$work/port2f.bin")" ] ||
   problem "the port trace disagrees with the 0x2E/0x2F debugcon files"
-want=$(grep -v '^#' "$expected_dir/$scenario.superio" | tr -s ' \n' ' ' | sed -e 's/^ //' -e 's/ $//')
+want=$(tr -s ' \n' ' ' <"$expected/$scenario.superio" | sed -e 's/^ //' -e 's/ $//')
 got=$(tr -s ' \n' ' ' <"$work/superio-dxe.trace" | sed -e 's/^ //' -e 's/ $//')
 [ "$got" = "$want" ] || problem "Super I/O accesses of the DXE part: got '$got', want '$want'"
 
