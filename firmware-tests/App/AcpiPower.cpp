@@ -1,6 +1,7 @@
 // The ACPI facts the end of the boot needs, read from the tables OVMF
 // installed from QEMU: PM1a_CNT and the PM timer from the FADT, SLP_TYP for
 // S5 from the DSDT's \_S5 package (0 on q35, where 5 does nothing).
+#include "DispatchBoot.h"
 #include "SmmBench.h"
 
 namespace {
@@ -28,7 +29,6 @@ constexpr UINTN FadtXDsdtEnd = FadtXDsdtOffset + 8;
 constexpr UINT32 PmTimer24BitMask = 0x00FFFFFF;
 constexpr UINT32 PmTimer32BitMask = 0xFFFFFFFF;
 // PM1_CNT.
-constexpr UINT16 SleepEnable = 1U << 13;  // SLP_EN
 constexpr UINT16 SleepTypeShift = 10;     // SLP_TYP, 3 bits
 constexpr UINT16 SleepTypeMask = 0x7;
 // AML of "Name (_S5, Package (n) { SLP_TYPa, ... })".
@@ -159,7 +159,7 @@ VOID EnterS5(const AcpiPower &Acpi) {
   // The other bits (SCI_EN above all) stay as the firmware left them.
   UINT16 Control = In16(Acpi.Pm1aControlPort);
   Control = static_cast<UINT16>(Control & ~(SleepTypeMask << SleepTypeShift));
-  Control = static_cast<UINT16>(Control | (Acpi.S5SleepType << SleepTypeShift) | SleepEnable);
+  Control = static_cast<UINT16>(Control | (Acpi.S5SleepType << SleepTypeShift) | DispatchBoot::Pm1SleepEnable);
   Out16(Acpi.Pm1aControlPort, Control);
 }
 

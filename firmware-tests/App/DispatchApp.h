@@ -17,13 +17,14 @@ struct DispatchContext {
   bool BoardSetupFound;
 };
 
-// The DXE checks, one section each, in board order.
-VOID CheckDispatch(DispatchContext &Context);  // "dispatch"
-VOID CheckRelabel(const DispatchContext &Context);
-VOID CheckExpander(const DispatchContext &Context);
-VOID CheckSuperIo(const DispatchContext &Context);
-VOID CheckSmbios(const DispatchContext &Context);
-VOID CheckNic(const DispatchContext &Context);
+// The DXE checks, in board order, each into the section its caller names
+// (DispatchTests.cpp: "dispatch", "relabel", ...).
+VOID CheckDispatch(const Section &Sec, DispatchContext &Context);
+VOID CheckRelabel(const Section &Sec, const DispatchContext &Context);
+VOID CheckExpander(const Section &Sec, const DispatchContext &Context);
+VOID CheckSuperIo(const Section &Sec, const DispatchContext &Context);
+VOID CheckSmbios(const Section &Sec, const DispatchContext &Context);
+VOID CheckNic(const Section &Sec, const DispatchContext &Context);
 
 // The SMM part of the boot on a firmware with SMM (SmmHandlerChecks.h, the
 // SMM side's files in this folder): the SMM load and registrations, the
@@ -33,10 +34,10 @@ VOID CheckNic(const DispatchContext &Context);
 [[noreturn]] VOID RunSmmHandlerPhase();
 // UsbSupportS5Smm's PE32 section started as an ordinary image
 // (SmmOrdinaryImage.cpp), with SMM: outside SMRAM it loads quietly.
-VOID CheckSmmDriverOutsideSmram();  // "smm-outside-smram"
+VOID CheckSmmDriverOutsideSmram(const Section &Sec);
 // On a firmware without SMM: no SMM base protocol, the SMM files never
 // loaded, and the driver as an ordinary image fails with the lookup status.
-VOID CheckWithoutSmm();  // "smm-without-smm"
+VOID CheckWithoutSmm(const Section &Sec);
 
 // The DONE line with every check of the boot (the stand-in's and ours).
 VOID EmitDone();

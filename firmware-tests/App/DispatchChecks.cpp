@@ -4,7 +4,6 @@
 #include "DispatchApp.h"
 #include "DispatchBoot.h"
 
-extern const CHAR8 *gCurrentScenario;
 
 namespace {
 
@@ -55,14 +54,15 @@ Line &DescribeDepex(Line &L, const UINT8 *Bytes, UINTN Size) {
 
 // The dependency expression of File, read back from the volume its image
 // came from, against Want.
-VOID CheckDepexInVolume(const CHAR8 *Name, const DispatchedImage &Image, const EFI_GUID &File,
-                        const UINT8 *Want, UINTN WantSize) {
+VOID CheckDepexInVolume(const Section &Sec, const CHAR8 *Name, const DispatchedImage &Image,
+                        const EFI_GUID &File, const UINT8 *Want, UINTN WantSize) {
   EFI_BOOT_SERVICES *Bs = gApp.BootServices;
   VOID *Interface = nullptr;
   EFI_STATUS Status = Bs->HandleProtocol(Image.Loaded->DeviceHandle,
                                          &EFI_FIRMWARE_VOLUME2_PROTOCOL_GUID, &Interface);
   if (EFI_ERROR(Status) || Interface == nullptr) {
-    Check(Name, false, Line().Str("the image's device handle has no firmware volume: ").Status(Status));
+    Sec.Check(Name, false,
+              Line().Str("the image's device handle has no firmware volume: ").Status(Status));
     return;
   }
   const auto *Fv = static_cast<const EFI_FIRMWARE_VOLUME2_PROTOCOL *>(Interface);
@@ -78,11 +78,11 @@ VOID CheckDepexInVolume(const CHAR8 *Name, const DispatchedImage &Image, const E
   if (!EFI_ERROR(Status) && Bytes != nullptr) {
     Line L;
     L.Str("its DXE_DEPEX in the volume: ");
-    Info(DescribeDepex(L, Bytes, Size));
+    Sec.Info(DescribeDepex(L, Bytes, Size));
   }
-  Check(Name, Same,
-        EFI_ERROR(Status) ? Line().Str("ReadSection(DXE_DEPEX) = ").Status(Status)
-                          : Line().Dec(Size).Str(" bytes, not the expression built"));
+  Sec.Check(Name, Same,
+            EFI_ERROR(Status) ? Line().Str("ReadSection(DXE_DEPEX) = ").Status(Status)
+                              : Line().Dec(Size).Str(" bytes, not the expression built"));
   if (Buffer != nullptr) {
     Bs->FreePool(Buffer);
   }
@@ -97,7 +97,7 @@ Line &DescribeImage(Line &L, const DispatchedImage &Image) {
 
 // The VERSION section of File as the volume holds it: which build of the
 // driver the image carries (fwimage replace changes it).
-VOID CheckVersionInVolume(const EFI_GUID &File, const CHAR8 *Want) {
+VOID CheckVersionInVolume(const Section &Sec, const EFI_GUID &File, const CHAR8 *Want) {
   VOID *Buffer = nullptr;
   UINTN Size = 0;
   const bool Read = ReadFileSection(File, EFI_SECTION_VERSION, &Buffer, &Size);
@@ -113,10 +113,10 @@ VOID CheckVersionInVolume(const EFI_GUID &File, const CHAR8 *Want) {
   }
   Same = Same && I < Chars && Text[I] == 0;
   if (Chars > 0 && Text[Chars - 1] == 0) {
-    Info(Line().Str("BoardSetupDxe's VERSION section: ").Wide(Text));
+    Sec.Info(Line().Str("BoardSetupDxe's VERSION section: ").Wide(Text));
   }
-  Check("version-in-volume", Same,
-        Read ? Line().Str("want ").Quoted(Want) : Line().Str("no VERSION section in the file"));
+  Sec.Check("version-in-volume", Same,
+            Read ? Line().Str("want ").Quoted(Want) : Line().Str("no VERSION section in the file"));
   if (Read) {
     gApp.BootServices->FreePool(Buffer);
   }
@@ -124,59 +124,60 @@ VOID CheckVersionInVolume(const EFI_GUID &File, const CHAR8 *Want) {
 
 }  // namespace
 
-VOID CheckDispatch(DispatchContext &Context) {
-  gCurrentScenario = "dispatch";
+VOID CheckDispatch(const Section &Sec, DispatchContext &Context) {
   const DxeStandInRecord &Record = *Context.Record;
   DispatchedImage &Board = Context.BoardSetup;
   Context.BoardSetupFound = FindDispatchedImage(DispatchBoot::BoardSetupDxeFile, &Board);
-  if (!Check("board-setup-dxe-from-volume", Context.BoardSetupFound,
-             "no loaded image names BoardSetupDxe's firmware file")) {
+  if (!Sec.Check("board-setup-dxe-from-volume", Context.BoardSetupFound,
+                 "no loaded image names BoardSetupDxe's firmware file")) {
     return;
   }
   SetDriverUnderTest(Board.Range());
   Line L;
   L.Str("BoardSetupDxe: ");
-  Info(DescribeImage(L, Board));
+  Sec.Info(DescribeImage(L, Board));
 
   // The DXE core is the first image it records, and the parent of every
   // driver its dispatcher loads.
   EFI_HANDLE Core = FirstLoadedImage();
-  Info(Line().Str("its parent image ").Hex(reinterpret_cast<UINTN>(Board.Loaded->ParentHandle))
-           .Str(", the DXE core's ").Hex(reinterpret_cast<UINTN>(Core)).Str(", this application's ")
-           .Hex(reinterpret_cast<UINTN>(gApp.ImageHandle)));
-  Check("started-by-dxe-core",
-        Board.Loaded->ParentHandle == Core && Core != nullptr &&
-            Board.Loaded->ParentHandle != gApp.ImageHandle,
-        "its parent image is not the DXE core");
+  Sec.Info(Line().Str("its parent image ").Hex(reinterpret_cast<UINTN>(Board.Loaded->ParentHandle))
+               .Str(", the DXE core's ").Hex(reinterpret_cast<UINTN>(Core))
+               .Str(", this application's ")
+               .Hex(reinterpret_cast<UINTN>(gApp.ImageHandle)));
+  Sec.Check("started-by-dxe-core",
+            Board.Loaded->ParentHandle == Core && Core != nullptr &&
+                Board.Loaded->ParentHandle != gApp.ImageHandle,
+            "its parent image is not the DXE core");
 
   UINT8 Want[MaxDepexSize];
   const EFI_GUID *VariableArch[] = {&EFI_VARIABLE_ARCH_PROTOCOL_GUID};
-  CheckDepexInVolume("depex-in-volume", Board, DispatchBoot::BoardSetupDxeFile, Want,
+  CheckDepexInVolume(Sec, "depex-in-volume", Board, DispatchBoot::BoardSetupDxeFile, Want,
                      BuildDepex(VariableArch, 1, Want, sizeof(Want)));
   VOID *Ignored = nullptr;
   const EFI_STATUS Arch =
       gApp.BootServices->LocateProtocol(&EFI_VARIABLE_ARCH_PROTOCOL_GUID, nullptr, &Ignored);
-  Check("depex-holds", !EFI_ERROR(Arch),
-        Line().Str("variable architectural protocol: ").Status(Arch));
+  Sec.Check("depex-holds", !EFI_ERROR(Arch),
+            Line().Str("variable architectural protocol: ").Status(Arch));
   for (const Bench::Scenario &Known : Bench::Scenarios) {
     if (Known.Id == Context.Scenario->Id) {
-      CheckVersionInVolume(DispatchBoot::BoardSetupDxeFile, Known.BoardSetupDxeVersion);
+      CheckVersionInVolume(Sec, DispatchBoot::BoardSetupDxeFile, Known.BoardSetupDxeVersion);
     }
   }
 
   // The stand-in: after BoardSetupDxe, by its own expression.
   DispatchedImage StandIn{};
-  if (!Check("stand-in-from-volume", FindDispatchedImage(DispatchBoot::DxeStandInFile, &StandIn),
-             "no loaded image names the DXE stand-in's firmware file")) {
+  if (!Sec.Check("stand-in-from-volume",
+                 FindDispatchedImage(DispatchBoot::DxeStandInFile, &StandIn),
+                 "no loaded image names the DXE stand-in's firmware file")) {
     return;
   }
   L = Line();
   L.Str("DXE stand-in: ");
-  Info(DescribeImage(L, StandIn));
-  Check("stand-in-started-by-dxe-core", StandIn.Loaded->ParentHandle == Core,
-        "its parent image is not the DXE core");
+  Sec.Info(DescribeImage(L, StandIn));
+  Sec.Check("stand-in-started-by-dxe-core", StandIn.Loaded->ParentHandle == Core,
+            "its parent image is not the DXE core");
   UINT8 WantStandIn[MaxDepexSize];
-  CheckDepexInVolume("stand-in-depex-in-volume", StandIn, DispatchBoot::DxeStandInFile,
+  CheckDepexInVolume(Sec, "stand-in-depex-in-volume", StandIn, DispatchBoot::DxeStandInFile,
                      WantStandIn,
                      BuildDepex(DxeStandInDepex, DxeStandInDepexCount, WantStandIn,
                                 sizeof(WantStandIn)));
@@ -184,10 +185,10 @@ VOID CheckDispatch(DispatchContext &Context) {
   for (EFI_STATUS S : Record.DepexLookups) {
     Held = Held && !EFI_ERROR(S);
   }
-  Check("stand-in-depex-held-at-entry", Held, "a protocol was missing at the stand-in's entry");
-  Check("board-setup-dxe-first", Board.Position < StandIn.Position,
-        Line().Str("BoardSetupDxe is loaded image ").Dec(Board.Position).Str(", the stand-in ")
-            .Dec(StandIn.Position));
-  Check("nic-protocol-before-stand-in", Board.Range().Contains(Record.NicInterface),
-        "the stand-in did not find BoardSetupDxe's NIC protocol at its entry");
+  Sec.Check("stand-in-depex-held-at-entry", Held, "a protocol was missing at the stand-in's entry");
+  Sec.Check("board-setup-dxe-first", Board.Position < StandIn.Position,
+            Line().Str("BoardSetupDxe is loaded image ").Dec(Board.Position).Str(", the stand-in ")
+                .Dec(StandIn.Position));
+  Sec.Check("nic-protocol-before-stand-in", Board.Range().Contains(Record.NicInterface),
+            "the stand-in did not find BoardSetupDxe's NIC protocol at its entry");
 }

@@ -10,9 +10,11 @@
 #include "SmmTestProtocol.h"
 
 TestApp gApp;
-extern const CHAR8 *gCurrentScenario;
 
 namespace {
+
+// The application's own checks and report lines.
+constexpr Section App{"app"};
 
 CHAR8 gScenarioName[DispatchBoot::MaxScenarioName + 1];
 DispatchContext gContext;
@@ -30,8 +32,8 @@ VOID IdentifyPorts() {
   const UINT8 Index = IoRead8(SioIndexPort);
   const UINT8 Data = IoRead8(SioDataPort);
   const UINT8 Log = IoRead8(DispatchBoot::LogPort);
-  Info(Line().Str("port readbacks: 0x2E ").Hex(Index, 2).Str(", 0x2F ").Hex(Data, 2)
-           .Str(", log ").Hex(Log, 2));
+  App.Info(Line().Str("port readbacks: 0x2E ").Hex(Index, 2).Str(", 0x2F ").Hex(Data, 2)
+               .Str(", log ").Hex(Log, 2));
 }
 
 const DxeStandInRecord *LocateRecord() {
@@ -41,8 +43,8 @@ const DxeStandInRecord *LocateRecord() {
   const auto *Record = static_cast<const DxeStandInRecord *>(Interface);
   const bool Found = !EFI_ERROR(Status) && Record != nullptr &&
                      Record->Signature == DxeStandInRecordSignature;
-  Check("stand-in-record", Found,
-        Line().Str("LocateProtocol = ").Status(Status).Str(": the DXE stand-in did not run"));
+  App.Check("stand-in-record", Found,
+            Line().Str("LocateProtocol = ").Status(Status).Str(": the DXE stand-in did not run"));
   if (!Found) {
     return nullptr;
   }
@@ -59,7 +61,6 @@ VOID EmitDone() {
 }
 
 [[noreturn]] VOID FinishBoot() {
-  gCurrentScenario = "app";
   EmitDone();
   gApp.SystemTable->RuntimeServices->ResetSystem(EfiResetShutdown, EFI_SUCCESS, 0, nullptr);
   for (;;) {
@@ -75,7 +76,6 @@ extern "C" EFI_STATUS EFIAPI DispatchTestsEntry(EFI_HANDLE ImageHandle,
   // The boot manager arms a watchdog for boot options; a slow emulated boot
   // must end by our own power-off or the host's time limit, not a reset.
   gApp.BootServices->SetWatchdogTimer(0, 0, 0, nullptr);
-  gCurrentScenario = "app";
   IdentifyPorts();
 
   ScenarioName(gScenarioName);
@@ -83,30 +83,29 @@ extern "C" EFI_STATUS EFIAPI DispatchTestsEntry(EFI_HANDLE ImageHandle,
   Line Start;
   Start.Str("scenario ").Str(gScenarioName).Str(", firmware ");
   Start.Wide(SystemTable->FirmwareVendor).Str(" rev ").Hex(SystemTable->FirmwareRevision);
-  Info(Start);
+  App.Info(Start);
   gContext.Record = LocateRecord();
-  if (Check("scenario-known", gContext.Scenario != nullptr,
-            Line().Str("no scenario ").Quoted(gScenarioName)) &&
+  if (App.Check("scenario-known", gContext.Scenario != nullptr,
+                Line().Str("no scenario ").Quoted(gScenarioName)) &&
       gContext.Record != nullptr) {
     StandInLogs::Use(gContext.Record->Strings, gContext.Record->Pcd, gContext.Record->Smbus);
-    CheckDispatch(gContext);
+    // The DXE sections, in board order.
+    CheckDispatch({"dispatch"}, gContext);
     if (gContext.BoardSetupFound) {
-      CheckRelabel(gContext);
-      CheckExpander(gContext);
-      CheckSuperIo(gContext);
-      CheckSmbios(gContext);
-      CheckNic(gContext);
+      CheckRelabel({"relabel"}, gContext);
+      CheckExpander({"expander"}, gContext);
+      CheckSuperIo({"superio"}, gContext);
+      CheckSmbios({"smbios"}, gContext);
+      CheckNic({"nic"}, gContext);
     }
-    ShowSetupPages(*gContext.Scenario);
+    ShowSetupPages({"pages"}, *gContext.Scenario);
   }
 
-  gCurrentScenario = "app";
   Emit(Line().Str("PHASE ").Str(DispatchBoot::SmmPhase));
   const Bench::Scenario *Known = DispatchBoot::FindScenario(gScenarioName);
   if (Known == nullptr || Known->Smm) {
     RunSmmHandlerPhase();
   }
-  gCurrentScenario = "smm-without-smm";
-  CheckWithoutSmm();
+  CheckWithoutSmm({"smm-without-smm"});
   FinishBoot();
 }

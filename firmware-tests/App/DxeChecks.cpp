@@ -10,7 +10,6 @@
 #include "SetupVariable.h"
 #include "Uefi/Smbus.h"
 
-extern const CHAR8 *gCurrentScenario;
 
 namespace {
 
@@ -73,62 +72,62 @@ VOID Remove(const ExtraProducer &P) {
 
 }  // namespace
 
-VOID CheckRelabel(const DispatchContext &Context) {
-  gCurrentScenario = "relabel";
+VOID CheckRelabel(const Section &Sec, const DispatchContext &Context) {
   const DxeScenario &S = *Context.Scenario;
   const DxeStandInRecord &Record = *Context.Record;
   const ArrivalSpan Strings = FindArrival(Record, StringsProducer);
   const bool Installed = Strings.At != nullptr && !EFI_ERROR(Strings.At->Status);
-  Check("setup-string-installed", Installed, "the stand-in did not install SetupStringProtocol");
+  Sec.Check("setup-string-installed", Installed,
+            "the stand-in did not install SetupStringProtocol");
   if (!Installed) {
     return;
   }
-  Info(Line().Str(S.RiserHob ? (S.RiserFlag != 0 ? "riser HOB, flag set" : "riser HOB, flag clear")
-                             : "no riser HOB")
-           .Str("; SetupStringProtocol arrived with ").Dec(Strings.At->StringOps)
-           .Str(" string calls before InstallProtocolInterface returned"));
-  Check("quiet-until-arrival", Strings.Before.StringOps == 0,
-        Line().Dec(Strings.Before.StringOps).Str(" string calls before the protocol arrived"));
-  CheckRelabelArrival({S.Pcd, S.PcdCount, S.RiserHob, S.RiserFlag}, Strings.At->StringOps,
+  const CHAR8 *Riser = S.RiserFlag != 0 ? "riser HOB, flag set" : "riser HOB, flag clear";
+  Sec.Info(Line().Str(S.RiserHob ? Riser : "no riser HOB")
+               .Str("; SetupStringProtocol arrived with ").Dec(Strings.At->StringOps)
+               .Str(" string calls before InstallProtocolInterface returned"));
+  Sec.Check("quiet-until-arrival", Strings.Before.StringOps == 0,
+            Line().Dec(Strings.Before.StringOps).Str(" string calls before the protocol arrived"));
+  CheckRelabelArrival(Sec, {S.Pcd, S.PcdCount, S.RiserHob, S.RiserFlag}, Strings.At->StringOps,
                       Strings.Before.PcdReads, Strings.At->PcdReads);
 
   // A second producer on another handle: the callback closed its event.
   const UINTN Before = SetupStringStandIn::Count();
   const ExtraProducer Second = InstallAnother(SetupStringProtocolGuid, Record.SetupStringHandle);
-  Check("second-arrival-writes-nothing",
-        Second.Status == EFI_SUCCESS && SetupStringStandIn::Count() == Before,
-        Line().Str("install ").Status(Second.Status).Str(", ")
-            .Dec(SetupStringStandIn::Count() - Before).Str(" more calls"));
+  Sec.Check("second-arrival-writes-nothing",
+            Second.Status == EFI_SUCCESS && SetupStringStandIn::Count() == Before,
+            Line().Str("install ").Status(Second.Status).Str(", ")
+                .Dec(SetupStringStandIn::Count() - Before).Str(" more calls"));
   Remove(Second);
 }
 
-VOID CheckExpander(const DispatchContext &Context) {
-  gCurrentScenario = "expander";
+VOID CheckExpander(const Section &Sec, const DispatchContext &Context) {
   const DxeScenario &S = *Context.Scenario;
   const DxeStandInRecord &Record = *Context.Record;
   const ArrivalSpan Smbus = FindArrival(Record, SmbusProducer);
   const ArrivalSpan Strings = FindArrival(Record, StringsProducer);
   const bool Installed = Smbus.At != nullptr && Strings.At != nullptr &&
                          !EFI_ERROR(Smbus.At->Status) && !EFI_ERROR(Strings.At->Status);
-  Check("both-arrived", Installed, "the stand-in did not install both producers");
+  Sec.Check("both-arrived", Installed, "the stand-in did not install both producers");
   if (!Installed) {
     return;
   }
   const StandInArrival &First = S.SmbusFirst ? *Smbus.At : *Strings.At;
-  Info(Line().Str(S.SmbusFirst ? SmbusProducer : StringsProducer).Str(" first, then ")
-           .Str(S.SmbusFirst ? StringsProducer : SmbusProducer).Str("; the expander answers ")
-           .Hex(S.ExpanderInputs, 2));
+  Sec.Info(Line().Str(S.SmbusFirst ? SmbusProducer : StringsProducer).Str(" first, then ")
+               .Str(S.SmbusFirst ? StringsProducer : SmbusProducer).Str("; the expander answers ")
+               .Hex(S.ExpanderInputs, 2));
   const UINTN FirstLabels = ExpanderLabelOpsBefore(First.StringOps);
-  Check("arrival-order",
-        S.SmbusFirst ? Smbus.At < Strings.At : Strings.At < Smbus.At,
-        "the stand-in installed them in the other order");
-  Check("first-arrival-writes-nothing", First.SmbusCalls == 0 && FirstLabels == 0,
-        Line().Dec(First.SmbusCalls).Str(" Execute calls, ").Dec(FirstLabels)
-            .Str(" label writes at the first arrival"));
-  CheckExpanderRead();
-  CheckExpanderLabels(S.ExpanderInputs);
+  Sec.Check("arrival-order",
+            S.SmbusFirst ? Smbus.At < Strings.At : Strings.At < Smbus.At,
+            "the stand-in installed them in the other order");
+  Sec.Check("first-arrival-writes-nothing", First.SmbusCalls == 0 && FirstLabels == 0,
+            Line().Dec(First.SmbusCalls).Str(" Execute calls, ").Dec(FirstLabels)
+                .Str(" label writes at the first arrival"));
+  CheckExpanderRead(Sec);
+  CheckExpanderLabels(Sec, S.ExpanderInputs);
   const UINTN Others = SmbusStandIn::FirmwareCalls() + SetupStringStandIn::FirmwareCalls();
-  Check("no-firmware-calls", Others == 0, Line().Dec(Others).Str(" calls from outside the driver"));
+  Sec.Check("no-firmware-calls", Others == 0,
+            Line().Dec(Others).Str(" calls from outside the driver"));
 
   // Both events are closed: further producers of either protocol are never
   // read and never written to.
@@ -136,20 +135,19 @@ VOID CheckExpander(const DispatchContext &Context) {
   const UINTN Labels = ExpanderLabelOpCount();
   const ExtraProducer A = InstallAnother(EFI_SMBUS_HC_PROTOCOL_GUID, Record.SmbusHandle);
   const ExtraProducer B = InstallAnother(SetupStringProtocolGuid, Record.SetupStringHandle);
-  Check("later-arrivals-do-nothing",
-        A.Status == EFI_SUCCESS && B.Status == EFI_SUCCESS && SmbusStandIn::Count() == Reads &&
-            ExpanderLabelOpCount() == Labels,
-        Line().Str("installs ").Status(A.Status).Str("/").Status(B.Status).Str(", ")
-            .Dec(SmbusStandIn::Count() - Reads).Str(" more reads, ")
-            .Dec(ExpanderLabelOpCount() - Labels).Str(" more label writes"));
+  Sec.Check("later-arrivals-do-nothing",
+            A.Status == EFI_SUCCESS && B.Status == EFI_SUCCESS && SmbusStandIn::Count() == Reads &&
+                ExpanderLabelOpCount() == Labels,
+            Line().Str("installs ").Status(A.Status).Str("/").Status(B.Status).Str(", ")
+                .Dec(SmbusStandIn::Count() - Reads).Str(" more reads, ")
+                .Dec(ExpanderLabelOpCount() - Labels).Str(" more label writes"));
   Remove(A);
   Remove(B);
 }
 
 // The port bytes are the host's to judge (the debugcon files and the port
 // trace); here: the variable the driver read is the one the scenario stored.
-VOID CheckSuperIo(const DispatchContext &Context) {
-  gCurrentScenario = "superio";
+VOID CheckSuperIo(const Section &Sec, const DispatchContext &Context) {
   const DxeScenario &S = *Context.Scenario;
   static UINT8 Setup[SetupVariableSize];
   UINTN Size = sizeof(Setup);
@@ -157,38 +155,38 @@ VOID CheckSuperIo(const DispatchContext &Context) {
   const EFI_STATUS Status = gApp.SystemTable->RuntimeServices->GetVariable(
       SetupVariableName, &SetupVariableGuid, &Attributes, &Size, Setup);
   if (S.SetupVariable) {
-    Info(Line().Str("\"Setup\": ").Status(Status).Str(", ").Dec(Size).Str(" bytes, byte ")
-             .Dec(Device2SettingOffset).Str(" = ").Dec(Setup[Device2SettingOffset]).Str(", byte ")
-             .Dec(Device3SettingOffset).Str(" = ").Dec(Setup[Device3SettingOffset]));
-    Check("setup-variable-as-played",
-          Status == EFI_SUCCESS && Size == SetupVariableSize &&
-              Setup[Device2SettingOffset] == S.Device2Setting &&
-              Setup[Device3SettingOffset] == S.Device3Setting,
-          Line().Str("GetVariable ").Status(Status).Str(", ").Dec(Size).Str(" bytes"));
+    Sec.Info(Line().Str("\"Setup\": ").Status(Status).Str(", ").Dec(Size).Str(" bytes, byte ")
+                 .Dec(Device2SettingOffset).Str(" = ").Dec(Setup[Device2SettingOffset])
+                 .Str(", byte ")
+                 .Dec(Device3SettingOffset).Str(" = ").Dec(Setup[Device3SettingOffset]));
+    Sec.Check("setup-variable-as-played",
+              Status == EFI_SUCCESS && Size == SetupVariableSize &&
+                  Setup[Device2SettingOffset] == S.Device2Setting &&
+                  Setup[Device3SettingOffset] == S.Device3Setting,
+              Line().Str("GetVariable ").Status(Status).Str(", ").Dec(Size).Str(" bytes"));
   } else {
-    Info(Line().Str("no \"Setup\" variable: ").Status(Status));
-    Check("no-setup-variable", Status == EFI_NOT_FOUND, Line().Str("GetVariable ").Status(Status));
+    Sec.Info(Line().Str("no \"Setup\" variable: ").Status(Status));
+    Sec.Check("no-setup-variable", Status == EFI_NOT_FOUND,
+              Line().Str("GetVariable ").Status(Status));
   }
 }
 
-VOID CheckSmbios(const DispatchContext &Context) {
-  gCurrentScenario = "smbios";
+VOID CheckSmbios(const Section &Sec, const DispatchContext &Context) {
   const DxeScenario &S = *Context.Scenario;
   const DxeStandInRecord &Record = *Context.Record;
-  if (!Check("slots-added-before-trigger", Record.SmbiosAdded && Record.Smbios.Ready,
-             "the stand-in could not set the records up (see its lines)")) {
+  if (!Sec.Check("slots-added-before-trigger", Record.SmbiosAdded && Record.Smbios.Ready,
+                 "the stand-in could not set the records up (see its lines)")) {
     return;
   }
-  CheckAfterTrigger(Record.Smbios, S.RiserHob && S.RiserFlag != 0);
-  CheckAfterSecondTrigger(Record.Smbios);
-  CheckPublishedRecord(Record.Smbios);
+  CheckAfterTrigger(Sec, Record.Smbios, S.RiserHob && S.RiserFlag != 0);
+  CheckAfterSecondTrigger(Sec, Record.Smbios);
+  CheckPublishedRecord(Sec, Record.Smbios);
 }
 
-VOID CheckNic(const DispatchContext &Context) {
-  gCurrentScenario = "nic";
+VOID CheckNic(const Section &Sec, const DispatchContext &Context) {
   const BOARD_NIC_INFO_PROTOCOL *Nic =
-      CheckNicPublished(Context.BoardSetup.Handle, Context.BoardSetup.Range());
+      CheckNicPublished(Sec, Context.BoardSetup.Handle, Context.BoardSetup.Range());
   if (Nic != nullptr) {
-    CheckNicMacRead(Nic);
+    CheckNicMacRead(Sec, Nic);
   }
 }

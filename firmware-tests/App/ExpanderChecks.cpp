@@ -27,30 +27,31 @@ UINTN LabelOps(const SetupStringOp **Out, UINTN Max) {
 
 UINTN ExpanderLabelOpCount() { return LabelOps(nullptr, 0); }
 
-VOID CheckExpanderRead() {
+VOID CheckExpanderRead(const Section &Sec) {
   const UINTN Reads = SmbusStandIn::Count();
-  Check("one-device-read", Reads == 1, Line().Dec(Reads).Str(" Execute calls, want 1"));
+  Sec.Check("one-device-read", Reads == 1, Line().Dec(Reads).Str(" Execute calls, want 1"));
   if (Reads == 0) {
     return;
   }
   const SmbusCall &C = SmbusStandIn::Call(0);
-  Info(Line().Str("Execute(address word ").Hex(C.AddressWord).Str(", command ").Dec(C.Command)
-           .Str(", operation ").Dec(C.Operation).Str(", PEC ").Dec(C.PecCheck).Str(", *Length ")
-           .Dec(C.LengthIn).Str(", byte in ").Hex(C.BufferIn, 2).Str(") at TPL ").Dec(C.Tpl));
-  Check("address-0x38", C.AddressWord == Expect::ExpanderAddress,
-        Line().Str("address word ").Hex(C.AddressWord));
-  Check("command-0", C.Command == 0, Line().Str("command ").Dec(C.Command));
-  Check("read-byte", C.Operation == EfiSmbusReadByte, Line().Str("operation ").Dec(C.Operation));
-  Check("pec-off", C.PecCheck == FALSE, Line().Str("PecCheck ").Dec(C.PecCheck));
-  Check("length-1", C.HasLength && C.LengthIn == 1,
-        C.HasLength ? Line().Str("*Length ").Dec(C.LengthIn) : Line().Str("Length NULL"));
-  Check("buffer-zeroed", C.HasBuffer && C.BufferIn == 0,
-        C.HasBuffer ? Line().Str("byte in ").Hex(C.BufferIn, 2) : Line().Str("Buffer NULL"));
-  Check("read-at-tpl-notify", C.Tpl == TPL_NOTIFY, Line().Str("TPL ").Dec(C.Tpl));
+  Sec.Info(Line().Str("Execute(address word ").Hex(C.AddressWord).Str(", command ").Dec(C.Command)
+               .Str(", operation ").Dec(C.Operation).Str(", PEC ").Dec(C.PecCheck).Str(", *Length ")
+               .Dec(C.LengthIn).Str(", byte in ").Hex(C.BufferIn, 2).Str(") at TPL ").Dec(C.Tpl));
+  Sec.Check("address-0x38", C.AddressWord == Expect::ExpanderAddress,
+            Line().Str("address word ").Hex(C.AddressWord));
+  Sec.Check("command-0", C.Command == 0, Line().Str("command ").Dec(C.Command));
+  Sec.Check("read-byte", C.Operation == EfiSmbusReadByte,
+            Line().Str("operation ").Dec(C.Operation));
+  Sec.Check("pec-off", C.PecCheck == FALSE, Line().Str("PecCheck ").Dec(C.PecCheck));
+  Sec.Check("length-1", C.HasLength && C.LengthIn == 1,
+            C.HasLength ? Line().Str("*Length ").Dec(C.LengthIn) : Line().Str("Length NULL"));
+  Sec.Check("buffer-zeroed", C.HasBuffer && C.BufferIn == 0,
+            C.HasBuffer ? Line().Str("byte in ").Hex(C.BufferIn, 2) : Line().Str("Buffer NULL"));
+  Sec.Check("read-at-tpl-notify", C.Tpl == TPL_NOTIFY, Line().Str("TPL ").Dec(C.Tpl));
 }
 
 // Bit 0 first, one label per bit, each exactly once.
-VOID CheckExpanderLabels(UINT8 Inputs) {
+VOID CheckExpanderLabels(const Section &Sec, UINT8 Inputs) {
   const SetupStringOp *Ops[Expect::ExpanderLabelCount] = {};
   const UINTN N = LabelOps(Ops, Expect::ExpanderLabelCount);
   bool Right = N == Expect::ExpanderLabelCount;
@@ -60,7 +61,7 @@ VOID CheckExpanderLabels(UINT8 Inputs) {
   for (UINTN Bit = 0; Bit < Expect::ExpanderLabelCount && Bit < N; ++Bit) {
     const SetupStringOp &Op = *Ops[Bit];
     const CHAR8 *Want = ((Inputs >> Bit) & 1) != 0 ? Expect::ExpanderHigh : Expect::ExpanderLow;
-    Info(Line().Str("set ").Hex(Op.Id, 4).Str(" ").Quoted(Op.Text));
+    Sec.Info(Line().Str("set ").Hex(Op.Id, 4).Str(" ").Quoted(Op.Text));
     if (Right && (Op.K != Kind::Set || Op.Id != Expect::ExpanderLabels[Bit] ||
                   !TextEqual(Op.Text, Want))) {
       Right = false;
@@ -70,6 +71,6 @@ VOID CheckExpanderLabels(UINT8 Inputs) {
     }
     Context = Context && Op.Tpl == TPL_NOTIFY && TextEqual(Op.Form, Expect::FormName);
   }
-  Check("labels", Right, Detail);
-  Check("labels-at-tpl-notify-on-setup", Context, "a label write at another TPL or form");
+  Sec.Check("labels", Right, Detail);
+  Sec.Check("labels-at-tpl-notify-on-setup", Context, "a label write at another TPL or form");
 }

@@ -9,7 +9,7 @@ UINTN ExpanderLabelOpCount();
 // The one Execute: address 0x38, command 0, byte read, PEC off, *Length 1,
 // byte 0 on entry, at TPL_NOTIFY. Checks one-device-read, address-0x38,
 // command-0, read-byte, pec-off, length-1, buffer-zeroed, read-at-tpl-notify.
-VOID CheckExpanderRead();
+VOID CheckExpanderRead(const Section &Sec);
 // The eight labels from bit 0 of Inputs, each once, at TPL_NOTIFY on the
 // form "Setup". Checks labels, labels-at-tpl-notify-on-setup.
-VOID CheckExpanderLabels(UINT8 Inputs);
+VOID CheckExpanderLabels(const Section &Sec, UINT8 Inputs);

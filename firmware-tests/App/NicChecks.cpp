@@ -38,14 +38,15 @@ Line &Record(Line &L, const UINT8 *Bytes) {
 
 }  // namespace
 
-const BOARD_NIC_INFO_PROTOCOL *CheckNicPublished(EFI_HANDLE ImageHandle, const ImageRange &Driver) {
+const BOARD_NIC_INFO_PROTOCOL *CheckNicPublished(const Section &Sec, EFI_HANDLE ImageHandle,
+                                                 const ImageRange &Driver) {
   VOID *Interface = nullptr;
   const EFI_STATUS Status =
       gApp.BootServices->LocateProtocol(&BoardNicInfoProtocolGuid, nullptr, &Interface);
-  Info(Line().Str("LocateProtocol(BoardNicInfoProtocol) = ").Status(Status).Str(", interface ")
-           .Hex(reinterpret_cast<UINTN>(Interface)));
-  if (!Check("protocol-located", !EFI_ERROR(Status) && InsideDriverUnderTest(Interface),
-             Line().Status(Status).Str(", interface outside the driver image"))) {
+  Sec.Info(Line().Str("LocateProtocol(BoardNicInfoProtocol) = ").Status(Status).Str(", interface ")
+               .Hex(reinterpret_cast<UINTN>(Interface)));
+  if (!Sec.Check("protocol-located", !EFI_ERROR(Status) && InsideDriverUnderTest(Interface),
+                 Line().Status(Status).Str(", interface outside the driver image"))) {
     return nullptr;
   }
   EFI_HANDLE Handle = HandleOf(Driver, &Interface);
@@ -53,11 +54,12 @@ const BOARD_NIC_INFO_PROTOCOL *CheckNicPublished(EFI_HANDLE ImageHandle, const I
   const bool IsImage = Handle != nullptr &&
                        !EFI_ERROR(gApp.BootServices->HandleProtocol(
                            Handle, &EFI_LOADED_IMAGE_PROTOCOL_GUID, &LoadedImage));
-  Info(Line().Str("protocol handle ").Hex(reinterpret_cast<UINTN>(Handle)).Str(", image handle ")
-           .Hex(reinterpret_cast<UINTN>(ImageHandle)));
-  if (!Check("own-handle", Handle != nullptr && Handle != ImageHandle && !IsImage,
-             Handle == nullptr ? "no handle carries this copy's interface"
-                               : "installed on an image handle")) {
+  Sec.Info(Line().Str("protocol handle ").Hex(reinterpret_cast<UINTN>(Handle))
+               .Str(", image handle ")
+               .Hex(reinterpret_cast<UINTN>(ImageHandle)));
+  if (!Sec.Check("own-handle", Handle != nullptr && Handle != ImageHandle && !IsImage,
+                 Handle == nullptr ? "no handle carries this copy's interface"
+                                   : "installed on an image handle")) {
     return nullptr;
   }
 
@@ -70,14 +72,14 @@ const BOARD_NIC_INFO_PROTOCOL *CheckNicPublished(EFI_HANDLE ImageHandle, const I
                       Nic->Slot3AlwaysFalse == Nic->Slot0AlwaysFalse &&
                       InsideDriverUnderTest(reinterpret_cast<const VOID *>(Nic->Slot0AlwaysFalse)) &&
                       InsideDriverUnderTest(reinterpret_cast<const VOID *>(Nic->GetNicMacAddresses));
-  if (!Check("interface-record", Filled && EmptySlots, "slots 0-8 are not as published")) {
+  if (!Sec.Check("interface-record", Filled && EmptySlots, "slots 0-8 are not as published")) {
     return nullptr;
   }
-  Check("slot0-false", Nic->Slot0AlwaysFalse() == FALSE);
+  Sec.Check("slot0-false", Nic->Slot0AlwaysFalse() == FALSE);
   return Nic;
 }
 
-VOID CheckNicMacRead(const BOARD_NIC_INFO_PROTOCOL *Nic) {
+VOID CheckNicMacRead(const Section &Sec, const BOARD_NIC_INFO_PROTOCOL *Nic) {
   const UINTN PcdFrom = PcdStandIn::Reads();
   UINT8 First[FirstBufferLength];
   NicMacRecord Second;
@@ -89,19 +91,19 @@ VOID CheckNicMacRead(const BOARD_NIC_INFO_PROTOCOL *Nic) {
     B = CallerByte;
   }
   const EFI_STATUS MacStatus = Nic->GetNicMacAddresses(First, &Second);
-  Info(Line().Str("GetNicMacAddresses = ").Status(MacStatus));
-  Info(Record(Line().Str("first record:  "), First + NicFirstRecordOffset));
-  Info(Record(Line().Str("second record: "), &Second.Count));
+  Sec.Info(Line().Str("GetNicMacAddresses = ").Status(MacStatus));
+  Sec.Info(Record(Line().Str("first record:  "), First + NicFirstRecordOffset));
+  Sec.Info(Record(Line().Str("second record: "), &Second.Count));
 
-  Check("get-mac-status", MacStatus == EFI_SUCCESS, Line().Status(MacStatus));
-  Check("first-count-zero", First[NicFirstRecordOffset] == 0,
-        Line().Str("Count ").Dec(First[NicFirstRecordOffset]));
-  Check("second-count-zero", Second.Count == 0, Line().Str("Count ").Dec(Second.Count));
+  Sec.Check("get-mac-status", MacStatus == EFI_SUCCESS, Line().Status(MacStatus));
+  Sec.Check("first-count-zero", First[NicFirstRecordOffset] == 0,
+            Line().Str("Count ").Dec(First[NicFirstRecordOffset]));
+  Sec.Check("second-count-zero", Second.Count == 0, Line().Str("Count ").Dec(Second.Count));
   bool Untouched = true;
   for (UINTN I = 0; I < NicFirstRecordOffset; ++I) {
     Untouched = Untouched && First[I] == CallerByte;
   }
-  Check("caller-bytes-untouched", Untouched, "bytes 0-2 of the first buffer changed");
+  Sec.Check("caller-bytes-untouched", Untouched, "bytes 0-2 of the first buffer changed");
   bool MacsUntouched = true;
   for (UINTN I = NicFirstRecordOffset + 1; I < FirstBufferLength; ++I) {
     MacsUntouched = MacsUntouched && First[I] == CallerByte;
@@ -109,10 +111,10 @@ VOID CheckNicMacRead(const BOARD_NIC_INFO_PROTOCOL *Nic) {
   for (UINT8 B : Second.Mac) {
     MacsUntouched = MacsUntouched && B == CallerByte;
   }
-  Check("mac-bytes-untouched", MacsUntouched, "a record without a controller was written");
+  Sec.Check("mac-bytes-untouched", MacsUntouched, "a record without a controller was written");
   const UINTN Reads = PcdStandIn::Reads() - PcdFrom;
-  Check("root-ports-from-pcd",
-        Reads == 2 && PcdStandIn::ReadToken(PcdFrom) == 630 &&
-            PcdStandIn::ReadToken(PcdFrom + 1) == 631,
-        Line().Dec(Reads).Str(" PCD reads"));
+  Sec.Check("root-ports-from-pcd",
+            Reads == 2 && PcdStandIn::ReadToken(PcdFrom) == 630 &&
+                PcdStandIn::ReadToken(PcdFrom + 1) == 631,
+            Line().Dec(Reads).Str(" PCD reads"));
 }

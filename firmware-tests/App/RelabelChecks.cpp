@@ -79,38 +79,38 @@ bool Matches(const SetupStringOp &Got, const ExpectedOp &Want) {
 
 // Compares ops [From, From + Count) of the relabel callback with Want; the
 // first difference is the detail.
-bool CheckRange(const CHAR8 *Name, const RelabelOps &Ops, UINTN From, const ExpectedOp *Want,
-                UINTN Count) {
+bool CheckRange(const Section &Sec, const CHAR8 *Name, const RelabelOps &Ops, UINTN From,
+                const ExpectedOp *Want, UINTN Count) {
   for (UINTN I = 0; I < Count; ++I) {
     const UINTN At = From + I;
     Line Detail;
     Detail.Str("op ").Dec(At).Str(": want ");
     Describe(Detail, Want[I].K, Want[I].Id, Want[I].Text);
     if (At >= Ops.Count) {
-      return Check(Name, false, Detail.Str(", got nothing"));
+      return Sec.Check(Name, false, Detail.Str(", got nothing"));
     }
     const SetupStringOp &Got = *Ops.Ops[At];
     if (!Matches(Got, Want[I])) {
       Detail.Str(", got ");
-      return Check(Name, false, Describe(Detail, Got.K, Got.Id, Got.Text));
+      return Sec.Check(Name, false, Describe(Detail, Got.K, Got.Id, Got.Text));
     }
   }
-  return Check(Name, true);
+  return Sec.Check(Name, true);
 }
 
 // Every write, for the boot report.
-VOID ReportOps(const RelabelOps &Ops) {
+VOID ReportOps(const Section &Sec, const RelabelOps &Ops) {
   for (UINTN I = 0; I < Ops.Count; ++I) {
     const SetupStringOp &Op = *Ops.Ops[I];
     Line L;
-    Info(Describe(L, Op.K, Op.Id, Op.Text));
+    Sec.Info(Describe(L, Op.K, Op.Id, Op.Text));
   }
 }
 
 // Everything recorded ran at TPL_NOTIFY, from the driver, for the form
 // "Setup": the firmware's dispatch called the driver's callback, which
 // called us.
-VOID CheckCallContext() {
+VOID CheckCallContext(const Section &Sec) {
   UINTN WrongTpl = 0, WrongForm = 0;
   EFI_TPL SeenTpl = 0;
   for (UINTN I = 0; I < SetupStringStandIn::Count(); ++I) {
@@ -121,25 +121,26 @@ VOID CheckCallContext() {
     }
     WrongForm += TextEqual(Op.Form, Expect::FormName) ? 0 : 1;
   }
-  Check("ran-at-tpl-notify", WrongTpl == 0,
-        Line().Dec(WrongTpl).Str(" calls at TPL ").Dec(SeenTpl));
-  Check("no-firmware-calls", SetupStringStandIn::FirmwareCalls() == 0,
-        Line().Dec(SetupStringStandIn::FirmwareCalls()).Str(" calls from outside our drivers"));
-  Check("form-name-setup", WrongForm == 0, Line().Dec(WrongForm).Str(" calls for another form"));
+  Sec.Check("ran-at-tpl-notify", WrongTpl == 0,
+            Line().Dec(WrongTpl).Str(" calls at TPL ").Dec(SeenTpl));
+  Sec.Check("no-firmware-calls", SetupStringStandIn::FirmwareCalls() == 0,
+            Line().Dec(SetupStringStandIn::FirmwareCalls()).Str(" calls from outside our drivers"));
+  Sec.Check("form-name-setup", WrongForm == 0,
+            Line().Dec(WrongForm).Str(" calls for another form"));
 }
 
 // The callback's Get32 calls are the PCD reads [From, Until).
-VOID CheckPcdReads(UINTN From, UINTN Until) {
+VOID CheckPcdReads(const Section &Sec, UINTN From, UINTN Until) {
   bool InOrder = Until - From == Expect::OpromRows;
   for (UINTN Row = 0; InOrder && Row < Expect::OpromRows; ++Row) {
     InOrder = PcdStandIn::ReadToken(From + Row) == Expect::Oprom[Row].Token;
   }
-  Check("pcd-read-per-row", InOrder,
-        Line().Dec(Until - From).Str(" reads, first ").Dec(PcdStandIn::ReadToken(From)));
+  Sec.Check("pcd-read-per-row", InOrder,
+            Line().Dec(Until - From).Str(" reads, first ").Dec(PcdStandIn::ReadToken(From)));
 }
 
 // The CPU x16 slot's pair, on its own: the one place a riser shows.
-VOID CheckRow3(const RelabelCase &C, const RelabelOps &Ops) {
+VOID CheckRow3(const Section &Sec, const RelabelCase &C, const RelabelOps &Ops) {
   const Expect::OpromRow &Row = Expect::Oprom[Expect::RiserRow];
   const bool Riser = C.RiserHob && C.RiserFlag != 0;
   const CHAR8 *WantPrompt = Riser ? Expect::RiserPrompt : Row.Prompt;
@@ -155,31 +156,32 @@ VOID CheckRow3(const RelabelCase &C, const RelabelOps &Ops) {
     }
   }
   if (ChosenValue(C, Row.Token) == 0) {
-    Check("row3-untouched", Prompt == nullptr && Help == nullptr, "row 3 written with token 0");
+    Sec.Check("row3-untouched", Prompt == nullptr && Help == nullptr, "row 3 written with token 0");
     return;
   }
-  Check(Riser ? "row3-riser-text" : "row3-plain-text",
-        TextEqual(Prompt, WantPrompt) && TextEqual(Help, WantHelp),
-        Line().Str("got ").Quoted(Prompt).Str(" / ").Quoted(Help));
+  Sec.Check(Riser ? "row3-riser-text" : "row3-plain-text",
+            TextEqual(Prompt, WantPrompt) && TextEqual(Help, WantHelp),
+            Line().Str("got ").Quoted(Prompt).Str(" / ").Quoted(Help));
 }
 
 }  // namespace
 
-VOID CheckRelabelArrival(const RelabelCase &C, UINTN Recorded, UINTN PcdFrom, UINTN PcdUntil) {
+VOID CheckRelabelArrival(const Section &Sec, const RelabelCase &C, UINTN Recorded, UINTN PcdFrom,
+                         UINTN PcdUntil) {
   RelabelOps Ops;
   CollectRelabelOps(Recorded, Ops);
   ExpectedOp Want[MaxExpected];
   const UINTN Total = BuildExpected(C, Want);
   const UINTN Pairs = Total - Expect::HiddenCount - Expect::LabelCount;
-  Check("callback-ran-on-arrival", Recorded != 0, "no string call during the installation");
-  CheckCallContext();
-  CheckRange("hides", Ops, 0, Want, Expect::HiddenCount);
-  CheckRange("option-rom-pairs", Ops, Expect::HiddenCount, Want + Expect::HiddenCount, Pairs);
-  CheckRange("labels", Ops, Expect::HiddenCount + Pairs, Want + Expect::HiddenCount + Pairs,
+  Sec.Check("callback-ran-on-arrival", Recorded != 0, "no string call during the installation");
+  CheckCallContext(Sec);
+  CheckRange(Sec, "hides", Ops, 0, Want, Expect::HiddenCount);
+  CheckRange(Sec, "option-rom-pairs", Ops, Expect::HiddenCount, Want + Expect::HiddenCount, Pairs);
+  CheckRange(Sec, "labels", Ops, Expect::HiddenCount + Pairs, Want + Expect::HiddenCount + Pairs,
              Expect::LabelCount);
-  Check("nothing-else-written", Ops.Count == Total && !SetupStringStandIn::Overflowed(),
-        Line().Dec(Ops.Count).Str(" calls, want ").Dec(Total));
-  CheckRow3(C, Ops);
-  CheckPcdReads(PcdFrom, PcdUntil);
-  ReportOps(Ops);
+  Sec.Check("nothing-else-written", Ops.Count == Total && !SetupStringStandIn::Overflowed(),
+            Line().Dec(Ops.Count).Str(" calls, want ").Dec(Total));
+  CheckRow3(Sec, C, Ops);
+  CheckPcdReads(Sec, PcdFrom, PcdUntil);
+  ReportOps(Sec, Ops);
 }

@@ -17,4 +17,5 @@ struct RelabelCase {
 // [PcdFrom, PcdUntil). Checks callback-ran-on-arrival, ran-at-tpl-notify,
 // no-firmware-calls, form-name-setup, hides, option-rom-pairs, labels,
 // nothing-else-written, row3-*, pcd-read-per-row.
-VOID CheckRelabelArrival(const RelabelCase &C, UINTN Recorded, UINTN PcdFrom, UINTN PcdUntil);
+VOID CheckRelabelArrival(const Section &Sec, const RelabelCase &C, UINTN Recorded, UINTN PcdFrom,
+                         UINTN PcdUntil);

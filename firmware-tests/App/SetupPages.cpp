@@ -9,7 +9,6 @@
 #include "DispatchScenarios.h"
 #include "SetupForm.h"
 
-extern const CHAR8 *gCurrentScenario;
 
 namespace {
 
@@ -101,7 +100,7 @@ bool FormHolds(UINT16 Id) {
   return Seen == 1;
 }
 
-VOID CheckFormCoversBoard() {
+VOID CheckFormCoversBoard(const Section &Sec) {
   UINTN Missing = 0;
   UINT16 First = 0;
   auto Need = [&](UINT16 Id) {
@@ -122,49 +121,49 @@ VOID CheckFormCoversBoard() {
   for (UINT16 Id : Expect::ExpanderLabels) {
     Need(Id);
   }
-  Check("form-holds-board-ids", Missing == 0,
-        Line().Dec(Missing).Str(" IDs not on exactly one statement, first ").Hex(First, 4));
+  Sec.Check("form-holds-board-ids", Missing == 0,
+            Line().Dec(Missing).Str(" IDs not on exactly one statement, first ").Hex(First, 4));
 }
 
-const SetupFormRecord *LocateForm() {
+const SetupFormRecord *LocateForm(const Section &Sec) {
   VOID *Interface = nullptr;
   const EFI_STATUS Status =
       gApp.BootServices->LocateProtocol(&SetupFormRecordGuid, nullptr, &Interface);
   const auto *Form = static_cast<const SetupFormRecord *>(Interface);
   const bool Published = !EFI_ERROR(Status) && Form != nullptr && !EFI_ERROR(Form->Published);
-  Check("form-published", Published,
-        Line().Str("record ").Status(Status).Str(", NewPackageList ")
-            .Status(Form != nullptr ? Form->Published : EFI_NOT_FOUND));
+  Sec.Check("form-published", Published,
+            Line().Str("record ").Status(Status).Str(", NewPackageList ")
+                .Status(Form != nullptr ? Form->Published : EFI_NOT_FOUND));
   return Published ? Form : nullptr;
 }
 
 }  // namespace
 
-VOID ShowSetupPages(const DxeScenario &S) {
+VOID ShowSetupPages(const Section &Sec, const DxeScenario &S) {
   CHAR8 Wanted[2];
   if (ReadFwCfgText(PicturesFile, Wanted, sizeof(Wanted)) == 0) {
     return;
   }
-  gCurrentScenario = "pages";
-  CheckFormCoversBoard();
-  const SetupFormRecord *Form = LocateForm();
+  CheckFormCoversBoard(Sec);
+  const SetupFormRecord *Form = LocateForm(Sec);
   if (Form == nullptr) {
     return;
   }
-  Info(Line().Str("Setup form in the HII database: ").Dec(SetupFormPageCount).Str(" pages, ")
-           .Dec(Form->PackageLength).Str(" bytes a package list; the driver's calls reached it: ")
-           .Dec(Form->Sets).Str(" SetString, ").Dec(Form->Hides).Str(" hides, ")
-           .Dec(Form->Failed).Str(" refused"));
-  Check("driver-calls-reached-form", Form->Failed == 0 && Form->Hides == Expect::HiddenCount,
-        Line().Dec(Form->Failed).Str(" refused, first ").Hex(Form->FirstFailedId, 4).Str(": ")
-            .Status(Form->FirstFailure));
+  Sec.Info(Line().Str("Setup form in the HII database: ").Dec(SetupFormPageCount).Str(" pages, ")
+               .Dec(Form->PackageLength)
+               .Str(" bytes a package list; the driver's calls reached it: ")
+               .Dec(Form->Sets).Str(" SetString, ").Dec(Form->Hides).Str(" hides, ")
+               .Dec(Form->Failed).Str(" refused"));
+  Sec.Check("driver-calls-reached-form", Form->Failed == 0 && Form->Hides == Expect::HiddenCount,
+            Line().Dec(Form->Failed).Str(" refused, first ").Hex(Form->FirstFailedId, 4).Str(": ")
+                .Status(Form->FirstFailure));
 
   VOID *Interface = nullptr;
   const EFI_STATUS Located =
       gApp.BootServices->LocateProtocol(&EFI_FORM_BROWSER2_PROTOCOL_GUID, nullptr, &Interface);
   const auto *Browser = static_cast<const EFI_FORM_BROWSER2_PROTOCOL *>(Interface);
-  if (!Check("form-browser", !EFI_ERROR(Located) && Browser != nullptr,
-             Line().Str("LocateProtocol ").Status(Located))) {
+  if (!Sec.Check("form-browser", !EFI_ERROR(Located) && Browser != nullptr,
+                 Line().Str("LocateProtocol ").Status(Located))) {
     return;
   }
   UINTN Shown = 0;
@@ -184,7 +183,7 @@ VOID ShowSetupPages(const DxeScenario &S) {
       Worst = EFI_ERROR(Status) ? Status : Worst;
     }
   }
-  Check("pages-shown", Shown == 2 * SetupFormPageCount,
-        Line().Dec(Shown).Str(" of ").Dec(2 * SetupFormPageCount).Str(" SendForm calls: ")
-            .Status(Worst));
+  Sec.Check("pages-shown", Shown == 2 * SetupFormPageCount,
+            Line().Dec(Shown).Str(" of ").Dec(2 * SetupFormPageCount).Str(" SendForm calls: ")
+                .Status(Worst));
 }

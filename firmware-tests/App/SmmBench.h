@@ -52,12 +52,13 @@ VOID EnterS5(const AcpiPower &Acpi);
 
 // ---- Checks (SmmLoadChecks.cpp, SmmHandlerCases.cpp) -----------------------
 // The load as the stand-in saw it.
-VOID CheckLoad(const SmmTest::Report *Report, const BootScenario &S);
+VOID CheckLoad(const Section &Sec, const SmmTest::Report *Report, const BootScenario &S);
 // One phase of handler SMIs: every "UsbSupport" and gate row at both events
 // with both CommBuffers. Phase names the check group ("boot", "runtime").
-VOID RunHandlerRows(const SmmTest::Report *Report, const BootScenario &S,
+VOID RunHandlerRows(const Section &Sec, const SmmTest::Report *Report, const BootScenario &S,
                     const CHAR8 *Phase);
 // 1,000 SMIs back to back with the SMM pool watched, timed by the PM timer.
-VOID RunBurst(const SmmTest::Report *Report, const BootScenario &S, const AcpiPower &Acpi);
+VOID RunBurst(const Section &Sec, const SmmTest::Report *Report, const BootScenario &S,
+              const AcpiPower &Acpi);
 
 }  // namespace SmmBench

@@ -145,7 +145,8 @@ bool AsExpected(const SmmTest::SmiRecord &R, UINT32 Handlers, const GateExpectat
 
 namespace SmmBench {
 
-VOID RunHandlerRows(const SmmTest::Report *Report, const BootScenario &S, const CHAR8 *Phase) {
+VOID RunHandlerRows(const Section &Sec, const SmmTest::Report *Report, const BootScenario &S,
+                    const CHAR8 *Phase) {
   const bool Registered = S.Registered();
   const UINT32 Handlers = Registered ? 1 : 0;
   Trace(Line().Str("phase ").Str(Phase));
@@ -183,25 +184,28 @@ VOID RunHandlerRows(const SmmTest::Report *Report, const BootScenario &S, const 
     Line Summary;
     Summary.Str(Row.Name).Str(": ");
     DescribeRow(Summary, Row).Str("; S5 entry and power button, NULL and junk CommBuffer: ");
-    Info(Describe(Summary, First));
-    Check(Row.Name, Passed, Detail);
+    Sec.Info(Describe(Summary, First));
+    Sec.Check(Row.Name, Passed, Detail);
   }
-  Check("no-stray-gate-calls", Report->StrayGateCalls == StrayBefore,
-        Line().Str("gate calls outside a handler SMI: ").Dec(Report->StrayGateCalls - StrayBefore));
+  Sec.Check("no-stray-gate-calls", Report->StrayGateCalls == StrayBefore,
+            Line().Str("gate calls outside a handler SMI: ")
+                .Dec(Report->StrayGateCalls - StrayBefore));
 }
 
-VOID RunBurst(const SmmTest::Report *Report, const BootScenario &S, const AcpiPower &Acpi) {
+VOID RunBurst(const Section &Sec, const SmmTest::Report *Report, const BootScenario &S,
+              const AcpiPower &Acpi) {
   if (!S.Registered()) {
-    Info(Line().Str("no burst: nothing is registered to raise"));
+    Sec.Info(Line().Str("no burst: nothing is registered to raise"));
     return;
   }
   const HandlerRow &Row = HandlerRows[0];
-  if (!Check("variable", !EFI_ERROR(StoreUsbSupport(Row.VariableSize, Row.Byte48)),
-             "SetVariable(UsbSupport) failed")) {
+  if (!Sec.Check("variable", !EFI_ERROR(StoreUsbSupport(Row.VariableSize, Row.Byte48)),
+                 "SetVariable(UsbSupport) failed")) {
     return;
   }
   TraceUsbSupport(Row.VariableSize, Row.Byte48);
-  if (!Check("pool-watch-begin", RaiseSmi(Report, SmmTest::PoolWatchBegin), "SMI not handled")) {
+  if (!Sec.Check("pool-watch-begin", RaiseSmi(Report, SmmTest::PoolWatchBegin),
+                 "SMI not handled")) {
     return;
   }
   Trace(Line().Str("burst begin"));
@@ -220,31 +224,33 @@ VOID RunBurst(const SmmTest::Report *Report, const BootScenario &S, const AcpiPo
   const bool Ended = RaiseSmi(Report, SmmTest::PoolWatchEnd);
   const SmmTest::PoolWatch &P = Report->Pool;
 
-  Check("handled", Handled == BurstSmis && Ended,
-        Line().Str("handled ").Dec(Handled).Str(" of ").Dec(BurstSmis)
-            .Str(Ended ? "" : ", pool-watch end not handled"));
-  Check("identical", P.Smis == BurstSmis && P.SmisLikeFirst == BurstSmis,
-        Line().Str("handler SMIs seen ").Dec(P.Smis).Str(", like the first ").Dec(P.SmisLikeFirst));
-  Check("pool-watched", P.ProbeSeen && P.SlotsHeld,
-        Line().Str("probe block seen ").Dec(P.ProbeSeen).Str(", SMST slots still wrapped at the end ")
-            .Dec(P.SlotsHeld));
-  Check("pool-unchanged",
-        P.OutstandingBlocks == 0 && P.OutstandingBytes == 0 && P.OutstandingPages == 0 &&
-            P.Untracked == 0 && P.CallsFromDriverImage == 0,
-        Line().Str("outstanding ").Dec(P.OutstandingBlocks).Str(" blocks, ")
-            .Dec(P.OutstandingBytes).Str(" bytes, ").Dec(P.OutstandingPages)
-            .Str(" pages; untracked ").Dec(P.Untracked).Str("; calls from the driver ")
-            .Dec(P.CallsFromDriverImage));
-  Info(Line().Str("SMST pool during ").Dec(P.Smis).Str(" SMIs: AllocatePool ")
-           .Dec(P.AllocatePoolCalls).Str(", FreePool ").Dec(P.FreePoolCalls)
-           .Str(", AllocatePages ").Dec(P.AllocatePagesCalls).Str(", FreePages ")
-           .Dec(P.FreePagesCalls).Str("; from UsbSupportS5Smm ").Dec(P.CallsFromDriverImage)
-           .Str("; after the run ").Dec(P.OutstandingBlocks).Str(" blocks / ")
-           .Dec(P.OutstandingBytes).Str(" bytes more than before"));
+  Sec.Check("handled", Handled == BurstSmis && Ended,
+            Line().Str("handled ").Dec(Handled).Str(" of ").Dec(BurstSmis)
+                .Str(Ended ? "" : ", pool-watch end not handled"));
+  Sec.Check("identical", P.Smis == BurstSmis && P.SmisLikeFirst == BurstSmis,
+            Line().Str("handler SMIs seen ").Dec(P.Smis).Str(", like the first ")
+                .Dec(P.SmisLikeFirst));
+  Sec.Check("pool-watched", P.ProbeSeen && P.SlotsHeld,
+            Line().Str("probe block seen ").Dec(P.ProbeSeen)
+                .Str(", SMST slots still wrapped at the end ")
+                .Dec(P.SlotsHeld));
+  Sec.Check("pool-unchanged",
+            P.OutstandingBlocks == 0 && P.OutstandingBytes == 0 && P.OutstandingPages == 0 &&
+                P.Untracked == 0 && P.CallsFromDriverImage == 0,
+            Line().Str("outstanding ").Dec(P.OutstandingBlocks).Str(" blocks, ")
+                .Dec(P.OutstandingBytes).Str(" bytes, ").Dec(P.OutstandingPages)
+                .Str(" pages; untracked ").Dec(P.Untracked).Str("; calls from the driver ")
+                .Dec(P.CallsFromDriverImage));
+  Sec.Info(Line().Str("SMST pool during ").Dec(P.Smis).Str(" SMIs: AllocatePool ")
+               .Dec(P.AllocatePoolCalls).Str(", FreePool ").Dec(P.FreePoolCalls)
+               .Str(", AllocatePages ").Dec(P.AllocatePagesCalls).Str(", FreePages ")
+               .Dec(P.FreePagesCalls).Str("; from UsbSupportS5Smm ").Dec(P.CallsFromDriverImage)
+               .Str("; after the run ").Dec(P.OutstandingBlocks).Str(" blocks / ")
+               .Dec(P.OutstandingBytes).Str(" bytes more than before"));
   if (Ticks != 0) {
-    Info(Line().Dec(BurstSmis).Str(" SMIs in ")
-             .Dec(Ticks * MillisecondsPerSecond / PmTimerHz).Str(" ms (PM timer): ")
-             .Dec(BurstSmis * PmTimerHz / Ticks).Str(" handler runs per second under TCG"));
+    Sec.Info(Line().Dec(BurstSmis).Str(" SMIs in ")
+                 .Dec(Ticks * MillisecondsPerSecond / PmTimerHz).Str(" ms (PM timer): ")
+                 .Dec(BurstSmis * PmTimerHz / Ticks).Str(" handler runs per second under TCG"));
   }
 }
 

@@ -7,8 +7,6 @@
 #include "SmmBench.h"
 #include "SmmHandlerChecks.h"
 
-extern const CHAR8 *gCurrentScenario;
-
 namespace {
 
 // The memory map only has to reach ExitBootServices: a fixed buffer keeps
@@ -52,44 +50,38 @@ constexpr UINTN PowerOffWaitRounds = 100000000;
 
 [[noreturn]] VOID RunSmmHandlerPhase() {
   using namespace SmmBench;
-  gCurrentScenario = "smm";
   const BootScenario S = ReadScenario();
   const SmmTest::Report *Report = FindReport(gApp.SystemTable);
-  Check("standin-report", Report != nullptr, "no SMM stand-in report in the system table");
+  constexpr Section Smm{"smm"};
+  Smm.Check("standin-report", Report != nullptr, "no SMM stand-in report in the system table");
   if (Report != nullptr) {
-    gCurrentScenario = "smm-load";
-    CheckLoad(Report, S);
+    CheckLoad({"smm-load"}, Report, S);
   }
   if (S.DriverInVolume) {
-    gCurrentScenario = "smm-outside-smram";
-    CheckSmmDriverOutsideSmram();
+    CheckSmmDriverOutsideSmram({"smm-outside-smram"});
   }
   if (Report != nullptr) {
-    gCurrentScenario = "smm-boot";
-    RunHandlerRows(Report, S, "boot");
+    RunHandlerRows({"smm-boot"}, Report, S, "boot");
   }
 
-  gCurrentScenario = "smm-exit";
+  constexpr Section OsHandover{"smm-exit"};
   const AcpiPower Acpi = ReadAcpiPower(gApp.SystemTable);
-  Check("acpi-s5", Acpi.Found, Line().Str(Acpi.Problem));
-  Info(Line().Str("PM1a_CNT ").Hex(Acpi.Pm1aControlPort).Str(", PM timer ")
-           .Hex(Acpi.PmTimerPort).Str(" (mask ").Hex(Acpi.PmTimerMask).Str(")")
-           .Str(", SLP_TYP for S5 from the DSDT's \\_S5: ").Dec(Acpi.S5SleepType));
+  OsHandover.Check("acpi-s5", Acpi.Found, Line().Str(Acpi.Problem));
+  OsHandover.Info(Line().Str("PM1a_CNT ").Hex(Acpi.Pm1aControlPort).Str(", PM timer ")
+                      .Hex(Acpi.PmTimerPort).Str(" (mask ").Hex(Acpi.PmTimerMask).Str(")")
+                      .Str(", SLP_TYP for S5 from the DSDT's \\_S5: ").Dec(Acpi.S5SleepType));
   UINTN Attempts = 0;
   const EFI_STATUS Exit = ExitBootServices(&Attempts);
-  Check("exit-boot-services", Exit == EFI_SUCCESS,
-        Line().Str("ExitBootServices returned ").Status(Exit).Str(" after ").Dec(Attempts)
-            .Str(" attempts"));
-  Info(Line().Str("ExitBootServices: ").Status(Exit).Str(", attempt ").Dec(Attempts));
+  OsHandover.Check("exit-boot-services", Exit == EFI_SUCCESS,
+                   Line().Str("ExitBootServices returned ").Status(Exit).Str(" after ")
+                       .Dec(Attempts).Str(" attempts"));
+  OsHandover.Info(Line().Str("ExitBootServices: ").Status(Exit).Str(", attempt ").Dec(Attempts));
 
   if (Exit == EFI_SUCCESS && Report != nullptr) {
-    gCurrentScenario = "smm-runtime";
-    RunHandlerRows(Report, S, "runtime");
-    gCurrentScenario = "smm-burst";
-    RunBurst(Report, S, Acpi);
+    RunHandlerRows({"smm-runtime"}, Report, S, "runtime");
+    RunBurst({"smm-burst"}, Report, S, Acpi);
   }
 
-  gCurrentScenario = "smm-power";
   EmitDone();
   if (Acpi.Found) {
     EnterS5(Acpi);
@@ -98,6 +90,7 @@ constexpr UINTN PowerOffWaitRounds = 100000000;
   }
   for (volatile UINTN Round = 0; Round < PowerOffWaitRounds; Round = Round + 1) {
   }
-  Check("powered-off", false, "still running after the PM1a_CNT write");
+  constexpr Section Power{"smm-power"};
+  Power.Check("powered-off", false, "still running after the PM1a_CNT write");
   Halt();
 }

@@ -10,7 +10,7 @@
 //
 // The application checks what it can see (the stand-in's report); the port
 // and gate order of every SMI is judged on the host from QEMU's port trace
-// (SmmTraceJudge), fed by the TRACE lines written here.
+// (TraceJudge), fed by the TRACE lines written here.
 #pragma once
 
 #include "TestApp.h"

@@ -82,20 +82,21 @@ const CHAR8 *NameOf(const CHAR8 *const (&Names)[N], UINT32 Value) {
   return Value < N ? Names[Value] : "?";
 }
 
-VOID InfoRegistrations(const SmmTest::Report &R) {
+VOID InfoRegistrations(const Section &Sec, const SmmTest::Report &R) {
   for (UINT32 I = 0; I < R.SxCount && I < SmmTest::MaxRegistrations; ++I) {
     const Registration &Reg = R.Sx[I];
-    Info(Line().Str("Sx dispatcher: {").Str(NameOf(SleepTypeNames, Reg.Context[0])).Str(", ")
-             .Str(NameOf(SleepPhaseNames, Reg.Context[1])).Str("} handler ").Hex(Reg.Handler)
-             .Str(", registered by code at ").Hex(Reg.Caller).Str(Reg.Live ? "" : " (unregistered)")
-             .Str(IsS5Entry(Reg) ? "" : " (OVMF's; never raised at S5)"));
+    Sec.Info(Line().Str("Sx dispatcher: {").Str(NameOf(SleepTypeNames, Reg.Context[0])).Str(", ")
+                 .Str(NameOf(SleepPhaseNames, Reg.Context[1])).Str("} handler ").Hex(Reg.Handler)
+                 .Str(", registered by code at ").Hex(Reg.Caller)
+                 .Str(Reg.Live ? "" : " (unregistered)")
+                 .Str(IsS5Entry(Reg) ? "" : " (OVMF's; never raised at S5)"));
   }
   for (UINT32 I = 0; I < R.PowerButtonCount && I < SmmTest::MaxRegistrations; ++I) {
     const Registration &Reg = R.PowerButton[I];
-    Info(Line().Str("power-button dispatcher: {")
-             .Str(NameOf(PowerButtonPhaseNames, Reg.Context[0])).Str("} handler ")
-             .Hex(Reg.Handler).Str(", registered by code at ").Hex(Reg.Caller)
-             .Str(Reg.Live ? "" : " (unregistered)"));
+    Sec.Info(Line().Str("power-button dispatcher: {")
+                 .Str(NameOf(PowerButtonPhaseNames, Reg.Context[0])).Str("} handler ")
+                 .Hex(Reg.Handler).Str(", registered by code at ").Hex(Reg.Caller)
+                 .Str(Reg.Live ? "" : " (unregistered)"));
   }
 }
 
@@ -114,16 +115,16 @@ bool ImageInVolume(const EFI_GUID &File, PeImage::Facts *Out) {
 }
 
 // The image the SMM core put into SMRAM against the one in the volume.
-bool SameImage(const SmmTest::Report &R, Line *Detail) {
+bool SameImage(const Section &Sec, const SmmTest::Report &R, Line *Detail) {
   PeImage::Facts InVolume = {};
   if (!ImageInVolume(DispatchBoot::UsbSupportS5SmmFile, &InVolume)) {
     Detail->Str("no PE32 section of UsbSupportS5Smm's file in any firmware volume");
     return false;
   }
-  Info(Line().Str("UsbSupportS5Smm in the firmware volume: stamp ").Hex(InVolume.TimeDateStamp)
-           .Str(", SizeOfImage ").Hex(InVolume.SizeOfImage).Str(", entry ")
-           .Hex(InVolume.EntryRva).Str("; in SMRAM: ").Hex(R.ImageTimeDateStamp).Str(", ")
-           .Hex(R.ImageSizeOfImage).Str(", ").Hex(R.ImageEntryRva));
+  Sec.Info(Line().Str("UsbSupportS5Smm in the firmware volume: stamp ").Hex(InVolume.TimeDateStamp)
+               .Str(", SizeOfImage ").Hex(InVolume.SizeOfImage).Str(", entry ")
+               .Hex(InVolume.EntryRva).Str("; in SMRAM: ").Hex(R.ImageTimeDateStamp).Str(", ")
+               .Hex(R.ImageSizeOfImage).Str(", ").Hex(R.ImageEntryRva));
   if (R.ImageTimeDateStamp != InVolume.TimeDateStamp ||
       R.ImageSizeOfImage != InVolume.SizeOfImage || R.ImageEntryRva != InVolume.EntryRva ||
       R.ImageSubsystem != InVolume.Subsystem) {
@@ -136,46 +137,48 @@ bool SameImage(const SmmTest::Report &R, Line *Detail) {
 // What the UEFI handle database says about the SMM driver: the SMM core
 // records the images it loads there too (FilePath naming the firmware
 // file), with the SMRAM address it chose.
-VOID CheckLoadedImageRecord(const SmmTest::Report &R, const SmramRanges &Smram) {
+VOID CheckLoadedImageRecord(const Section &Sec, const SmmTest::Report &R,
+                            const SmramRanges &Smram) {
   DispatchedImage Image = {};
-  if (!Check("loaded-image-record",
-             FindDispatchedImage(DispatchBoot::UsbSupportS5SmmFile, &Image),
-             "no loaded-image record names UsbSupportS5Smm's firmware file")) {
+  if (!Sec.Check("loaded-image-record",
+                 FindDispatchedImage(DispatchBoot::UsbSupportS5SmmFile, &Image),
+                 "no loaded-image record names UsbSupportS5Smm's firmware file")) {
     return;
   }
   const auto Base = reinterpret_cast<UINT64>(Image.Loaded->ImageBase);
-  Info(Line().Str("loaded-image record: UsbSupportS5Smm at ").Hex(Base).Str(", ")
-           .Dec(Image.Loaded->ImageSize).Str(" bytes")
-           .Str(Smram.Contains(Base) ? " (in SMRAM)" : " (outside SMRAM)"));
-  Check("loaded-image-in-smram", Base == R.ImageBase && Smram.Contains(Base),
-        Line().Str("the record says ").Hex(Base).Str(", the stand-in found the image at ")
-            .Hex(R.ImageBase));
+  Sec.Info(Line().Str("loaded-image record: UsbSupportS5Smm at ").Hex(Base).Str(", ")
+               .Dec(Image.Loaded->ImageSize).Str(" bytes")
+               .Str(Smram.Contains(Base) ? " (in SMRAM)" : " (outside SMRAM)"));
+  Sec.Check("loaded-image-in-smram", Base == R.ImageBase && Smram.Contains(Base),
+            Line().Str("the record says ").Hex(Base).Str(", the stand-in found the image at ")
+                .Hex(R.ImageBase));
 }
 
-VOID CheckNotDispatched(const SmmTest::Report &R, const SmmBench::BootScenario &S) {
+VOID CheckNotDispatched(const Section &Sec, const SmmTest::Report &R,
+                        const SmmBench::BootScenario &S) {
   DispatchedImage Image = {};
-  Check("no-loaded-image-record",
-        !FindDispatchedImage(DispatchBoot::UsbSupportS5SmmFile, &Image),
-        "a loaded-image record names UsbSupportS5Smm's firmware file");
+  Sec.Check("no-loaded-image-record",
+            !FindDispatchedImage(DispatchBoot::UsbSupportS5SmmFile, &Image),
+            "a loaded-image record names UsbSupportS5Smm's firmware file");
   UINT32 S5 = 0;
   UINT32 PowerButton = 0;
   OnlyOne(R.Sx, R.SxCount, IsS5Entry, &S5);
   OnlyOne(R.PowerButton, R.PowerButtonCount, IsPowerButtonEntry, &PowerButton);
-  Check("not-dispatched",
-        S5 == 0 && PowerButton == 0 && R.PowerButtonCount == 0 && !R.ImageFound &&
-            R.DriverPoolAllocations == 0,
-        Line().Str("S5-entry registrations ").Dec(S5).Str(", power-button ")
-            .Dec(R.PowerButtonCount).Str(", driver image found ").Dec(R.ImageFound)
-            .Str(", its pool blocks ").Dec(R.DriverPoolAllocations));
+  Sec.Check("not-dispatched",
+            S5 == 0 && PowerButton == 0 && R.PowerButtonCount == 0 && !R.ImageFound &&
+                R.DriverPoolAllocations == 0,
+            Line().Str("S5-entry registrations ").Dec(S5).Str(", power-button ")
+                .Dec(R.PowerButtonCount).Str(", driver image found ").Dec(R.ImageFound)
+                .Str(", its pool blocks ").Dec(R.DriverPoolAllocations));
   if (!S.DriverInVolume) {
     PeImage::Facts Ignored = {};
-    Check("absent-from-volume", !ImageInVolume(DispatchBoot::UsbSupportS5SmmFile, &Ignored),
-          "a firmware volume still holds UsbSupportS5Smm's PE32 section");
-    Info(Line().Str("UsbSupportS5Smm's file was removed from the image: no SMM driver to load,"
+    Sec.Check("absent-from-volume", !ImageInVolume(DispatchBoot::UsbSupportS5SmmFile, &Ignored),
+              "a firmware volume still holds UsbSupportS5Smm's PE32 section");
+    Sec.Info(Line().Str("UsbSupportS5Smm's file was removed from the image: no SMM driver to load,"
                     " nothing registered"));
     return;
   }
-  Info(Line().Str("without SmmPlatformServiceProtocol the depex of UsbSupportS5Smm never holds:"
+  Sec.Info(Line().Str("without SmmPlatformServiceProtocol the depex of UsbSupportS5Smm never holds:"
                   " the SMM core leaves it undispatched, nothing registered"));
 }
 
@@ -183,25 +186,26 @@ VOID CheckNotDispatched(const SmmTest::Report &R, const SmmBench::BootScenario &
 
 namespace SmmBench {
 
-VOID CheckLoad(const SmmTest::Report *Report, const BootScenario &S) {
+VOID CheckLoad(const Section &Sec, const SmmTest::Report *Report, const BootScenario &S) {
   const SmmTest::Report &R = *Report;
   const bool WantPlatformService = S.PlatformService;
-  Info(Line().Str("SMM stand-in ran in SMM: SMST ").Hex(R.Smst).Str(", scenario ")
-           .Str(R.Scenario).Str(", SMRAM ranges ").Dec(R.SmramRangeCount));
-  Check("standin-ready",
-        R.EntryInSmm && R.DispatchersInstalled && R.GateInstalled && R.RootHandlerRegistered &&
-            R.PlatformServiceInstalled == WantPlatformService &&
-            TextEqual(R.Scenario, S.Name),
-        Line().Str("in SMM ").Dec(R.EntryInSmm).Str(", platform service ")
-            .Dec(R.PlatformServiceInstalled).Str(", dispatchers ").Dec(R.DispatchersInstalled)
-            .Str(", gate ").Dec(R.GateInstalled).Str(", root handler ")
-            .Dec(R.RootHandlerRegistered).Str(", scenario ").Str(R.Scenario));
-  if (!Check("load-report", RaiseSmi(Report, SmmTest::ReportLoad), "the load-report SMI was not handled")) {
+  Sec.Info(Line().Str("SMM stand-in ran in SMM: SMST ").Hex(R.Smst).Str(", scenario ")
+               .Str(R.Scenario).Str(", SMRAM ranges ").Dec(R.SmramRangeCount));
+  Sec.Check("standin-ready",
+            R.EntryInSmm && R.DispatchersInstalled && R.GateInstalled && R.RootHandlerRegistered &&
+                R.PlatformServiceInstalled == WantPlatformService &&
+                TextEqual(R.Scenario, S.Name),
+            Line().Str("in SMM ").Dec(R.EntryInSmm).Str(", platform service ")
+                .Dec(R.PlatformServiceInstalled).Str(", dispatchers ").Dec(R.DispatchersInstalled)
+                .Str(", gate ").Dec(R.GateInstalled).Str(", root handler ")
+                .Dec(R.RootHandlerRegistered).Str(", scenario ").Str(R.Scenario));
+  if (!Sec.Check("load-report", RaiseSmi(Report, SmmTest::ReportLoad),
+                 "the load-report SMI was not handled")) {
     return;
   }
-  InfoRegistrations(R);
+  InfoRegistrations(Sec, R);
   if (!S.Registered()) {
-    CheckNotDispatched(R, S);
+    CheckNotDispatched(Sec, R, S);
     return;
   }
 
@@ -210,31 +214,33 @@ VOID CheckLoad(const SmmTest::Report *Report, const BootScenario &S) {
   const Registration *S5 = OnlyOne(R.Sx, R.SxCount, IsS5Entry, &S5Count);
   const Registration *PowerButton =
       OnlyOne(R.PowerButton, R.PowerButtonCount, IsPowerButtonEntry, &PowerButtonCount);
-  Check("s5-entry-registration", S5 != nullptr,
-        Line().Str("live {SxS5, SxEntry} registrations: ").Dec(S5Count).Str(", want 1"));
-  Check("power-button-registration",
-        PowerButton != nullptr && R.PowerButtonCount == 1 && S5 != nullptr &&
-            PowerButton->Handler == S5->Handler,
-        Line().Str("live {EfiPowerButtonEntry} registrations: ").Dec(PowerButtonCount).Str(" of ")
-            .Dec(R.PowerButtonCount).Str(", handler ")
-            .Hex(PowerButton != nullptr ? PowerButton->Handler : 0).Str(", S5 handler ")
-            .Hex(S5 != nullptr ? S5->Handler : 0));
-  Check("registrations-kept", R.UnRegisterCalls == 0 && R.RejectedRegisterCalls == 0,
-        Line().Str("UnRegister calls ").Dec(R.UnRegisterCalls).Str(", rejected Register calls ")
-            .Dec(R.RejectedRegisterCalls));
+  Sec.Check("s5-entry-registration", S5 != nullptr,
+            Line().Str("live {SxS5, SxEntry} registrations: ").Dec(S5Count).Str(", want 1"));
+  Sec.Check("power-button-registration",
+            PowerButton != nullptr && R.PowerButtonCount == 1 && S5 != nullptr &&
+                PowerButton->Handler == S5->Handler,
+            Line().Str("live {EfiPowerButtonEntry} registrations: ").Dec(PowerButtonCount)
+                .Str(" of ")
+                .Dec(R.PowerButtonCount).Str(", handler ")
+                .Hex(PowerButton != nullptr ? PowerButton->Handler : 0).Str(", S5 handler ")
+                .Hex(S5 != nullptr ? S5->Handler : 0));
+  Sec.Check("registrations-kept", R.UnRegisterCalls == 0 && R.RejectedRegisterCalls == 0,
+            Line().Str("UnRegister calls ").Dec(R.UnRegisterCalls).Str(", rejected Register calls ")
+                .Dec(R.RejectedRegisterCalls));
   if (S5 == nullptr) {
     return;
   }
 
   const SmramRanges Smram = ReadSmramRanges();
   for (UINTN I = 0; I < Smram.Count; ++I) {
-    Info(Line().Str("SMRAM range ").Hex(Smram.Range[I].CpuStart).Str("..")
-             .Hex(Smram.Range[I].CpuStart + Smram.Range[I].PhysicalSize - 1).Str(" state ")
-             .Hex(Smram.Range[I].RegionState));
+    Sec.Info(Line().Str("SMRAM range ").Hex(Smram.Range[I].CpuStart).Str("..")
+                 .Hex(Smram.Range[I].CpuStart + Smram.Range[I].PhysicalSize - 1).Str(" state ")
+                 .Hex(Smram.Range[I].RegionState));
   }
-  Check("handler-in-smram", Smram.Contains(S5->Handler),
-        Line().Str("handler ").Hex(S5->Handler).Str(" outside the ").Dec(Smram.Count)
-            .Str(" SMRAM ranges EFI_SMM_ACCESS2_PROTOCOL reports (").Status(Smram.Status).Str(")"));
+  Sec.Check("handler-in-smram", Smram.Contains(S5->Handler),
+            Line().Str("handler ").Hex(S5->Handler).Str(" outside the ").Dec(Smram.Count)
+                .Str(" SMRAM ranges EFI_SMM_ACCESS2_PROTOCOL reports (").Status(Smram.Status)
+                .Str(")"));
 
   Line Detail;
   const bool Loaded = R.ImageFound && Smram.Contains(R.ImageBase, R.ImageSizeOfImage) &&
@@ -244,26 +250,28 @@ VOID CheckLoad(const SmmTest::Report *Report, const BootScenario &S) {
     Detail.Str("no image in SMRAM holds the handler and both Register calls (image ")
         .Hex(R.ImageBase).Str(" size ").Hex(R.ImageSizeOfImage).Str(")");
   }
-  Check("dispatched-into-smram", Loaded && SameImage(R, &Detail), Detail);
-  CheckLoadedImageRecord(R, Smram);
+  Sec.Check("dispatched-into-smram", Loaded && SameImage(Sec, R, &Detail), Detail);
+  CheckLoadedImageRecord(Sec, R, Smram);
 
   // The driver's SMRAM: its image pages, and the SMM pool block of the
   // SMRAM map it keeps for its life (one 32-byte descriptor per range).
   const UINT64 ImagePages = (R.ImageSizeOfImage + EFI_PAGE_SIZE - 1) / EFI_PAGE_SIZE;
   const UINT64 MapBytes = Smram.Count * sizeof(EFI_SMRAM_DESCRIPTOR);
-  Check("smram-map-block",
-        R.DriverPoolAllocations == 1 && R.DriverPoolBytes == MapBytes &&
-            Smram.Contains(R.DriverPoolBlock, R.DriverPoolBytes) && R.DriverPoolFrees == 0,
-        Line().Str("pool blocks from the driver's load: ").Dec(R.DriverPoolAllocations)
-            .Str(", ").Dec(R.DriverPoolBytes).Str(" bytes at ").Hex(R.DriverPoolBlock)
-            .Str(", freed ").Dec(R.DriverPoolFrees).Str("; want one of ").Dec(MapBytes)
-            .Str(" bytes in SMRAM, kept"));
-  Info(Line().Str("UsbSupportS5Smm in SMRAM: image at ").Hex(R.ImageBase).Str(", SizeOfImage ")
-           .Dec(R.ImageSizeOfImage).Str(" bytes = ").Dec(ImagePages).Str(" pages (")
-           .Dec(ImagePages * EFI_PAGE_SIZE).Str(" bytes); SMRAM map pool block ").Hex(R.DriverPoolBlock)
-           .Str(", ").Dec(R.DriverPoolBytes).Str(" bytes = ").Dec(Smram.Count)
-           .Str(" descriptors x 32; together ").Dec(ImagePages * EFI_PAGE_SIZE + R.DriverPoolBytes)
-           .Str(" bytes"));
+  Sec.Check("smram-map-block",
+            R.DriverPoolAllocations == 1 && R.DriverPoolBytes == MapBytes &&
+                Smram.Contains(R.DriverPoolBlock, R.DriverPoolBytes) && R.DriverPoolFrees == 0,
+            Line().Str("pool blocks from the driver's load: ").Dec(R.DriverPoolAllocations)
+                .Str(", ").Dec(R.DriverPoolBytes).Str(" bytes at ").Hex(R.DriverPoolBlock)
+                .Str(", freed ").Dec(R.DriverPoolFrees).Str("; want one of ").Dec(MapBytes)
+                .Str(" bytes in SMRAM, kept"));
+  Sec.Info(Line().Str("UsbSupportS5Smm in SMRAM: image at ").Hex(R.ImageBase).Str(", SizeOfImage ")
+               .Dec(R.ImageSizeOfImage).Str(" bytes = ").Dec(ImagePages).Str(" pages (")
+               .Dec(ImagePages * EFI_PAGE_SIZE).Str(" bytes); SMRAM map pool block ")
+               .Hex(R.DriverPoolBlock)
+               .Str(", ").Dec(R.DriverPoolBytes).Str(" bytes = ").Dec(Smram.Count)
+               .Str(" descriptors x 32; together ")
+               .Dec(ImagePages * EFI_PAGE_SIZE + R.DriverPoolBytes)
+               .Str(" bytes"));
 }
 
 }  // namespace SmmBench

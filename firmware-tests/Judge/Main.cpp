@@ -1,22 +1,31 @@
-// SmmTraceJudge: judges the SMM part of one dispatch boot on the host.
+// TraceJudge: judges one dispatch boot's port trace and serial console on
+// the host.
 //
-// usage: SmmTraceJudge (--work DIR | --trace TRACE --serial SERIAL) --scenario NAME
-//                      [--burst N] [--matrix full|none]
-//   --work     a run-dispatch.sh work folder: DIR/trace.raw and DIR/serial.log
-//   --trace    QEMU's memory_region_ops lines of 'isa-debugcon' and 'apm-io'
-//   --serial   the serial console; an OVMF exception dump there fails the run
+// usage: TraceJudge --scenario NAME (--work DIR --expected DIR | --trace TRACE --serial SERIAL)
+//                   [--burst N] [--matrix full|none]
 //   --scenario a scenario of the bench's list: with or without SMM, with
 //              or without the platform service
+//   --work     a whole boot, run-dispatch.sh's work folder: DIR/trace.raw,
+//              DIR/serial.log and the debugcon files DIR/port2e.bin and
+//              DIR/port2f.bin. Judges the boot as a whole too, the DXE part's
+//              Super I/O accesses against EXPECTED/NAME.superio (--expected,
+//              the build's expected/ folder), and writes the decoded trace
+//              (DIR/ports.trace) and those accesses (DIR/superio-dxe.trace)
+//   --trace    an excerpt: QEMU's memory_region_ops lines of 'isa-debugcon'
+//              and 'apm-io'; only the SMM part and the console are judged
+//   --serial   the serial console; an OVMF exception dump there fails the run
 //   --burst    SMIs the back-to-back run must show (default 1000; 0 where
 //              the scenario has no platform service)
 //   --matrix   none: judge what the trace holds without requiring every case
 //              (for excerpts)
-// Prints "INFO smm-trace: ...", "PASS smm-trace.<name>" and
-// "FAIL smm-trace.<name>: detail" lines. Exit 0: all passed; 1: a check
-// failed; 2: bad usage or unreadable input.
+// Prints "INFO trace: ...", "PASS trace.<name>" and "FAIL trace.<name>:
+// detail" lines. Exit 0: all passed; 1: a check failed; 2: bad usage or
+// unreadable input.
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <string>
 
@@ -29,18 +38,34 @@ constexpr int ExitFailed = 1;
 constexpr int ExitUsage = 2;
 
 int Usage(const std::string &Why) {
-  std::cerr << "SmmTraceJudge: " << Why << "\n"
-            << "usage: SmmTraceJudge (--work DIR | --trace TRACE --serial SERIAL)"
-               " --scenario NAME [--burst N] [--matrix full|none]\n";
+  std::cerr << "TraceJudge: " << Why << "\n"
+            << "usage: TraceJudge --scenario NAME (--work DIR --expected DIR | --trace TRACE"
+               " --serial SERIAL) [--burst N] [--matrix full|none]\n";
   return ExitUsage;
 }
 
-void Print(const SmmJudge::Check &C) {
+void Print(const Judge::Check &C) {
   if (C.Passed) {
-    std::cout << "PASS smm-trace." << C.Name << "\n";
+    std::cout << "PASS trace." << C.Name << "\n";
   } else {
-    std::cout << "FAIL smm-trace." << C.Name << ": " << C.Detail << "\n";
+    std::cout << "FAIL trace." << C.Name << ": " << C.Detail << "\n";
   }
+}
+
+std::optional<std::string> ReadFile(const std::string &Path) {
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) {
+    return std::nullopt;
+  }
+  return std::string(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+}
+
+bool WriteLines(const std::string &Path, const std::vector<Judge::PortEvent> &Events) {
+  std::ofstream Out(Path);
+  for (const Judge::PortEvent &E : Events) {
+    Out << Judge::EventText(E) << "\n";
+  }
+  return static_cast<bool>(Out);
 }
 
 }  // namespace
@@ -49,8 +74,8 @@ int main(int Argc, char **Argv) {
   std::map<std::string, std::string> Args;
   for (int I = 1; I < Argc; I += 2) {
     const std::string Key = Argv[I];
-    if (Key != "--work" && Key != "--trace" && Key != "--serial" && Key != "--scenario" &&
-        Key != "--burst" && Key != "--matrix") {
+    if (Key != "--work" && Key != "--expected" && Key != "--trace" && Key != "--serial" &&
+        Key != "--scenario" && Key != "--burst" && Key != "--matrix") {
       return Usage("unknown argument " + Key);
     }
     if (I + 1 >= Argc) {
@@ -58,7 +83,11 @@ int main(int Argc, char **Argv) {
     }
     Args[Key] = Argv[I + 1];
   }
-  if (Args.count("--work") != 0) {
+  const bool WholeBoot = Args.count("--work") != 0;
+  if (WholeBoot != (Args.count("--expected") != 0)) {
+    return Usage("--work and --expected go together");
+  }
+  if (WholeBoot) {
     // run-dispatch.sh's names for the raw filtered trace and the console.
     Args.try_emplace("--trace", Args["--work"] + "/trace.raw");
     Args.try_emplace("--serial", Args["--work"] + "/serial.log");
@@ -68,11 +97,11 @@ int main(int Argc, char **Argv) {
       return Usage(std::string("missing ") + Required);
     }
   }
-  const std::optional<SmmJudge::Options> Known = SmmJudge::DefaultOptions(Args["--scenario"]);
+  const std::optional<Judge::Options> Known = Judge::DefaultOptions(Args["--scenario"]);
   if (!Known) {
     return Usage("no scenario " + Args["--scenario"] + " in the bench's list");
   }
-  SmmJudge::Options Options = *Known;
+  Judge::Options Options = *Known;
   if (Args.count("--burst") != 0) {
     char *End = nullptr;
     Options.Burst = std::strtoul(Args["--burst"].c_str(), &End, 10);
@@ -95,22 +124,38 @@ int main(int Argc, char **Argv) {
   if (!SerialFile) {
     return Usage("cannot read " + Args["--serial"]);
   }
-  std::vector<SmmJudge::PortAccess> Trace;
-  std::string Line;
-  for (std::size_t Number = 1; std::getline(TraceFile, Line); ++Number) {
-    if (const auto Access = SmmJudge::ParseTraceLine(Line, Number)) {
-      Trace.push_back(*Access);
+  const Judge::DecodedTrace Trace = Judge::Decode(Judge::ReadTrace(TraceFile));
+
+  Judge::Verdict Boot;
+  if (WholeBoot) {
+    const std::string &Work = Args["--work"];
+    Judge::BootFiles Files;
+    for (const auto &[Path, Into] :
+         {std::pair{Work + "/port2e.bin", &Files.Port2E}, std::pair{Work + "/port2f.bin", &Files.Port2F},
+          std::pair{Args["--expected"] + "/" + Args["--scenario"] + ".superio", &Files.ExpectedSuperIo}}) {
+      const std::optional<std::string> Text = ReadFile(Path);
+      if (!Text) {
+        return Usage("cannot read " + Path);
+      }
+      *Into = *Text;
     }
+    if (!WriteLines(Work + "/ports.trace", Trace.Events) ||
+        !WriteLines(Work + "/superio-dxe.trace", Judge::DxeSuperIo(Trace))) {
+      return Usage("cannot write the decoded trace into " + Work);
+    }
+    Judge::JudgeBoot(Boot, Trace, Files);
   }
 
-  const std::optional<std::string> Dump = SmmJudge::FindExceptionDump(SerialFile);
-  const SmmJudge::Verdict Verdict = SmmJudge::JudgeTrace(Trace, Options);
-  for (const std::string &Info : Verdict.Info) {
-    std::cout << "INFO smm-trace: " << Info << "\n";
+  const std::optional<std::string> Dump = Judge::FindExceptionDump(SerialFile);
+  const Judge::Verdict Smis = Judge::JudgeSmis(Trace, Options);
+  for (const std::string &Info : Smis.Info) {
+    std::cout << "INFO trace: " << Info << "\n";
   }
   Print({"no-exception-dump", !Dump.has_value(), Dump.value_or("")});
-  for (const SmmJudge::Check &C : Verdict.Checks) {
-    Print(C);
+  for (const Judge::Verdict &V : {std::cref(Boot), std::cref(Smis)}) {
+    for (const Judge::Check &C : V.Checks) {
+      Print(C);
+    }
   }
-  return Dump.has_value() || Verdict.Failed() ? ExitFailed : ExitPassed;
+  return Dump.has_value() || Boot.Failed() || Smis.Failed() ? ExitFailed : ExitPassed;
 }

@@ -1,10 +1,8 @@
-// The SMM trace judge: splits the port trace into SMIs and holds each one to
-// the handler's rules. See TraceJudge.h for what the trace holds.
+// The SMM part of the trace: split into SMIs, each one held to the
+// handler's rules. See TraceJudge.h for what the trace holds.
 #include "TraceJudge.h"
 
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <utility>
@@ -13,7 +11,7 @@
 #include "SioConfigAccess.h"
 #include "SmmTestProtocol.h"
 
-namespace SmmJudge {
+namespace Judge {
 namespace {
 
 using SmmTest::Gate;
@@ -29,39 +27,6 @@ constexpr std::size_t UsbStandbyByte = 48;
 constexpr std::size_t MismatchesShown = 3;
 constexpr std::size_t NoBurstScenarioSmis = 0;
 
-// ---- Trace lines ------------------------------------------------------------
-
-// A whole token as an unsigned number (0x-prefixed: hex), or nullopt.
-std::optional<std::uint64_t> ParseNumber(std::string_view Token) {
-  const std::string Text(Token);
-  char *End = nullptr;
-  const unsigned long long Value = std::strtoull(Text.c_str(), &End, 0);
-  if (Text.empty() || Text[0] == '-' || End == nullptr || *End != 0) {
-    return std::nullopt;
-  }
-  return Value;
-}
-
-// The words of a line, split at single spaces.
-std::vector<std::string_view> Words(std::string_view Line) {
-  std::vector<std::string_view> Out;
-  while (!Line.empty()) {
-    const std::size_t Space = Line.find(' ');
-    Out.push_back(Line.substr(0, Space));
-    Line = Space == std::string_view::npos ? std::string_view() : Line.substr(Space + 1);
-  }
-  return Out;
-}
-
-std::optional<std::uint64_t> NumberAfter(std::string_view Line, std::string_view Key) {
-  const std::size_t At = Line.find(Key);
-  if (At == std::string_view::npos) {
-    return std::nullopt;
-  }
-  const std::size_t Start = At + Key.size();
-  return ParseNumber(Line.substr(Start, Line.find(' ', Start) - Start));
-}
-
 // ---- What happens inside one SMI ---------------------------------------------
 
 struct Step {
@@ -76,12 +41,6 @@ struct Step {
 Step GateCall(std::uint8_t Argument, bool Ok) { return {Step::Kind::Gate, 0, Argument, Ok}; }
 Step Write(std::uint16_t Port, std::uint8_t Value) { return {Step::Kind::Write, Port, Value, true}; }
 Step Read(std::uint16_t Port, std::uint8_t Value) { return {Step::Kind::Read, Port, Value, true}; }
-
-std::string Hex2(unsigned Value) {
-  char Text[8];
-  std::snprintf(Text, sizeof(Text), "%02X", Value & 0xFFU);
-  return Text;
-}
 
 // "gate(1)ok 2E<87 ... 2F>FD ... gate(0)ok": '<' a byte written to a port,
 // '>' a byte read from it.
@@ -252,43 +211,6 @@ std::vector<Step> Expected(const Smi &S, bool Registered) {
 
 // ---- Walking the trace ---------------------------------------------------------
 
-std::uint16_t ApmPort(std::uint64_t Addr) {
-  // Printed as the port, or as the offset into the two-port region.
-  return static_cast<std::uint16_t>(Addr >= SmmTest::ApmControlPort ? Addr
-                                                                      : SmmTest::ApmControlPort + Addr);
-}
-
-struct PortRegions {
-  std::uint64_t Index = 0;
-  std::uint64_t Data = 0;
-  std::uint64_t Log = 0;
-  std::size_t After = 0;  // the trace position after the identifying reads
-};
-
-// The application writes the marker to the APM data port, then reads 0x2E,
-// 0x2F and the log port once each.
-std::optional<PortRegions> IdentifyPorts(const std::vector<PortAccess> &Trace) {
-  for (std::size_t I = 0; I < Trace.size(); ++I) {
-    const PortAccess &A = Trace[I];
-    if (A.Region != PortAccess::Device::Apm || !A.Write ||
-        ApmPort(A.Addr) != SmmTest::ApmDataPort || A.Value != SmmTest::IdentifyPortsMarker) {
-      continue;
-    }
-    std::vector<std::uint64_t> Reads;
-    std::size_t J = I + 1;
-    for (; J < Trace.size() && Reads.size() < 3; ++J) {
-      if (Trace[J].Region == PortAccess::Device::Debugcon && !Trace[J].Write) {
-        Reads.push_back(Trace[J].Mr);
-      }
-    }
-    if (Reads.size() == 3 && Reads[0] != Reads[1] && Reads[1] != Reads[2] &&
-        Reads[0] != Reads[2]) {
-      return PortRegions{Reads[0], Reads[1], Reads[2], J};
-    }
-  }
-  return std::nullopt;
-}
-
 struct Walk {
   std::vector<Smi> Smis;
   std::vector<std::string> Stray;  // port accesses and gate calls outside an SMI
@@ -302,22 +224,17 @@ bool StartsWith(std::string_view Text, std::string_view Prefix) {
 
 class Walker {
  public:
-  explicit Walker(const PortRegions &Regions) : R(Regions) {}
-
-  Walk Run(const std::vector<PortAccess> &Trace) {
-    for (std::size_t I = R.After; I < Trace.size(); ++I) {
-      const PortAccess &A = Trace[I];
-      if (A.Region == PortAccess::Device::Apm) {
-        Apm(A);
-      } else if (A.Mr == R.Log) {
-        if (A.Write && A.Value == '\n') {
-          LogLine(A.LineNumber);
-          Text.clear();
-        } else if (A.Write) {
-          Text += static_cast<char>(A.Value);
-        }
-      } else if (A.Mr == R.Index || A.Mr == R.Data) {
-        SuperIo(A);
+  Walk Run(const DecodedTrace &Trace) {
+    for (std::size_t I = Trace.AfterIdentifying; I < Trace.Events.size(); ++I) {
+      const PortEvent &E = Trace.Events[I];
+      if (E.What == PortEvent::Kind::Log) {
+        LogLine(E.Text, E.LineNumber);
+      } else if (E.What == PortEvent::Kind::Pm1Write) {
+        continue;
+      } else if (E.Port == SmmTest::ApmControlPort || E.Port == SmmTest::ApmDataPort) {
+        Apm(E);
+      } else {
+        SuperIo(E);
       }
     }
     return std::move(W);
@@ -326,20 +243,20 @@ class Walker {
  private:
   Smi *OpenSmi() { return Open ? &W.Smis.back() : nullptr; }
 
-  void Apm(const PortAccess &A) {
-    if (!A.Write) {
+  void Apm(const PortEvent &E) {
+    if (E.What != PortEvent::Kind::Out) {
       return;
     }
-    if (ApmPort(A.Addr) == SmmTest::ApmDataPort) {
-      if (Open && A.Value == SmmTest::RequestConsumed) {
+    if (E.Port == SmmTest::ApmDataPort) {
+      if (Open && E.Value == SmmTest::RequestConsumed) {
         W.Smis.back().Ended = true;
         Open = false;
       } else if (!Open) {
-        PendingCase = A.Value;
+        PendingCase = static_cast<std::uint8_t>(E.Value);
       }
       return;
     }
-    if (A.Value != SmmTest::BoardTestCommand) {
+    if (E.Value != SmmTest::BoardTestCommand) {
       return;  // OVMF's own SMM communication
     }
     Smi S;
@@ -347,23 +264,22 @@ class Walker {
     S.Phase = Phase;
     S.Usb = Usb;
     S.Burst = InBurst;
-    S.Line = A.LineNumber;
+    S.Line = E.LineNumber;
     W.Smis.push_back(S);
     Open = true;
   }
 
-  void SuperIo(const PortAccess &A) {
-    const std::uint16_t Port = A.Mr == R.Index ? SioIndexPort : SioDataPort;
-    const Step S = A.Write ? Write(Port, A.Value) : Read(Port, A.Value);
+  void SuperIo(const PortEvent &E) {
+    const auto Value = static_cast<std::uint8_t>(E.Value);
+    const Step S = E.What == PortEvent::Kind::Out ? Write(E.Port, Value) : Read(E.Port, Value);
     if (Smi *Current = OpenSmi()) {
       Current->Steps.push_back(S);
     } else if (SmmPhase) {
-      W.Stray.push_back(Describe({S}) + " at trace line " + std::to_string(A.LineNumber));
+      W.Stray.push_back(Describe({S}) + " at trace line " + std::to_string(E.LineNumber));
     }
   }
 
-  void LogLine(std::size_t LineNumber) {
-    const std::string_view Line = Text;
+  void LogLine(std::string_view Line, std::size_t LineNumber) {
     if (StartsWith(Line, "PHASE ")) {
       SmmPhase = SmmPhase || Line.substr(6) == DispatchBoot::SmmPhase;
       return;
@@ -402,9 +318,7 @@ class Walker {
     }
   }
 
-  const PortRegions &R;
   Walk W;
-  std::string Text;
   std::string Phase = "boot";
   UsbState Usb;
   bool InBurst = false;
@@ -424,10 +338,6 @@ std::string Joined(const std::vector<std::string> &Items, std::size_t Shown) {
     Text += "; and " + std::to_string(Items.size() - Shown) + " more";
   }
   return Text;
-}
-
-void Add(Verdict &V, const std::string &Name, const std::vector<std::string> &Problems) {
-  V.Checks.push_back({Name, Problems.empty(), Joined(Problems, MismatchesShown)});
 }
 
 // The handler cases a full run must show, in each phase, at both events
@@ -523,32 +433,6 @@ void InfoExamples(Verdict &V, const std::vector<Smi> &Smis) {
 
 // ---- Public ------------------------------------------------------------------------
 
-std::optional<PortAccess> ParseTraceLine(std::string_view Line, std::size_t LineNumber) {
-  const bool Write = Line.find("memory_region_ops_write ") != std::string_view::npos;
-  const bool ReadLine = Line.find("memory_region_ops_read ") != std::string_view::npos;
-  PortAccess A = {};
-  if (Line.find("name 'isa-debugcon'") != std::string_view::npos) {
-    A.Region = PortAccess::Device::Debugcon;
-  } else if (Line.find("name 'apm-io'") != std::string_view::npos) {
-    A.Region = PortAccess::Device::Apm;
-  } else {
-    return std::nullopt;
-  }
-  const auto Mr = NumberAfter(Line, " mr ");
-  const auto Addr = NumberAfter(Line, " addr ");
-  const auto Value = NumberAfter(Line, " value ");
-  const auto Size = NumberAfter(Line, " size ");
-  if (Write == ReadLine || !Mr || !Addr || !Value || !Size || *Size != 1 || *Value > 0xFF) {
-    return std::nullopt;
-  }
-  A.Write = Write;
-  A.Mr = *Mr;
-  A.Addr = *Addr;
-  A.Value = static_cast<std::uint8_t>(*Value);
-  A.LineNumber = LineNumber;
-  return A;
-}
-
 std::optional<Options> DefaultOptions(const std::string &Scenario) {
   const Bench::Scenario *Known = DispatchBoot::FindScenario(Scenario.c_str());
   if (Known == nullptr) {
@@ -564,6 +448,10 @@ std::optional<Options> DefaultOptions(const std::string &Scenario) {
   return O;
 }
 
+void Verdict::Add(const std::string &Name, const std::vector<std::string> &Problems) {
+  Checks.push_back({Name, Problems.empty(), Joined(Problems, MismatchesShown)});
+}
+
 bool Verdict::Failed() const {
   for (const Check &C : Checks) {
     if (!C.Passed) {
@@ -573,15 +461,15 @@ bool Verdict::Failed() const {
   return false;
 }
 
-Verdict JudgeTrace(const std::vector<PortAccess> &Trace, const Options &Opt) {
+Verdict JudgeSmis(const DecodedTrace &Trace, const Options &Opt) {
   Verdict V;
-  const std::optional<PortRegions> Regions = IdentifyPorts(Trace);
+  const std::optional<PortRegions> &Regions = Trace.Regions;
   V.Checks.push_back({"ports-identified", Regions.has_value(),
                       "no identifying reads of 0x2E, 0x2F and the log port after the marker"});
   if (!Regions) {
     return V;
   }
-  const Walk W = Walker(*Regions).Run(Trace);
+  const Walk W = Walker().Run(Trace);
   const bool Registered = Opt.Registered;
 
   std::vector<std::string> Unended;
@@ -628,10 +516,10 @@ Verdict JudgeTrace(const std::vector<PortAccess> &Trace, const Options &Opt) {
                    std::to_string(Burst.size()) + " (steps: '<' byte written to a port, '>' read)");
   InfoExamples(V, W.Smis);
 
-  Add(V, "smis-complete", Unended);
-  Add(V, "sequences", Mismatches);
-  Add(V, "events-identical", Differences(W.Smis, false));
-  Add(V, "phases-identical", Differences(W.Smis, true));
+  V.Add("smis-complete", Unended);
+  V.Add("sequences", Mismatches);
+  V.Add("events-identical", Differences(W.Smis, false));
+  V.Add("phases-identical", Differences(W.Smis, true));
 
   std::vector<std::string> BurstProblems;
   if (Burst.size() != Opt.Burst || W.BurstBegins != (Opt.Burst != 0 ? 1U : 0U)) {
@@ -645,7 +533,7 @@ Verdict JudgeTrace(const std::vector<PortAccess> &Trace, const Options &Opt) {
                               Describe(Burst.front()->Steps));
     }
   }
-  Add(V, "burst-identical", BurstProblems);
+  V.Add("burst-identical", BurstProblems);
 
   std::vector<std::string> Coverage;
   if (Opt.FullMatrix) {
@@ -660,51 +548,9 @@ Verdict JudgeTrace(const std::vector<PortAccess> &Trace, const Options &Opt) {
   } else if (PerPhase.empty()) {
     Coverage.push_back("no handler SMI at all");
   }
-  Add(V, "coverage", Coverage);
-  Add(V, "no-stray-access", W.Stray);
+  V.Add("coverage", Coverage);
+  V.Add("no-stray-access", W.Stray);
   return V;
 }
 
-std::optional<std::string> FindExceptionDump(std::istream &Serial) {
-  constexpr std::size_t DumpLinesShown = 6;
-  std::string Line;
-  std::string Dump;
-  std::size_t Taken = 0;
-  while (std::getline(Serial, Line)) {
-    // The console is a terminal: escape sequences and carriage returns.
-    std::string Clean;
-    for (std::size_t I = 0; I < Line.size(); ++I) {
-      if (Line[I] == '\x1b') {
-        while (I < Line.size() && !std::isalpha(static_cast<unsigned char>(Line[I]))) {
-          ++I;
-        }
-        continue;
-      }
-      if (Line[I] != '\r') {
-        Clean += Line[I];
-      }
-    }
-    if (Taken == 0) {
-      if (Clean.find("!!!!") == std::string::npos ||
-          Clean.find("Exception") == std::string::npos) {
-        continue;
-      }
-    }
-    if (Clean.empty()) {
-      continue;
-    }
-    if (Taken != 0) {
-      Dump += " | ";
-    }
-    Dump += Clean;
-    if (++Taken == DumpLinesShown) {
-      break;
-    }
-  }
-  if (Taken == 0) {
-    return std::nullopt;
-  }
-  return Dump;
-}
-
-}  // namespace SmmJudge
+}  // namespace Judge

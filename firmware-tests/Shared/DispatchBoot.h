@@ -21,6 +21,12 @@ inline constexpr UINT16 LogPort = 0x402;
 // Super I/O traffic before it is the DXE driver's.
 inline constexpr CHAR8 SmmPhase[] = "smm";
 
+// ---- The end ---------------------------------------------------------------
+// The boot ends by a power-off: SLP_EN set in PM1a_CNT (with SLP_TYP for S5).
+// The host requires the last write there to hold it, since a reset ends
+// QEMU (-no-reboot) just as quietly.
+inline constexpr UINT16 Pm1SleepEnable = 1U << 13;
+
 // ---- The scenario ---------------------------------------------------------
 // `-fw_cfg name=opt/board-tests/dispatch,string=<scenario>`; without it the
 // boot plays the list's first scenario (a boot by hand).

@@ -8,6 +8,7 @@
 // application shows both with the firmware's form browser.
 #pragma once
 
+#include "TestApp.h"
 #include "Uefi/Hii.h"
 
 struct FormItem {
@@ -65,4 +66,4 @@ VOID SetupFormSet(UINT16 StringId, const CHAR8 *Text);
 // pictures (fw_cfg opt/board-tests/pictures), every page before and after,
 // through the form browser. Section "pages".
 struct DxeScenario;
-VOID ShowSetupPages(const DxeScenario &S);
+VOID ShowSetupPages(const Section &Sec, const DxeScenario &S);

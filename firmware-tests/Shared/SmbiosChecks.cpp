@@ -256,7 +256,7 @@ UINTN BuildRenamed(const UINT8 *Before, UINTN Size, UINT8 *Out, UINTN Room) {
   return N;
 }
 
-bool AddSlots(EFI_SMBIOS_PROTOCOL *Smbios, EFI_SMBIOS_HANDLE *Handles) {
+bool AddSlots(const Section &Sec, EFI_SMBIOS_PROTOCOL *Smbios, EFI_SMBIOS_HANDLE *Handles) {
   bool Added = true;
   Line Detail;
   for (UINTN I = 0; I < SlotCount; ++I) {
@@ -265,15 +265,15 @@ bool AddSlots(EFI_SMBIOS_PROTOCOL *Smbios, EFI_SMBIOS_HANDLE *Handles) {
     Handles[I] = SMBIOS_HANDLE_PI_RESERVED;
     const EFI_STATUS Status = Smbios->Add(Smbios, gApp.ImageHandle, &Handles[I],
                                           reinterpret_cast<EFI_SMBIOS_TABLE_HEADER *>(Record));
-    Info(Line().Str("Add(type 9, Slot ID ").Hex(Slots[I].SlotId, 4).Str(", ")
-             .Quoted(Slots[I].Designation).Str(") = ").Status(Status).Str(", handle ")
-             .Hex(Handles[I], 4));
+    Sec.Info(Line().Str("Add(type 9, Slot ID ").Hex(Slots[I].SlotId, 4).Str(", ")
+                 .Quoted(Slots[I].Designation).Str(") = ").Status(Status).Str(", handle ")
+                 .Hex(Handles[I], 4));
     if (EFI_ERROR(Status) && Added) {
       Added = false;
       Detail.Str("record ").Dec(I).Str(": ").Status(Status);
     }
   }
-  return Check("slots-added", Added, Detail);
+  return Sec.Check("slots-added", Added, Detail);
 }
 
 // Keeps the walk's verdict in the snapshot, for whoever judges it.
@@ -309,59 +309,61 @@ Line WhyNot(const SmbiosSnapshot &S) { return Line().Str(S.Why); }
 
 UINT8 gTrigger;  // never called: the arrival is all that counts
 
-VOID ReportSlots(const CHAR8 *When, const Snapshot &Slots) {
+VOID ReportSlots(const Section &Sec, const CHAR8 *When, const Snapshot &Slots) {
   for (UINTN I = 0; I < Slots.Count; ++I) {
     const Structure &X = Slots.S[I];
     const UINT8 *P = Slots.Bytes(X);
     const UINT8 Designation = P[SlotDesignationOffset];
-    Info(Line().Str(When).Str(": handle ").Hex(X.Handle, 4).Str(", Slot ID bytes ")
-             .Hex(P[SlotIdOffset], 2).Str(" ").Hex(P[SlotIdOffset + 1], 2).Str(", ")
-             .Quoted(StructureString(P, X.Size, Designation)));
+    Sec.Info(Line().Str(When).Str(": handle ").Hex(X.Handle, 4).Str(", Slot ID bytes ")
+                 .Hex(P[SlotIdOffset], 2).Str(" ").Hex(P[SlotIdOffset + 1], 2).Str(", ")
+                 .Quoted(StructureString(P, X.Size, Designation)));
   }
 }
 
 // The record under test as the published table holds it.
-VOID ReportTableRecord(const CHAR8 *When, const Snapshot &Table, UINT16 Handle) {
+VOID ReportTableRecord(const Section &Sec, const CHAR8 *When, const Snapshot &Table,
+                       UINT16 Handle) {
   const Structure *X = Table.Find(Handle);
   if (X == nullptr) {
     return;
   }
   const UINT8 *P = Table.Bytes(*X);
-  Info(Line().Str(When).Str(": handle ").Hex(Handle, 4).Str(", Slot ID bytes ")
-           .Hex(P[SlotIdOffset], 2).Str(" ").Hex(P[SlotIdOffset + 1], 2).Str(", ")
-           .Quoted(StructureString(P, X->Size, P[SlotDesignationOffset])));
+  Sec.Info(Line().Str(When).Str(": handle ").Hex(Handle, 4).Str(", Slot ID bytes ")
+               .Hex(P[SlotIdOffset], 2).Str(" ").Hex(P[SlotIdOffset + 1], 2).Str(", ")
+               .Quoted(StructureString(P, X->Size, P[SlotDesignationOffset])));
 }
 
 }  // namespace
 
 UINT16 SmbiosSlotRun::RiserHandle() const { return Handles[RiserIndex]; }
 
-EFI_SMBIOS_PROTOCOL *LocateSmbios() {
+EFI_SMBIOS_PROTOCOL *LocateSmbios(const Section &Sec) {
   VOID *Interface = nullptr;
   const EFI_STATUS Status =
       gApp.BootServices->LocateProtocol(&EFI_SMBIOS_PROTOCOL_GUID, nullptr, &Interface);
-  Check("smbios-protocol", Status == EFI_SUCCESS && Interface != nullptr,
-        Line().Str("LocateProtocol = ").Status(Status));
+  Sec.Check("smbios-protocol", Status == EFI_SUCCESS && Interface != nullptr,
+            Line().Str("LocateProtocol = ").Status(Status));
   return EFI_ERROR(Status) ? nullptr : static_cast<EFI_SMBIOS_PROTOCOL *>(Interface);
 }
 
-bool AddSlotsAndSnapshot(EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSlotRun &Run) {
+bool AddSlotsAndSnapshot(const Section &Sec, EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSlotRun &Run) {
   Run.Ready = false;
-  if (!Check("firmware-slots", TakeSlots(Smbios, Run.BeforeSlots), WhyNot(Run.BeforeSlots))) {
+  if (!Sec.Check("firmware-slots", TakeSlots(Smbios, Run.BeforeSlots), WhyNot(Run.BeforeSlots))) {
     return false;
   }
   Run.FirmwareSlots = Run.BeforeSlots.Count;
-  Info(Line().Str("OVMF has ").Dec(Run.FirmwareSlots).Str(" type 9 records of its own"));
-  if (!AddSlots(Smbios, Run.Handles)) {
-    RemoveSlots(Smbios, Run);
+  Sec.Info(Line().Str("OVMF has ").Dec(Run.FirmwareSlots).Str(" type 9 records of its own"));
+  if (!AddSlots(Sec, Smbios, Run.Handles)) {
+    RemoveSlots(Sec, Smbios, Run);
     return false;
   }
   const UINT16 RiserHandle = Run.RiserHandle();
 
   // The situation before the trigger, as GetNext and the table show it.
-  bool Ready = Check("slots-before", TakeSlots(Smbios, Run.BeforeSlots), WhyNot(Run.BeforeSlots));
+  bool Ready = Sec.Check("slots-before", TakeSlots(Smbios, Run.BeforeSlots),
+                         WhyNot(Run.BeforeSlots));
   const Snapshot &Before = Run.BeforeSlots;
-  ReportSlots("before", Before);
+  ReportSlots(Sec, "before", Before);
   UINTN Position = 0;
   for (; Position < Before.Count; ++Position) {
     const UINT8 *P = Before.Bytes(Before.S[Position]);
@@ -370,23 +372,24 @@ bool AddSlotsAndSnapshot(EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSlotRun &Run) {
       break;
     }
   }
-  Ready = Check("first-slot7-within-search",
-                Position < RiserSearchLimit && Position < Before.Count &&
-                    Before.S[Position].Handle == RiserHandle,
-                Line().Str("first Slot ID 7 is type 9 record ").Dec(Position + 1)) && Ready;
-  Ready = Check("table-before", TakeTable(Run.BeforeTable), WhyNot(Run.BeforeTable)) && Ready;
-  Ready = Check("table-holds-slots", Run.BeforeTable.Find(RiserHandle) != nullptr,
-                "the published table lacks the added records") && Ready;
-  ReportTableRecord("SMBIOS 3.0 table before", Run.BeforeTable, RiserHandle);
+  Ready = Sec.Check("first-slot7-within-search",
+                    Position < RiserSearchLimit && Position < Before.Count &&
+                        Before.S[Position].Handle == RiserHandle,
+                    Line().Str("first Slot ID 7 is type 9 record ").Dec(Position + 1)) && Ready;
+  Ready = Sec.Check("table-before", TakeTable(Run.BeforeTable), WhyNot(Run.BeforeTable)) && Ready;
+  Ready = Sec.Check("table-holds-slots", Run.BeforeTable.Find(RiserHandle) != nullptr,
+                    "the published table lacks the added records") && Ready;
+  ReportTableRecord(Sec, "SMBIOS 3.0 table before", Run.BeforeTable, RiserHandle);
   Run.Ready = Ready;
   return true;
 }
 
-VOID CheckQuietUntilTrigger(const EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSlotRun &Run) {
+VOID CheckQuietUntilTrigger(const Section &Sec, const EFI_SMBIOS_PROTOCOL *Smbios,
+                            SmbiosSlotRun &Run) {
   const bool Walked = TakeSlots(Smbios, Run.AfterSlots);
   Line Why = WhyNot(Run.AfterSlots);
-  Check("quiet-until-trigger",
-        Walked && SameExcept(Run.BeforeSlots, Run.AfterSlots, false, 0, nullptr, 0, Why), Why);
+  Sec.Check("quiet-until-trigger",
+            Walked && SameExcept(Run.BeforeSlots, Run.AfterSlots, false, 0, nullptr, 0, Why), Why);
 }
 
 VOID SnapshotSlotsAndTable(const EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSnapshot &Slots,
@@ -395,14 +398,15 @@ VOID SnapshotSlotsAndTable(const EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSnapshot &Sl
   TakeTable(Table);
 }
 
-bool InstallSmbiosTrigger(const CHAR8 *Name) {
+bool InstallSmbiosTrigger(const Section &Sec, const CHAR8 *Name) {
   EFI_HANDLE Handle = nullptr;
   const EFI_STATUS Status = gApp.BootServices->InstallProtocolInterface(
       &Handle, &SmbiosTriggerProtocolGuid, EFI_NATIVE_INTERFACE, &gTrigger);
-  return Check(Name, Status == EFI_SUCCESS, Line().Str("InstallProtocolInterface ").Status(Status));
+  return Sec.Check(Name, Status == EFI_SUCCESS,
+                   Line().Str("InstallProtocolInterface ").Status(Status));
 }
 
-VOID CheckAfterTrigger(const SmbiosSlotRun &Run, bool Riser) {
+VOID CheckAfterTrigger(const Section &Sec, const SmbiosSlotRun &Run, bool Riser) {
   const UINT16 RiserHandle = Run.RiserHandle();
   UINT8 Want[MaxStructureSize / 16] = {};
   UINTN WantSize = 0;
@@ -412,55 +416,56 @@ VOID CheckAfterTrigger(const SmbiosSlotRun &Run, bool Riser) {
                             : 0;
   }
   const Snapshot &After = Run.AfterSlots;
-  ReportSlots("after", After);
+  ReportSlots(Sec, "after", After);
   if (Riser && After.Taken) {
     const Structure *A = After.Find(RiserHandle);
     const UINT8 *P = A != nullptr ? After.Bytes(*A) : nullptr;
-    Check("slot-id-e101",
-          P != nullptr && P[SlotIdOffset] == RiserSlotIdBytes[0] &&
-              P[SlotIdOffset + 1] == RiserSlotIdBytes[1],
-          P == nullptr ? Line().Str("record gone")
-                       : Line().Str("bytes 9-10 ").Hex(P[SlotIdOffset], 2).Str(" ")
-                             .Hex(P[SlotIdOffset + 1], 2));
+    Sec.Check("slot-id-e101",
+              P != nullptr && P[SlotIdOffset] == RiserSlotIdBytes[0] &&
+                  P[SlotIdOffset + 1] == RiserSlotIdBytes[1],
+              P == nullptr ? Line().Str("record gone")
+                           : Line().Str("bytes 9-10 ").Hex(P[SlotIdOffset], 2).Str(" ")
+                                 .Hex(P[SlotIdOffset + 1], 2));
     const CHAR8 *Name =
         P != nullptr ? StructureString(P, A->Size, P[SlotDesignationOffset]) : nullptr;
-    Check("designation-trk-m-4h2", TextEqual(Name, RiserDesignation),
-          Line().Str("designation ").Quoted(Name));
+    Sec.Check("designation-trk-m-4h2", TextEqual(Name, RiserDesignation),
+              Line().Str("designation ").Quoted(Name));
   }
   Line Why = WhyNot(After);
-  Check(Riser ? "getnext-only-riser-record-changed" : "getnext-unchanged",
-        After.Taken &&
-            SameExcept(Run.BeforeSlots, After, Riser, RiserHandle, Want, WantSize, Why),
-        Why);
+  Sec.Check(Riser ? "getnext-only-riser-record-changed" : "getnext-unchanged",
+            After.Taken &&
+                SameExcept(Run.BeforeSlots, After, Riser, RiserHandle, Want, WantSize, Why),
+            Why);
   Why = WhyNot(Run.AfterTable);
-  Check(Riser ? "table-only-riser-record-changed" : "table-unchanged",
-        Run.AfterTable.Taken &&
-            SameExcept(Run.BeforeTable, Run.AfterTable, Riser, RiserHandle, Want, WantSize, Why),
-        Why);
-  ReportTableRecord("SMBIOS 3.0 table after", Run.AfterTable, RiserHandle);
+  Sec.Check(Riser ? "table-only-riser-record-changed" : "table-unchanged",
+            Run.AfterTable.Taken &&
+                SameExcept(Run.BeforeTable, Run.AfterTable, Riser, RiserHandle, Want, WantSize,
+                           Why),
+            Why);
+  ReportTableRecord(Sec, "SMBIOS 3.0 table after", Run.AfterTable, RiserHandle);
   if (const SMBIOS_TABLE_3_0_ENTRY_POINT *Ep = Smbios3EntryPoint()) {
-    Info(Line().Str("SMBIOS 3.0 table at ").Hex(Ep->TableAddress).Str(", ")
-             .Dec(Ep->TableMaximumSize).Str(" bytes, ").Dec(Run.AfterTable.Count)
-             .Str(" structures"));
+    Sec.Info(Line().Str("SMBIOS 3.0 table at ").Hex(Ep->TableAddress).Str(", ")
+                 .Dec(Ep->TableMaximumSize).Str(" bytes, ").Dec(Run.AfterTable.Count)
+                 .Str(" structures"));
   }
 }
 
-VOID CheckAfterSecondTrigger(const SmbiosSlotRun &Run) {
+VOID CheckAfterSecondTrigger(const Section &Sec, const SmbiosSlotRun &Run) {
   Line Why;
   if (!Run.AgainSlots.Taken) {
     Why = WhyNot(Run.AgainSlots);
   } else if (!Run.AgainTable.Taken) {
     Why = WhyNot(Run.AgainTable);
   }
-  Check("second-trigger-changes-nothing",
-        Run.AgainSlots.Taken &&
-            SameExcept(Run.AfterSlots, Run.AgainSlots, false, 0, nullptr, 0, Why) &&
-            Run.AgainTable.Taken &&
-            SameExcept(Run.AfterTable, Run.AgainTable, false, 0, nullptr, 0, Why),
-        Why);
+  Sec.Check("second-trigger-changes-nothing",
+            Run.AgainSlots.Taken &&
+                SameExcept(Run.AfterSlots, Run.AgainSlots, false, 0, nullptr, 0, Why) &&
+                Run.AgainTable.Taken &&
+                SameExcept(Run.AfterTable, Run.AgainTable, false, 0, nullptr, 0, Why),
+            Why);
 }
 
-VOID CheckPublishedRecord(const SmbiosSlotRun &Run) {
+VOID CheckPublishedRecord(const Section &Sec, const SmbiosSlotRun &Run) {
   static SmbiosSnapshot Now;  // 10 KiB: not for a firmware stack
   const UINT16 Handle = Run.RiserHandle();
   TakeTable(Now);
@@ -468,26 +473,27 @@ VOID CheckPublishedRecord(const SmbiosSlotRun &Run) {
   const Structure *A = Run.AfterTable.Find(Handle);
   Line Why = WhyNot(Now);
   if (Now.Taken && (N == nullptr || A == nullptr)) {
-    Why.Str("handle ").Hex(Handle, 4).Str(N == nullptr ? " not in the table now" : " was not there");
+    Why.Str("handle ").Hex(Handle, 4)
+        .Str(N == nullptr ? " not in the table now" : " was not there");
   } else if (Now.Taken) {
     Why.Str("handle ").Hex(Handle, 4).Str(" differs from the record right after the trigger");
   }
-  Check("published-record",
-        Now.Taken && N != nullptr && A != nullptr &&
-            SameBytes(Now.Bytes(*N), N->Size, Run.AfterTable.Bytes(*A), A->Size),
-        Why);
-  ReportTableRecord("SMBIOS 3.0 table now", Now, Handle);
+  Sec.Check("published-record",
+            Now.Taken && N != nullptr && A != nullptr &&
+                SameBytes(Now.Bytes(*N), N->Size, Run.AfterTable.Bytes(*A), A->Size),
+            Why);
+  ReportTableRecord(Sec, "SMBIOS 3.0 table now", Now, Handle);
 }
 
-VOID RemoveSlots(EFI_SMBIOS_PROTOCOL *Smbios, const SmbiosSlotRun &Run) {
+VOID RemoveSlots(const Section &Sec, EFI_SMBIOS_PROTOCOL *Smbios, const SmbiosSlotRun &Run) {
   static SmbiosSnapshot Left;
   bool Removed = true;
   for (UINTN I = 0; I < SlotCount; ++I) {
     Removed = !EFI_ERROR(Smbios->Remove(Smbios, Run.Handles[I])) && Removed;
   }
   const bool Walked = TakeSlots(Smbios, Left);
-  Check("slots-removed", Removed && Walked && Left.Count == Run.FirmwareSlots,
-        Removed ? WhyNot(Left).Dec(Left.Count).Str(" type 9 records left, want ")
-                      .Dec(Run.FirmwareSlots)
-                : Line().Str("Remove failed"));
+  Sec.Check("slots-removed", Removed && Walked && Left.Count == Run.FirmwareSlots,
+            Removed ? WhyNot(Left).Dec(Left.Count).Str(" type 9 records left, want ")
+                          .Dec(Run.FirmwareSlots)
+                    : Line().Str("Remove failed"));
 }

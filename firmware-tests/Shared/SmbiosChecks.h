@@ -74,31 +74,32 @@ struct SmbiosSlotRun {
 };
 
 // LocateProtocol; checks smbios-protocol.
-EFI_SMBIOS_PROTOCOL *LocateSmbios();
+EFI_SMBIOS_PROTOCOL *LocateSmbios(const Section &Sec);
 // Adds the board's five slot records and takes the before snapshots; false
 // when the records are not in (none added, or taken out again after a
 // failed Add). Run.Ready tells whether the situation is the one the checks
 // need. Checks firmware-slots, slots-added, slots-before,
 // first-slot7-within-search, table-before, table-holds-slots.
-bool AddSlotsAndSnapshot(EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSlotRun &Run);
+bool AddSlotsAndSnapshot(const Section &Sec, EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSlotRun &Run);
 // Before the trigger, GetNext shows the records as added. Checks
 // quiet-until-trigger.
-VOID CheckQuietUntilTrigger(const EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSlotRun &Run);
+VOID CheckQuietUntilTrigger(const Section &Sec, const EFI_SMBIOS_PROTOCOL *Smbios,
+                            SmbiosSlotRun &Run);
 // Both snapshots of one moment (no checks: they may be judged elsewhere).
 VOID SnapshotSlotsAndTable(const EFI_SMBIOS_PROTOCOL *Smbios, SmbiosSnapshot &Slots,
                            SmbiosSnapshot &Table);
 // The SMBIOS trigger, on a new handle; checks Name.
-bool InstallSmbiosTrigger(const CHAR8 *Name);
+bool InstallSmbiosTrigger(const Section &Sec, const CHAR8 *Name);
 // After the first trigger: with a riser only the first Slot ID 7 record
 // differs (bytes 9-10 01 E1, designation TRK-M-4H2), without one nothing
 // does. Checks slot-id-e101, designation-trk-m-4h2 (riser), then
 // getnext-/table-only-riser-record-changed or getnext-/table-unchanged.
-VOID CheckAfterTrigger(const SmbiosSlotRun &Run, bool Riser);
+VOID CheckAfterTrigger(const Section &Sec, const SmbiosSlotRun &Run, bool Riser);
 // After the second trigger nothing more changed. Checks
 // second-trigger-changes-nothing.
-VOID CheckAfterSecondTrigger(const SmbiosSlotRun &Run);
+VOID CheckAfterSecondTrigger(const Section &Sec, const SmbiosSlotRun &Run);
 // The record as the SMBIOS 3.0 table published now holds it is the record
 // right after the trigger. Checks published-record.
-VOID CheckPublishedRecord(const SmbiosSlotRun &Run);
+VOID CheckPublishedRecord(const Section &Sec, const SmbiosSlotRun &Run);
 // Our records out again. Checks slots-removed.
-VOID RemoveSlots(EFI_SMBIOS_PROTOCOL *Smbios, const SmbiosSlotRun &Run);
+VOID RemoveSlots(const Section &Sec, EFI_SMBIOS_PROTOCOL *Smbios, const SmbiosSlotRun &Run);

@@ -79,7 +79,7 @@ namespace PcdStandIn {
 // values (a token not listed reads 0), and passes every other call on to
 // OVMF's interface: OVMF's own modules keep their values, and OVMF's Get32
 // never sees a token it does not know. Checks "pcd-stand-in".
-bool Install(const PcdValue *Values, UINTN Count);
+bool Install(const Section &Sec, const PcdValue *Values, UINTN Count);
 UINTN Reads();                 // Get32 calls of the driver under test, since Install
 UINTN ReadToken(UINTN Index);  // their tokens, in call order
 }  // namespace PcdStandIn
@@ -90,7 +90,7 @@ VOID *FirmwareHobList();  // the configuration-table entry, now
 // A copy of the firmware's list with a riser-card HOB appended, put in the
 // configuration table under the HOB-list GUID for the rest of the boot.
 // Checks "riser-hob-list".
-bool InstallWithRiser(UINT8 Flag);
+bool InstallWithRiser(const Section &Sec, UINT8 Flag);
 // The first GUID HOB with that name in a list, walked here independently.
 const EFI_HOB_GUID_TYPE *FindGuidHob(VOID *List, const EFI_GUID &Name);
 }  // namespace HobListOverride

@@ -44,11 +44,16 @@ bool TextEqual(const CHAR8 *A, const CHAR8 *B);  // NULL equals only NULL
 VOID Emit(const Line &L);  // one line on the log port
 
 // ---- Checks -------------------------------------------------------------
-// One PASS/FAIL line each, named "<section>.<name>" with the section in
-// gCurrentScenario; the detail is printed only on failure.
-bool Check(const CHAR8 *Name, bool Condition, const Line &Detail);
-bool Check(const CHAR8 *Name, bool Condition, const CHAR8 *Detail = "");
-VOID Info(const Line &L);
+// The lines of one section of the boot ("relabel", "smm-boot", ...), handed
+// to whatever checks in it: a check is one PASS/FAIL line named
+// "<section>.<name>", the detail printed only on failure; an INFO line is
+// "INFO <section>: text".
+struct Section {
+  const CHAR8 *Name;
+  bool Check(const CHAR8 *CheckName, bool Condition, const Line &Detail) const;
+  bool Check(const CHAR8 *CheckName, bool Condition, const CHAR8 *Detail = "") const;
+  VOID Info(const Line &L) const;
+};
 
 // ---- fw_cfg -----------------------------------------------------------------
 // The text of a named fw_cfg file (`-fw_cfg name=<FileName>,string=...`), up

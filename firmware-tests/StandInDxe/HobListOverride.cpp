@@ -62,11 +62,11 @@ const EFI_HOB_GUID_TYPE *FindGuidHob(VOID *List, const EFI_GUID &Name) {
   }
 }
 
-bool InstallWithRiser(UINT8 Flag) {
+bool InstallWithRiser(const Section &Sec, UINT8 Flag) {
   const auto *Original = static_cast<const UINT8 *>(FirmwareHobList());
   const UINTN Length = Original != nullptr ? ListLength(Original) : 0;
   if (Length == 0) {
-    return Check("riser-hob-list", false, "no well-formed HOB list in the configuration table");
+    return Sec.Check("riser-hob-list", false, "no well-formed HOB list in the configuration table");
   }
   // Everything up to the end HOB, then the riser HOB, then a new end HOB.
   const UINTN Body = Length - sizeof(EFI_HOB_GENERIC_HEADER);
@@ -74,7 +74,7 @@ bool InstallWithRiser(UINT8 Flag) {
   VOID *Buffer = nullptr;
   EFI_STATUS Status = gApp.BootServices->AllocatePool(EfiBootServicesData, CopyLength, &Buffer);
   if (EFI_ERROR(Status)) {
-    return Check("riser-hob-list", false, Line().Str("AllocatePool = ").Status(Status));
+    return Sec.Check("riser-hob-list", false, Line().Str("AllocatePool = ").Status(Status));
   }
   // Never freed: the driver keeps the pointer it cached.
   auto *Copy = static_cast<UINT8 *>(Buffer);
@@ -94,10 +94,10 @@ bool InstallWithRiser(UINT8 Flag) {
 
   Status = gApp.BootServices->InstallConfigurationTable(&EFI_HOB_LIST_GUID, Copy);
   const bool Installed = !EFI_ERROR(Status);
-  Info(Line().Str("HOB list copy at ").Hex(reinterpret_cast<UINTN>(Copy)).Str(", ")
-           .Dec(CopyLength).Str(" bytes, riser flag ").Dec(Flag));
-  return Check("riser-hob-list", Installed && FirmwareHobList() == Copy,
-               Line().Str("InstallConfigurationTable = ").Status(Status));
+  Sec.Info(Line().Str("HOB list copy at ").Hex(reinterpret_cast<UINTN>(Copy)).Str(", ")
+               .Dec(CopyLength).Str(" bytes, riser flag ").Dec(Flag));
+  return Sec.Check("riser-hob-list", Installed && FirmwareHobList() == Copy,
+                   Line().Str("InstallConfigurationTable = ").Status(Status));
 }
 
 }  // namespace HobListOverride

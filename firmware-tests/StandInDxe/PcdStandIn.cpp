@@ -57,14 +57,14 @@ UINT32 EFIAPI StandInGet32(UINTN TokenNumber) {
 
 namespace PcdStandIn {
 
-bool Install(const PcdValue *Values, UINTN Count) {
+bool Install(const Section &Sec, const PcdValue *Values, UINTN Count) {
   gValueCount = 0;
   for (UINTN I = 0; I < Count && I < MaxValues; ++I) {
     gValues[gValueCount++] = Values[I];
   }
   StandInLogs::Pcd()->Reads = 0;
   if (gInstalled) {
-    return Check("pcd-stand-in", true);
+    return Sec.Check("pcd-stand-in", true);
   }
 
   EFI_BOOT_SERVICES *Bs = gApp.BootServices;
@@ -72,15 +72,15 @@ bool Install(const PcdValue *Values, UINTN Count) {
   UINTN Size = sizeof(Handles);
   EFI_STATUS Status = Bs->LocateHandle(ByProtocol, &PCD_PROTOCOL_GUID, nullptr, &Size, Handles);
   if (EFI_ERROR(Status) || Size != sizeof(EFI_HANDLE)) {
-    return Check("pcd-stand-in", false,
-                 Line().Str("LocateHandle(PCD_PROTOCOL) = ").Status(Status).Str(", ")
-                     .Dec(Size / sizeof(EFI_HANDLE)).Str(" handles"));
+    return Sec.Check("pcd-stand-in", false,
+                     Line().Str("LocateHandle(PCD_PROTOCOL) = ").Status(Status).Str(", ")
+                         .Dec(Size / sizeof(EFI_HANDLE)).Str(" handles"));
   }
   gFirmwareHandle = Handles[0];
   VOID *Interface = nullptr;
   Status = Bs->HandleProtocol(gFirmwareHandle, &PCD_PROTOCOL_GUID, &Interface);
   if (EFI_ERROR(Status) || Interface == nullptr) {
-    return Check("pcd-stand-in", false, Line().Str("HandleProtocol = ").Status(Status));
+    return Sec.Check("pcd-stand-in", false, Line().Str("HandleProtocol = ").Status(Status));
   }
   gFirmwarePcd = static_cast<PCD_PROTOCOL *>(Interface);
   gStandIn = *gFirmwarePcd;
@@ -90,9 +90,9 @@ bool Install(const PcdValue *Values, UINTN Count) {
   VOID *Located = nullptr;
   Bs->LocateProtocol(&PCD_PROTOCOL_GUID, nullptr, &Located);
   gInstalled = !EFI_ERROR(Status);
-  return Check("pcd-stand-in", gInstalled && Located == &gStandIn,
-               Line().Str("ReinstallProtocolInterface = ").Status(Status)
-                   .Str(Located == &gStandIn ? "" : ", LocateProtocol finds another"));
+  return Sec.Check("pcd-stand-in", gInstalled && Located == &gStandIn,
+                   Line().Str("ReinstallProtocolInterface = ").Status(Status)
+                       .Str(Located == &gStandIn ? "" : ", LocateProtocol finds another"));
 }
 
 }  // namespace PcdStandIn

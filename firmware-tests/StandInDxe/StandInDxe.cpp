@@ -17,25 +17,28 @@
 #include "SetupVariable.h"
 
 TestApp gApp;
-extern const CHAR8 *gCurrentScenario;
 
 namespace {
+
+// The stand-in's sections: its own, and the parts it plays before the
+// application checks them.
+constexpr Section StandIn{"standin"};
+constexpr Section SuperIo{"superio"};
+constexpr Section SmbiosSection{"smbios"};
 
 DxeStandInRecord gRecord;
 UINT8 gSioTrigger;  // never called: the arrival is all that counts
 
-VOID Section(const CHAR8 *Name) { gCurrentScenario = Name; }
-
-VOID Arrived(const CHAR8 *Producer, EFI_STATUS Status) {
+VOID Arrived(const Section &Sec, const CHAR8 *Producer, EFI_STATUS Status) {
   const UINTN Strings = SetupStringStandIn::Count();
   const UINTN Reads = SmbusStandIn::Count();
   const UINTN Pcd = PcdStandIn::Reads();
   if (gRecord.ArrivalCount < DxeStandInRecord::MaxArrivals) {
     gRecord.Arrivals[gRecord.ArrivalCount++] = {Producer, Status, Strings, Reads, Pcd};
   }
-  Info(Line().Str(Producer).Str(" installed: ").Status(Status).Str("; the driver so far: ")
-           .Dec(Strings).Str(" string calls, ").Dec(Reads).Str(" SMBus reads, ").Dec(Pcd)
-           .Str(" PCD reads"));
+  Sec.Info(Line().Str(Producer).Str(" installed: ").Status(Status).Str("; the driver so far: ")
+               .Dec(Strings).Str(" string calls, ").Dec(Reads).Str(" SMBus reads, ").Dec(Pcd)
+               .Str(" PCD reads"));
 }
 
 // What the dependency expression named is there, and BoardSetupDxe, which
@@ -51,7 +54,7 @@ VOID CheckOwnDispatch(EFI_HANDLE ImageHandle) {
       gRecord.NicInterface = Interface;
     }
   }
-  Check("depex-held", Held, "a protocol the dependency expression names is not installed");
+  StandIn.Check("depex-held", Held, "a protocol the dependency expression names is not installed");
 
   DispatchedImage Board{};
   DispatchedImage Self{};
@@ -61,19 +64,23 @@ VOID CheckOwnDispatch(EFI_HANDLE ImageHandle) {
     gRecord.BoardSetupImage = Board.Handle;
     gRecord.BoardSetupRange = Board.Range();
     SetDriverUnderTest(gRecord.BoardSetupRange);
-    Info(Line().Str("BoardSetupDxe at ").Hex(Board.Range().Base).Str(", ").Dec(Board.Range().Size)
-             .Str(" bytes, loaded image ").Dec(Board.Position).Str("; this stand-in: loaded image ")
-             .Dec(Self.Position));
+    StandIn.Info(Line().Str("BoardSetupDxe at ").Hex(Board.Range().Base).Str(", ")
+                     .Dec(Board.Range().Size)
+                     .Str(" bytes, loaded image ").Dec(Board.Position)
+                     .Str("; this stand-in: loaded image ")
+                     .Dec(Self.Position));
   }
-  Check("board-setup-dxe-started-before",
-        gRecord.BoardSetupFound && SelfFound && Self.Handle == ImageHandle &&
-            Board.Position < Self.Position,
-        !gRecord.BoardSetupFound ? "no image loaded from BoardSetupDxe's firmware file"
-                                 : "loaded after this stand-in, or this stand-in not found");
-  Check("nic-protocol-published-before",
-        gRecord.BoardSetupRange.Contains(gRecord.NicInterface),
-        Line().Str("BoardNicInfoProtocol at ").Hex(reinterpret_cast<UINTN>(gRecord.NicInterface))
-            .Str(", not in BoardSetupDxe's image"));
+  StandIn.Check("board-setup-dxe-started-before",
+                gRecord.BoardSetupFound && SelfFound && Self.Handle == ImageHandle &&
+                    Board.Position < Self.Position,
+                !gRecord.BoardSetupFound
+                    ? "no image loaded from BoardSetupDxe's firmware file"
+                    : "loaded after this stand-in, or this stand-in not found");
+  StandIn.Check("nic-protocol-published-before",
+                gRecord.BoardSetupRange.Contains(gRecord.NicInterface),
+                Line().Str("BoardNicInfoProtocol at ")
+                    .Hex(reinterpret_cast<UINTN>(gRecord.NicInterface))
+                    .Str(", not in BoardSetupDxe's image"));
 }
 
 VOID PlaySetupVariable(const DxeScenario &S) {
@@ -81,9 +88,9 @@ VOID PlaySetupVariable(const DxeScenario &S) {
   if (!S.SetupVariable) {
     // A fresh variable store has none; a stale one from a boot by hand goes.
     gRecord.SetupVariable = Rt->SetVariable(SetupVariableName, &SetupVariableGuid, 0, 0, nullptr);
-    Check("no-setup-variable",
-          gRecord.SetupVariable == EFI_SUCCESS || gRecord.SetupVariable == EFI_NOT_FOUND,
-          Line().Str("SetVariable(delete) ").Status(gRecord.SetupVariable));
+    StandIn.Check("no-setup-variable",
+                  gRecord.SetupVariable == EFI_SUCCESS || gRecord.SetupVariable == EFI_NOT_FOUND,
+                  Line().Str("SetVariable(delete) ").Status(gRecord.SetupVariable));
     return;
   }
   static UINT8 Setup[SetupVariableSize];
@@ -91,20 +98,21 @@ VOID PlaySetupVariable(const DxeScenario &S) {
   Setup[Device3SettingOffset] = S.Device3Setting;
   gRecord.SetupVariable = Rt->SetVariable(SetupVariableName, &SetupVariableGuid,
                                           SetupVariableAttributes, sizeof(Setup), Setup);
-  Info(Line().Str("SetVariable(\"Setup\", ").Dec(sizeof(Setup)).Str(" bytes, byte ")
-           .Dec(Device2SettingOffset).Str(" = ").Dec(S.Device2Setting).Str(", byte ")
-           .Dec(Device3SettingOffset).Str(" = ").Dec(S.Device3Setting).Str(") = ")
-           .Status(gRecord.SetupVariable));
-  Check("setup-variable-stored", gRecord.SetupVariable == EFI_SUCCESS,
-        Line().Str("SetVariable ").Status(gRecord.SetupVariable));
+  StandIn.Info(Line().Str("SetVariable(\"Setup\", ").Dec(sizeof(Setup)).Str(" bytes, byte ")
+                   .Dec(Device2SettingOffset).Str(" = ").Dec(S.Device2Setting).Str(", byte ")
+                   .Dec(Device3SettingOffset).Str(" = ").Dec(S.Device3Setting).Str(") = ")
+                   .Status(gRecord.SetupVariable));
+  StandIn.Check("setup-variable-stored", gRecord.SetupVariable == EFI_SUCCESS,
+                Line().Str("SetVariable ").Status(gRecord.SetupVariable));
 }
 
 VOID InstallSioTrigger(const CHAR8 *Name) {
   EFI_HANDLE Handle = nullptr;
   const EFI_STATUS Status = gApp.BootServices->InstallProtocolInterface(
       &Handle, &SioTriggerProtocolGuid, EFI_NATIVE_INTERFACE, &gSioTrigger);
-  Check(Name, Status == EFI_SUCCESS, Line().Str("InstallProtocolInterface ").Status(Status));
-  Arrived("Super I/O trigger", Status);
+  SuperIo.Check(Name, Status == EFI_SUCCESS,
+                Line().Str("InstallProtocolInterface ").Status(Status));
+  Arrived(SuperIo, "Super I/O trigger", Status);
 }
 
 // The arrivals, in the scenario's order. Each callback of the driver has run
@@ -112,58 +120,56 @@ VOID InstallSioTrigger(const CHAR8 *Name) {
 VOID PlayArrivals(const DxeScenario &S, EFI_SMBIOS_PROTOCOL *Smbios) {
   SetupStringStandIn::Reset();
   SmbusStandIn::Reset(S.ExpanderInputs);
-  Section("standin");
   for (UINTN Step = 0; Step < 2; ++Step) {
     if ((Step == 0) == S.SmbusFirst) {
       const EFI_STATUS Status = SmbusStandIn::Install(&gRecord.SmbusHandle);
-      Arrived("SMBus host controller", Status);
+      Arrived(StandIn, "SMBus host controller", Status);
     } else {
       const EFI_STATUS Status = SetupStringStandIn::Install(&gRecord.SetupStringHandle);
-      Arrived("SetupStringProtocol", Status);
+      Arrived(StandIn, "SetupStringProtocol", Status);
     }
   }
-  Section("superio");
   InstallSioTrigger("trigger-installed");
   InstallSioTrigger("trigger-installed-again");
 
-  Section("smbios");
   if (gRecord.SmbiosAdded) {
-    CheckQuietUntilTrigger(Smbios, gRecord.Smbios);
+    CheckQuietUntilTrigger(SmbiosSection, Smbios, gRecord.Smbios);
   }
-  InstallSmbiosTrigger("trigger-installed");
-  Arrived("SMBIOS trigger", EFI_SUCCESS);
+  InstallSmbiosTrigger(SmbiosSection, "trigger-installed");
+  Arrived(SmbiosSection, "SMBIOS trigger", EFI_SUCCESS);
   if (gRecord.SmbiosAdded) {
     SnapshotSlotsAndTable(Smbios, gRecord.Smbios.AfterSlots, gRecord.Smbios.AfterTable);
   }
-  InstallSmbiosTrigger("trigger-installed-again");
-  Arrived("SMBIOS trigger", EFI_SUCCESS);
+  InstallSmbiosTrigger(SmbiosSection, "trigger-installed-again");
+  Arrived(SmbiosSection, "SMBIOS trigger", EFI_SUCCESS);
   if (gRecord.SmbiosAdded) {
     SnapshotSlotsAndTable(Smbios, gRecord.Smbios.AgainSlots, gRecord.Smbios.AgainTable);
   }
 }
 
 VOID Play(const DxeScenario &S) {
-  Section("standin");
-  gRecord.PcdStandIn = PcdStandIn::Install(S.Pcd, S.PcdCount);
+  gRecord.PcdStandIn = PcdStandIn::Install(StandIn, S.Pcd, S.PcdCount);
   if (S.RiserHob) {
-    gRecord.RiserHob = HobListOverride::InstallWithRiser(S.RiserFlag);
+    gRecord.RiserHob = HobListOverride::InstallWithRiser(StandIn, S.RiserFlag);
   } else {
     VOID *List = HobListOverride::FirmwareHobList();
-    Check("firmware-hob-list-no-riser",
-          List != nullptr && HobListOverride::FindGuidHob(List, RiserCardHobGuid) == nullptr,
-          List == nullptr ? "no HOB list" : "OVMF has a riser HOB");
+    StandIn.Check("firmware-hob-list-no-riser",
+                  List != nullptr && HobListOverride::FindGuidHob(List,
+                                                                  RiserCardHobGuid) == nullptr,
+                  List == nullptr ? "no HOB list" : "OVMF has a riser HOB");
   }
   PlaySetupVariable(S);
 
-  Section("smbios");
-  EFI_SMBIOS_PROTOCOL *Smbios = LocateSmbios();
-  gRecord.SmbiosAdded = Smbios != nullptr && AddSlotsAndSnapshot(Smbios, gRecord.Smbios);
+  EFI_SMBIOS_PROTOCOL *Smbios = LocateSmbios(SmbiosSection);
+  gRecord.SmbiosAdded = Smbios != nullptr && AddSlotsAndSnapshot(SmbiosSection, Smbios,
+                                                                 gRecord.Smbios);
   PlayArrivals(S, Smbios);
 }
 
 }  // namespace
 
-extern "C" EFI_STATUS EFIAPI DxeStandInEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+extern "C" EFI_STATUS EFIAPI DxeStandInEntry(EFI_HANDLE ImageHandle,
+                                             EFI_SYSTEM_TABLE *SystemTable) {
   gApp.ImageHandle = ImageHandle;
   gApp.SystemTable = SystemTable;
   gApp.BootServices = SystemTable->BootServices;
@@ -171,25 +177,24 @@ extern "C" EFI_STATUS EFIAPI DxeStandInEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_
   gRecord.Strings = StandInLogs::SetupStrings();
   gRecord.Pcd = StandInLogs::Pcd();
   gRecord.Smbus = StandInLogs::Smbus();
-  Section("standin");
 
   ScenarioName(gRecord.ScenarioName);
   gRecord.Scenario = FindDxeScenario(gRecord.ScenarioName);
-  Info(Line().Str("DXE stand-in started by the dispatcher, scenario ").Str(gRecord.ScenarioName));
+  StandIn.Info(Line().Str("DXE stand-in started by the dispatcher, scenario ")
+                   .Str(gRecord.ScenarioName));
   CheckOwnDispatch(ImageHandle);
   PublishSetupForm();
-  if (Check("scenario-known", gRecord.Scenario != nullptr,
-            Line().Str("no scenario ").Quoted(gRecord.ScenarioName))) {
+  if (StandIn.Check("scenario-known", gRecord.Scenario != nullptr,
+                    Line().Str("no scenario ").Quoted(gRecord.ScenarioName))) {
     Play(*gRecord.Scenario);
   }
 
-  Section("standin");
   gRecord.Passed = gApp.Passed;
   gRecord.Failed = gApp.Failed;
   EFI_HANDLE Handle = nullptr;
   const EFI_STATUS Status = gApp.BootServices->InstallProtocolInterface(
       &Handle, &DxeStandInRecordGuid, EFI_NATIVE_INTERFACE, &gRecord);
-  Check("record-published", Status == EFI_SUCCESS, Line().Status(Status));
+  StandIn.Check("record-published", Status == EFI_SUCCESS, Line().Status(Status));
   gRecord.Passed = gApp.Passed;
   gRecord.Failed = gApp.Failed;
   return EFI_SUCCESS;
