@@ -8,11 +8,13 @@
 
 #include "Descriptor.h"
 #include "Edit.h"
+#include "EfiCompress.h"
 #include "Ffs.h"
 #include "FirmwareVolume.h"
 #include "FwImageTestImages.h"
 #include "Layout.h"
 #include "List.h"
+#include "Lzma.h"
 
 using namespace fwimage;
 using namespace fwtest;
@@ -589,6 +591,89 @@ TEST(FwImageList, JsonGivesEachFilesMachineAndEscapesText) {
             std::string::npos)
       << Json;
   EXPECT_EQ(Json.substr(Json.size() - 17), ",\"faultCount\":0}\n");
+}
+
+// Each compression vendors' images use, around the same sections: how the
+// section is written, and the name the listing gives the algorithm.
+struct Wrapped {
+  const char *Algorithm;
+  Bytes Section;
+};
+
+std::vector<Wrapped> EachCompression(const Bytes &Sections) {
+  return {
+      {"LZMA", LzmaSection(Sections)},
+      {"LZMA x86", GuidedSection(G("D42AE6BD-1352-4BFB-909A-CA72A6EAE889"),
+                                 LzmaX86EncodeLike(Sections, TestLzmaHeader, 0))},
+      {"Tiano", GuidedSection(G("A31280AD-481E-41B6-95E8-127F4C984779"), EfiCompress(Sections, EfiVariant::Tiano))},
+      {"EFI 1.1", CompressionSection(Sections.size(), 0x01, EfiCompress(Sections, EfiVariant::Efi11))},
+      // Some vendors put Tiano streams in type-0x01 sections.
+      {"Tiano", CompressionSection(Sections.size(), 0x01, EfiCompress(Sections, EfiVariant::Tiano))},
+  };
+}
+
+const Guid PackedPeim = G("C0DEC000-0000-4000-8000-000000000001");
+
+TEST(FwImageCodec, EveryCompressionIsOpenedListedAndExtractedFrom) {
+  const Bytes Pe = Pe32Plus(0x600, 0x3A, 0x014C, 0x10B);
+  const Bytes Inner = MakeSections({MakeSection(0x10, Pe), MakeSection(0x15, Utf16("Packed"))});
+  for (const Wrapped &W : EachCompression(Inner)) {
+    SCOPED_TRACE(W.Algorithm);
+    const Bytes Img = MakeVolume(
+        {PeiName, 0x2000, {FfsFile(PackedPeim, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}), W.Section}))}});
+    ASSERT_NO_THROW(ParseImage(Img));
+    const Listing L = ReadListing(Img);
+    EXPECT_EQ(L.FaultCount(), 0u);
+    std::ostringstream Text;
+    PrintListing(Text, L);
+    // The UI name inside the stream is the file's; the section line says what decoded it.
+    EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString()), "PEIM  size ");
+    EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString()), "\"Packed\"  sections: PEI_DEPEX ");
+    EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString(), true),
+               std::string(" (") + W.Algorithm + ")  size " + HexText(W.Section.size()) + "  decoded " +
+                   HexText(Inner.size()));
+    std::ostringstream Json;
+    PrintListingJson(Json, L);
+    EXPECT_HAS(Json.str(), "\"ui\":\"Packed\",\"machine\":332,\"machineName\":\"IA32\"");
+    EXPECT_HAS(Json.str(), "\"decodedSize\":" + std::to_string(Inner.size()) + ",\"algorithm\":\"" + W.Algorithm +
+                               "\",\"opened\":true");
+    EXPECT_EQ(ExtractFile(Img, PackedPeim, SectionKind::Pe32), Pe);
+    // Bounded like LZMA: the stream is refused before it is decoded past the total.
+    ParseLimits Tight;
+    Tight.MaxTotalDecoded = Inner.size() - 1;
+    EXPECT_REASON(ParseImage(Img, Tight), "limit");
+  }
+  // Neither variant decodes: both reasons, on the section's line.
+  Bytes Garbage = EfiCompress(Inner, EfiVariant::Efi11);
+  std::fill(Garbage.begin() + 8, Garbage.end(), 0xFF);
+  const Bytes Bad = MakeVolume({PeiName, 0x2000, {FfsFile(PackedPeim, 0x06, CompressionSection(Inner.size(), 1, Garbage))}});
+  std::ostringstream Text;
+  PrintListing(Text, ReadListing(Bad));
+  EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString(), true), "FAULT: EFI 1.1 compressed data: ");
+  EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString(), true), "; as Tiano compressed data: ");
+}
+
+TEST(FwImageCodec, AnEditInsideEachCompressionEncodesWithTheAlgorithmThatDecoded) {
+  const Bytes Stream = MakeSections({MakeSection(0x19, Bytes(0x10, 0)), MakeSection(0x17, DxeVolume(0x2000))});
+  const Bytes New = Driver(NewA, 0x300, 0x61);
+  for (const Wrapped &W : EachCompression(Stream)) {
+    SCOPED_TRACE(W.Algorithm);
+    const Bytes Img = MakeVolume({OuterName, 0x2000, {FfsFile(FvImageFile, 0x0B, W.Section)}});
+    EditSummary Summary;
+    const Bytes Out = InsertFiles(Img, {New}, {}, &Summary);
+    EXPECT_EQ(Summary.Recompressed, 1u);
+    EXPECT_EQ(ExtractFile(Out, NewA, std::nullopt), New);
+    EXPECT_EQ(ExtractFile(Out, SomeDriverFile, std::nullopt), ExtractFile(Img, SomeDriverFile, std::nullopt));
+    const Image After = ParseImage(Out);
+    const Section &S = After.Volumes.at(0).Files.at(0).Sections.at(0);
+    std::ostringstream Text;
+    PrintImage(Text, After);
+    EXPECT_HAS(Text.str(), std::string(" (") + W.Algorithm + ")  size " + HexText(S.Size));
+    ASSERT_NE(S.Decoded(), nullptr);
+    if (S.Type == 0x01) {
+      EXPECT_EQ(ReadU32(Out, S.Offset + 4), S.Decoded()->size()) << "UncompressedLength";
+    }
+  }
 }
 
 // 64 KiB: descriptor, ME (erased), platform data holding a volume with a DXE

@@ -100,10 +100,12 @@ constexpr uint16_t GuidedProcessingRequired = 0x0001;
 constexpr uint16_t GuidedAuthStatusValid = 0x0002;
 
 // EFI_COMPRESSION_SECTION after the common header: UncompressedLength,
-// CompressionType (0 = not compressed).
+// CompressionType: 0 not compressed, 1 EFI standard compression (EFI 1.1, or
+// Tiano from some vendors).
 constexpr size_t CompressionFieldsSize = 5;
 constexpr size_t CompressionTypeField = 4;
 constexpr uint8_t CompressionNone = 0;
+constexpr uint8_t CompressionStandard = 1;
 } // namespace ffs
 
 const char *FileTypeName(uint8_t Type);
