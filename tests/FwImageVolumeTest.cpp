@@ -22,6 +22,7 @@ using namespace fwtest;
 namespace {
 
 #define EXPECT_REASON(Call, Text) EXPECT_NE(ReasonOf([&] { Call; }).find(Text), std::string::npos) << ReasonOf([&] { Call; })
+#define EXPECT_HAS(Line, Text) EXPECT_NE((Line).find(Text), std::string::npos) << (Line)
 
 // Offsets in MakeCompressedImage(): the FV-image file right after the outer
 // volume's extended header, its GUID-defined section, the LZMA header.
@@ -48,6 +49,11 @@ Bytes Driver(const Guid &Name, size_t PeSize, uint8_t Fill = 0x5A, uint16_t Mach
   In.Ui = "Driver";
   In.Version = "1.0";
   return BuildFfsFile(In);
+}
+
+// An image of the machine as firmware builds it: PE32 for IA32, PE32+ otherwise.
+Bytes ImageFor(uint16_t Machine, uint8_t Fill) {
+  return Pe32Plus(0x100, Fill, Machine, Machine == 0x014C ? 0x10B : 0x20B);
 }
 
 const Guid NewA = G("0D3C0B2A-1111-4A4A-8B8B-000000000001");
@@ -429,27 +435,112 @@ TEST(FwImageReplace, RefusesAMissingFileATypeChangeAndAnotherMachine) {
   EXPECT_REASON(ReplaceFiles(C.Image, {BuildFfsFile(In)}, {}), "is DRIVER in the image and SMM in the new file");
   EXPECT_REASON(ReplaceFiles(C.Image, {Driver(SomeDriverFile, 0x100, 1, 0xAA64)}, {}),
                 "holds an image for AArch64 (0xAA64); FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1 runs x64 (0x8664) "
-                "images (its DXE core)");
+                "DXE drivers (its DXE core)");
   EXPECT_REASON(ReplaceFiles(C.Image, {FfsFile(G("FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"), 0xF0, Bytes(8, 0xFF))}, {}),
                 "names every pad file");
 }
 
 TEST(FwImageMachine, NewFilesMatchTheVolumesDxeCoreOrItsOtherImages) {
   const CompressedImage C = MakeCompressedImage();
-  EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x01C2)}, {}), "ARM (0x1C2); FV 7CB8BDC9");
-  // The PEI volume has no DXE core: its PEI core's machine decides.
+  EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x01C2)}, {}), "ARM (0x01C2); FV 7CB8BDC9");
+  // The PEI volume has no DXE-phase file: what does run there, its PEI core, decides.
   EditOptions ToPei;
   ToPei.Volume = PeiName;
-  EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x80, 1, 0x014C)}, ToPei), "runs x64 (0x8664) images (its other images)");
+  EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x80, 1, 0x014C)}, ToPei),
+                "runs x64 (0x8664) PEIMs (its PEI core) and no DXE driver");
   EXPECT_REASON(InsertFiles(XipImage(), {Driver(NewA, 0x80)}, {}), "x64 (0x8664); FV 64074AFE");
   // The DXE core decides even where most other images run on another machine.
   const Bytes Mixed = MakeVolume({DxeName, 0x1000,
                                   {FfsFile(DxeCoreFile, 0x05, MakeSection(0x10, Pe32Plus(0x80, 1))),
                                    FfsFile(SomeDriverFile, 0x07, MakeSection(0x10, Pe32Plus(0x80, 2, 0x014C))),
                                    FfsFile(NewB, 0x07, MakeSection(0x10, Pe32Plus(0x80, 3, 0x014C)))}});
-  EXPECT_REASON(InsertFiles(Mixed, {Driver(NewA, 0x80, 1, 0x014C)}, {}), "IA32 (0x14C); FV 7CB8BDC9");
+  EXPECT_REASON(InsertFiles(Mixed, {Driver(NewA, 0x80, 1, 0x014C)}, {}), "IA32 (0x014C); FV 7CB8BDC9");
   // Byte code runs on any machine.
   EXPECT_NO_THROW(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x0EBC)}, {}));
+}
+
+// Files as FSPs hold them: IA32 PE32 images (PE32 magic), x64 ones (PE32+).
+Bytes Peim(const Guid &Name, uint16_t Machine, uint8_t Fill = 0x41) {
+  return FfsFile(Name, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}), MakeSection(0x10, ImageFor(Machine, Fill))}));
+}
+Bytes Core(const Guid &Name, uint8_t Type, uint16_t Machine) {
+  return FfsFile(Name, Type, MakeSection(0x10, ImageFor(Machine, 0x43)));
+}
+const Guid FspS = G("F5B5F5B5-0000-4000-8000-00000000F5B5");
+const Guid PeiCoreFile = G("52C05B14-0B98-496C-BC3B-04B50211D680");
+const Guid OtherPeim = G("F5B5F5B5-0000-4000-8000-000000000001");
+
+// An FSP-S-like volume: an IA32 PEI core and PEIM beside an x64 DXE core.
+Bytes MixedPhaseVolume(std::vector<Bytes> Files = {}) {
+  if (Files.empty()) {
+    Files = {Core(PeiCoreFile, 0x04, 0x014C), Peim(OtherPeim, 0x014C), Core(DxeCoreFile, 0x05, 0x8664)};
+  }
+  return MakeVolume({FspS, 0x2000, Files});
+}
+
+TEST(FwImageMachine, EachFileIsHeldToTheMachineOfItsBootPhase) {
+  const Bytes Img = MixedPhaseVolume();
+  EditOptions ToFspS;
+  ToFspS.Volume = FspS;
+  EditSummary Summary;
+  EXPECT_NO_THROW(InsertFiles(Img, {Driver(NewA, 0x100)}, {}, &Summary));
+  EXPECT_TRUE(Summary.Notes.empty());
+  EXPECT_NO_THROW(InsertFiles(Img, {Peim(NewA, 0x014C)}, ToFspS));
+  EXPECT_REASON(InsertFiles(Img, {Peim(NewA, 0x8664)}, ToFspS),
+                "file " + NewA.ToString() + " holds an image for x64 (0x8664); FV " + FspS.ToString() +
+                    " runs IA32 (0x014C) PEIMs (its PEI core)");
+  EXPECT_REASON(InsertFiles(Img, {Driver(NewA, 0x100, 1, 0x014C)}, ToFspS),
+                "holds an image for IA32 (0x014C); FV " + FspS.ToString() + " runs x64 (0x8664) DXE drivers (its DXE core)");
+  // Without the cores, the other files of the phase decide.
+  const Bytes NoCores = MixedPhaseVolume({Peim(OtherPeim, 0x014C), Core(SomeDriverFile, 0x07, 0x8664)});
+  EXPECT_REASON(InsertFiles(NoCores, {Peim(NewA, 0x8664)}, ToFspS), "runs IA32 (0x014C) PEIMs (its other PEIMs)");
+  EXPECT_REASON(InsertFiles(NoCores, {Core(NewA, 0x0A, 0x014C)}, ToFspS),
+                "runs x64 (0x8664) DXE drivers (its other DXE-phase files)");
+  // A replacement is not held to the file it replaces.
+  EXPECT_NO_THROW(ReplaceFiles(MixedPhaseVolume({Peim(OtherPeim, 0x8664), Peim(NewA, 0x014C)}), {Peim(OtherPeim, 0x014C)},
+                               ToFspS));
+}
+
+TEST(FwImageMachine, ADxeDriverWhereNoDxePhaseIsNeedsFvAndIsNoted) {
+  const Bytes PeiOnly = MixedPhaseVolume({Core(PeiCoreFile, 0x04, 0x014C), Peim(OtherPeim, 0x014C)});
+  EXPECT_REASON(InsertFiles(PeiOnly, {Driver(NewA, 0x100, 1, 0x014C)}, {}),
+                "no FV holds a DXE core in this image: name the FV to put the files into with --fv");
+  EditOptions ToFspS;
+  ToFspS.Volume = FspS;
+  EditSummary Summary;
+  EXPECT_NO_THROW(InsertFiles(PeiOnly, {Driver(NewA, 0x100, 1, 0x014C)}, ToFspS, &Summary));
+  ASSERT_EQ(Summary.Notes.size(), 1u);
+  const std::string Note = "nothing may dispatch DRIVER file " + NewA.ToString() + " in FV " + FspS.ToString() +
+                           ": it holds no DXE core and no other DXE-phase file, and this image has no DXE core";
+  EXPECT_EQ(Summary.Notes[0], Note);
+  std::ostringstream Text;
+  PrintSummary(Text, Summary);
+  EXPECT_HAS(Text.str(), "\nnote: " + Note + "\n");
+  std::ostringstream Json;
+  PrintSummaryJson(Json, Summary);
+  EXPECT_HAS(Json.str(), "\"notes\":[\"" + Note + "\"]}");
+  // Where the image has a DXE core elsewhere, the note says the volume lacks one.
+  Bytes WithDxe = PeiOnly;
+  Append(WithDxe, DxeVolume(0x1000));
+  EXPECT_NO_THROW(InsertFiles(WithDxe, {Driver(NewA, 0x100, 1, 0x014C)}, ToFspS, &Summary));
+  ASSERT_EQ(Summary.Notes.size(), 1u);
+  EXPECT_EQ(Summary.Notes[0].find(", and this image"), std::string::npos) << Summary.Notes[0];
+  // Machines are still checked against what runs there.
+  EXPECT_REASON(InsertFiles(PeiOnly, {Driver(NewA, 0x100)}, ToFspS),
+                "holds an image for x64 (0x8664); FV " + FspS.ToString() +
+                    " runs IA32 (0x014C) PEIMs (its PEI core) and no DXE driver");
+}
+
+TEST(FwImageMachine, ImagesInsideEfiCompressedSectionsCount) {
+  // Kabylake's FSP-S: PEIMs whose only image is inside an EFI 1.1 section, no PEI core.
+  const Bytes Inner = MakeSections({MakeSection(0x10, ImageFor(0x014C, 0x51)), MakeSection(0x15, Utf16("Packed"))});
+  const Bytes Packed = FfsFile(OtherPeim, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}),
+                                                               CompressionSection(Inner.size(), 1, EfiCompress(Inner, EfiVariant::Efi11))}));
+  const Bytes Img = MixedPhaseVolume({Packed});
+  EditOptions ToFspS;
+  ToFspS.Volume = FspS;
+  EXPECT_REASON(InsertFiles(Img, {Peim(NewA, 0x8664)}, ToFspS), "runs IA32 (0x014C) PEIMs (its other PEIMs)");
+  EXPECT_NO_THROW(InsertFiles(Img, {Peim(NewA, 0x014C)}, ToFspS));
 }
 
 TEST(FwImageRemove, PadInTheMiddleFreeSpaceAtTheEndAprioriFilesGuarded) {
@@ -518,8 +609,6 @@ std::string LineOf(const std::string &Listing, const std::string &Key, bool Belo
 std::string Checksum(const char *What, uint64_t Stored, uint64_t Computed) {
   return std::string(What) + " (stored " + HexText(Stored) + ", computed " + HexText(Computed) + ")";
 }
-
-#define EXPECT_HAS(Line, Text) EXPECT_NE((Line).find(Text), std::string::npos) << (Line)
 
 TEST(FwImageList, DamagedImageShowsEachFaultOnItsItemsLineAndReadsOn) {
   const DamagedImage D = MakeDamagedImage();
