@@ -426,7 +426,7 @@ TEST(FwImageReplace, RefusesAMissingFileATypeChangeAndAnotherMachine) {
   const CompressedImage C = MakeCompressedImage();
   EXPECT_REASON(ReplaceFiles(C.Image, {Driver(NewA, 0x100)}, {}), "no file 0D3C0B2A-1111-4A4A-8B8B-000000000001 in this image");
   FfsBuildInput In;
-  In.Kind = DriverKind::Smm;
+  In.Kind = FfsKind::Smm;
   In.Name = SomeDriverFile;
   In.Pe = Pe32Plus(0x100, 1);
   In.Depex = {0x06, 0x08};

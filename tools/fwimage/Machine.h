@@ -26,6 +26,7 @@ constexpr uint16_t Pe32PlusMagic = 0x20B;     // x64 and AArch64 images
 // EFI_TE_IMAGE_HEADER: Signature "VZ", then the UINT16 Machine.
 constexpr uint16_t TeSignature = 0x5A56;
 constexpr size_t TeMachineOffset = 2;
+constexpr size_t TeHeaderSize = 40; // through its two data directory entries
 
 constexpr uint16_t MachineX64 = 0x8664;
 constexpr uint16_t MachineIa32 = 0x014C;
