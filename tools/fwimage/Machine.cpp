@@ -117,7 +117,7 @@ std::optional<PhaseMachine> PhaseMachineOf(const Volume &V, Phase P, const Guid 
     }
     const std::vector<uint16_t> Machines = FileMachines(F);
     if (F.Type == CoreType && !Machines.empty()) {
-      return PhaseMachine{Machines.front(), P, Pei ? "its PEI core" : "its DXE core"};
+      return PhaseMachine{Machines.front(), Pei ? "its PEI core" : "its DXE core"};
     }
     for (const uint16_t M : Machines) {
       if (M != pe::MachineEbc && Count[M]++ == 0) {
@@ -134,7 +134,7 @@ std::optional<PhaseMachine> PhaseMachineOf(const Volume &V, Phase P, const Guid 
       Best = M;
     }
   }
-  return PhaseMachine{Best, P, Pei ? "its other PEIMs" : "its other DXE-phase files"};
+  return PhaseMachine{Best, Pei ? "its other PEIMs" : "its other DXE-phase files"};
 }
 
 std::optional<std::string> CheckFileMachine(const File &F, const Volume &V, const std::string &VolumeName) {

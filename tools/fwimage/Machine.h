@@ -57,7 +57,6 @@ Phase PhaseOf(uint8_t FileType);
 
 struct PhaseMachine {
   uint16_t Machine = 0;
-  Phase Of = Phase::None;
   std::string Source; // what decided: "its PEI core", "its other PEIMs", ...
 };
 
