@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Ffs.h"
+#include "FileIo.h"
 #include "FwImageTestImages.h"
 
 using namespace fwimage;
@@ -93,7 +94,7 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   Write("noise-aa64.ffs", BuildFfsFile(In));
   Write("peim-big.ffs", FfsFile(XipPeimFile, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}),
                                                                   MakeSection(0x12, TeImage(0x200, 0x77, 0xAA64))})));
-  In.Kind = DriverKind::Smm;
+  In.Kind = FfsKind::Smm;
   In.Name = SomeDriverFile;
   In.Pe = Pe32Plus(0x200, 1);
   Write("cpu-smm.ffs", BuildFfsFile(In));
@@ -145,6 +146,17 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   EXPECT_EQ(Run("insert image.fd driver.ffs"), 2);
   EXPECT_NE(Err.find("missing --out"), std::string::npos);
   EXPECT_EQ(Run("ffs --type pei --out x"), 2);
+  EXPECT_NE(Err.find("--type must be peim|driver|smm|mm-standalone|application|freeform|raw, not pei"),
+            std::string::npos)
+      << Err;
+  // What a type has no place for is a usage error, found before any file is read.
+  const std::string Guid = " --guid 0D3C0B2A-1111-4A4A-8B8B-000000000009 --out out.bin";
+  for (const char *Args : {"ffs --type driver --te no.te --ui D --version 1", "ffs --type raw --data no.bin --ui D",
+                           "ffs --type application --pe no.efi --depex no.depex --ui D --version 1",
+                           "ffs --type freeform --pe no.efi", "ffs --type peim --pe no.efi --te no.te"}) {
+    EXPECT_EQ(Run(Args + Guid), 2) << Args;
+    EXPECT_EQ(Err.find("cannot read"), std::string::npos) << Args << ": " << Err;
+  }
   EXPECT_EQ(Run("insert image.fd --out out.bin --preset 12 driver.ffs"), 2);
   EXPECT_NE(Err.find("--preset must be 0 to 9"), std::string::npos);
   EXPECT_EQ(Run("'sub\ncommand'"), 2);
@@ -189,6 +201,15 @@ TEST_F(FwImageCli, WritesOutputsThatReadBack) {
             0)
       << Err;
   ASSERT_EQ(Run("insert image.fd --out new.fd d.ffs"), 0) << Err;
+  // A re-packed PEIM's TE image and a raw file read back as built.
+  Write("p.te", TeImage(0x100, 0x2E, 0x8664));
+  ASSERT_EQ(Run("ffs --type peim --te p.te --ui P --version 2 --guid 0D3C0B2A-1111-4A4A-8B8B-000000000002 --out p.ffs"),
+            0)
+      << Err;
+  ASSERT_EQ(Run("ffs --type raw --data t.depex --guid 0D3C0B2A-1111-4A4A-8B8B-000000000003 --out r.ffs"), 0) << Err;
+  ASSERT_EQ(Run("insert image.fd --out pr.fd p.ffs r.ffs"), 0) << Err;
+  ASSERT_EQ(Run("extract pr.fd 0D3C0B2A-1111-4A4A-8B8B-000000000002 --section te --out p2.te"), 0) << Err;
+  EXPECT_EQ(ReadFile((Dir / "p2.te").string()), TeImage(0x100, 0x2E, 0x8664));
   EXPECT_EQ(fs::file_size(Dir / "new.fd"), fs::file_size(Dir / "image.fd"));
   EXPECT_EQ(Run("list new.fd"), 0) << Err;
   // What extract writes goes back in with replace; remove takes it out again.
@@ -205,8 +226,9 @@ TEST_F(FwImageCli, WritesOutputsThatReadBack) {
   ASSERT_EQ(Run("remove same.fd --out gone.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001"), 0) << Err;
   EXPECT_EQ(Run("extract gone.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --section pe32 --out y.efi"), 1);
   EXPECT_EQ(Run("extract new.fd 0D3C0B2A-1111-4A4A-8B8B-000000000001 --section pe33 --out y.efi"), 2);
-  const std::set<std::string> Expected = {"image.fd", "driver.ffs", "driver.efi", "true.depex", "t.depex",
-                                          "d.ffs",    "new.fd",     "x.ffs",      "same.fd",    "gone.fd"};
+  const std::set<std::string> Expected = {"image.fd", "driver.ffs", "driver.efi", "true.depex", "t.depex", "d.ffs",
+                                          "new.fd",   "x.ffs",      "same.fd",    "gone.fd",    "p.te",    "p.ffs",
+                                          "r.ffs",    "pr.fd",      "p2.te"};
   EXPECT_EQ(Listing(), Expected);
   EXPECT_EQ((fs::status(Dir / "new.fd").permissions() & fs::perms::others_read), fs::perms::others_read)
       << "the output gets a plain file's mode, not the temporary's private one";

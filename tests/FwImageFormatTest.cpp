@@ -60,7 +60,7 @@ TEST(FwImageDepex, DecoderRefusesCutShortOrTrailingCode) {
   EXPECT_NE(ReasonOf([] { DecodeDepex(Bytes{}); }).find("no END"), std::string::npos);
 }
 
-FfsBuildInput DriverInput(DriverKind Kind, size_t PeSize) {
+FfsBuildInput DriverInput(FfsKind Kind, size_t PeSize) {
   FfsBuildInput In;
   In.Kind = Kind;
   In.Name = G("B2D7C2F1-6E21-4A6F-9C34-0D2B6E8A5F13");
@@ -89,10 +89,10 @@ std::vector<SectionSeen> WalkSections(const Bytes &F) {
 }
 
 TEST(FwImageFfs, DriverFileHasAlignedSectionsInOrderAndValidChecksums) {
-  for (const DriverKind Kind : {DriverKind::Dxe, DriverKind::Smm}) {
+  for (const FfsKind Kind : {FfsKind::Driver, FfsKind::Smm}) {
     const FfsBuildInput In = DriverInput(Kind, 0x1001);
     const Bytes F = BuildFfsFile(In);
-    const bool Smm = Kind == DriverKind::Smm;
+    const bool Smm = Kind == FfsKind::Smm;
     EXPECT_EQ(F[18], Smm ? 0x0A : 0x07);
     EXPECT_EQ(F[23], 0xF8);
     EXPECT_EQ(static_cast<size_t>(F[20] | (F[21] << 8) | (F[22] << 16)), F.size());
@@ -125,29 +125,118 @@ TEST(FwImageFfs, DriverFileHasAlignedSectionsInOrderAndValidChecksums) {
   }
 }
 
+// Every type an integrator re-packs, with the file type and the sections in
+// order that PI gives it (depex types: PEI 0x1B, DXE 0x13, SMM and MM 0x1C).
+TEST(FwImageFfs, EveryTypeAnIntegratorRepacksRoundTripsThroughTheStrictParser) {
+  const Bytes Te = TeImage(0x180, 0x2E, 0x014C);
+  const Bytes Blob = {'m', 'i', 'c', 'r', 'o', 'c', 'o', 'd', 'e'};
+  struct Case {
+    FfsKind Kind;
+    bool UseTe, WithDepex, WithNames;
+    uint8_t FileType;
+    std::vector<uint8_t> Sections; // empty: the body is the data
+  };
+  const Case Cases[] = {
+      {FfsKind::Peim, false, true, true, 0x06, {0x1B, 0x10, 0x15, 0x14}},
+      {FfsKind::Peim, true, false, true, 0x06, {0x12, 0x15, 0x14}},
+      {FfsKind::Driver, false, false, true, 0x07, {0x10, 0x15, 0x14}},
+      {FfsKind::Smm, false, true, true, 0x0A, {0x1C, 0x10, 0x15, 0x14}},
+      {FfsKind::MmStandalone, false, true, true, 0x0E, {0x1C, 0x10, 0x15, 0x14}},
+      {FfsKind::Application, false, false, true, 0x09, {0x10, 0x15, 0x14}},
+      {FfsKind::Freeform, false, false, true, 0x02, {0x19, 0x15, 0x14}},
+      {FfsKind::Freeform, false, false, false, 0x02, {0x19}},
+      {FfsKind::Raw, false, false, false, 0x01, {}},
+  };
+  for (const Case &C : Cases) {
+    FfsBuildInput In = DriverInput(C.Kind, 0x301);
+    SCOPED_TRACE(std::string(KindInfo(C.Kind).Name) + (C.UseTe ? " TE" : ""));
+    if (C.UseTe) {
+      In.Pe = Te;
+      In.Te = true;
+    }
+    if (C.Sections.empty() || C.Sections.front() == 0x19) {
+      In.Pe.clear();
+      In.Data = Blob;
+    }
+    if (!C.WithDepex) {
+      In.Depex.clear();
+    }
+    if (!C.WithNames) {
+      In.Ui.clear();
+      In.Version.clear();
+    }
+    const Bytes F = BuildFfsFile(In);
+    EXPECT_EQ(F[18], C.FileType);
+    const File Parsed = ParseStandaloneFile(F);
+    EXPECT_EQ(Parsed.Type, C.FileType);
+    EXPECT_EQ(Parsed.Name, In.Name);
+    std::vector<uint8_t> Types;
+    for (const Section &S : Parsed.Sections) {
+      Types.push_back(S.Type);
+    }
+    EXPECT_EQ(Types, C.Sections);
+    if (C.Sections.empty()) {
+      EXPECT_EQ(Bytes(F.begin() + 24, F.end()), Blob);
+    } else {
+      const Section &Body = Parsed.Sections[C.WithDepex ? 1 : 0];
+      EXPECT_EQ(Bytes(F.begin() + static_cast<long>(Body.Offset + 4), F.begin() + static_cast<long>(Body.Offset + Body.Size)),
+                C.UseTe ? Te : (In.Data.empty() ? In.Pe : Blob));
+    }
+    EXPECT_EQ(Parsed.UiName, C.WithNames ? "BoardSetupDxe" : "");
+    // And inside a volume, as the editing commands read it.
+    const Image Img = ParseImage(MakeVolume({G("F5B5F5B5-0000-4000-8000-00000000F5B5"), 0x1000, {F}}));
+    EXPECT_EQ(Img.Volumes.at(0).Files.at(0).Type, C.FileType);
+  }
+}
+
+TEST(FwImageFfs, EachTypeTakesOnlyWhatItHasAPlaceFor) {
+  FfsBuildInput In = DriverInput(FfsKind::Driver, 0x200);
+  In.Pe = TeImage(0x180, 0x2E, 0x8664);
+  In.Te = true;
+  EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("driver files take a PE32 image, not TE: only PEIMs run TE images"),
+            std::string::npos);
+  In.Kind = FfsKind::Peim;
+  In.Pe[0] = 'X';
+  EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("TE image has no TE header"), std::string::npos);
+  In = DriverInput(FfsKind::Application, 0x200);
+  EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("application files have no dependency expression"),
+            std::string::npos);
+  In = DriverInput(FfsKind::Raw, 0x200);
+  In.Depex.clear();
+  In.Data = {1, 2, 3};
+  EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("raw files hold no sections: no UI name or version"),
+            std::string::npos);
+  // The command line's checks, before any file is read.
+  EXPECT_EQ(FfsShapeError({FfsKind::Freeform, true, false, false, false, false}),
+            "freeform files hold data, not an executable image");
+  EXPECT_EQ(FfsShapeError({FfsKind::Peim, false, false, true, false, false}),
+            "peim files hold an executable image (PE32 or TE), not data");
+  EXPECT_EQ(FfsShapeError({FfsKind::MmStandalone, true, false, false, true, true}), std::nullopt);
+}
+
 TEST(FwImageFfs, BuilderRefusesInputsThatWouldNotDispatch) {
-  FfsBuildInput In = DriverInput(DriverKind::Dxe, 0x400);
+  FfsBuildInput In = DriverInput(FfsKind::Driver, 0x400);
   In.Pe[0] = 'X';
   EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("no MZ header"), std::string::npos);
-  In = DriverInput(DriverKind::Dxe, 0x400);
+  In = DriverInput(FfsKind::Driver, 0x400);
   Put(In.Pe, 0x40 + 24, 0x107, 2); // a ROM image
   EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("neither PE32+ nor PE32"), std::string::npos);
-  In = DriverInput(DriverKind::Dxe, 0x400);
+  In = DriverInput(FfsKind::Driver, 0x400);
   Put(In.Pe, 0x3C, 0xFFFFFF00, 4);
   EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("no PE signature"), std::string::npos);
-  In = DriverInput(DriverKind::Dxe, 0x400);
+  In = DriverInput(FfsKind::Driver, 0x400);
   In.Depex = {0x06, 0x06, 0x08};
   EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("leaves 2 values"), std::string::npos);
-  In = DriverInput(DriverKind::Dxe, 0x400);
+  In = DriverInput(FfsKind::Driver, 0x400);
   In.Ui = "Board\xC3\xA9";
   EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("not printable ASCII"), std::string::npos);
-  In = DriverInput(DriverKind::Dxe, 0x400);
+  In = DriverInput(FfsKind::Driver, 0x400);
   In.Ui.clear();
   EXPECT_NE(ReasonOf([&] { BuildFfsFile(In); }).find("UI name is empty"), std::string::npos);
 }
 
 TEST(FwImageFfs, StandaloneFileCheckCatchesEveryCorruption) {
-  const Bytes Good = BuildFfsFile(DriverInput(DriverKind::Smm, 0x200));
+  const Bytes Good = BuildFfsFile(DriverInput(FfsKind::Smm, 0x200));
   struct Case {
     const char *What;
     size_t Offset;

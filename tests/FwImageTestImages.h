@@ -133,18 +133,32 @@ inline Bytes MakeVolume(const VolumeLayout &Layout) {
   return V;
 }
 
-// GUID-defined LZMA section the way OVMF writes it: DataOffset 0x18,
-// attributes "processing required", classic .lzma data.
-inline Bytes LzmaSection(const Bytes &Stream) {
-  // 5D: lc 3, lp 0, pb 2; 64 KiB dictionary is plenty for test streams.
-  const Bytes Props = {0x5D, 0x00, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
+// A GUID-defined section the way firmware builds write the compressed
+// ones: DataOffset 0x18, attributes "processing required", the stream.
+inline Bytes GuidedSection(const Guid &Definition, const Bytes &Stream) {
   Bytes Payload(20);
-  const Guid Lzma = G("EE4E5898-3914-4259-9D6E-DC7BD79403CF");
-  std::copy(Lzma.Bytes.begin(), Lzma.Bytes.end(), Payload.begin());
+  std::copy(Definition.Bytes.begin(), Definition.Bytes.end(), Payload.begin());
   Put(Payload, 16, 0x18, 2);
   Put(Payload, 18, 0x0001, 2);
-  Append(Payload, fwimage::LzmaEncodeLike(Stream, Props, 0));
+  Append(Payload, Stream);
   return MakeSection(0x02, Payload);
+}
+
+// .lzma properties for test streams: 5D (lc 3, lp 0, pb 2), 64 KiB dictionary.
+inline const Bytes TestLzmaHeader = {0x5D, 0x00, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
+
+// GUID-defined LZMA section the way OVMF writes it, classic .lzma data.
+inline Bytes LzmaSection(const Bytes &Stream) {
+  return GuidedSection(G("EE4E5898-3914-4259-9D6E-DC7BD79403CF"), fwimage::LzmaEncodeLike(Stream, TestLzmaHeader, 0));
+}
+
+// EFI_COMPRESSION_SECTION: UncompressedLength, CompressionType, the stream.
+inline Bytes CompressionSection(size_t UncompressedLength, uint8_t Type, const Bytes &Stream) {
+  Bytes Payload(5);
+  Put(Payload, 0, UncompressedLength, 4);
+  Payload[4] = Type;
+  Append(Payload, Stream);
+  return MakeSection(0x01, Payload);
 }
 
 // A recognisable PE image of Size bytes (MZ, PE signature, Machine, the
@@ -318,7 +332,8 @@ inline const Guid BadSection = G("BAD00005-0000-4000-8000-000000000005");
 inline const Guid Good2 = G("600D0006-0000-4000-8000-000000000006");
 inline const Guid BadSize = G("BAD00007-0000-4000-8000-000000000007");
 inline const Guid Good3 = G("600D0008-0000-4000-8000-000000000008");
-inline const Guid SomeCompression = G("A31280AD-481E-41B6-95E8-127F4C984779");
+// Brotli's GUID-defined section: a compression this tool does not decode.
+inline const Guid SomeCompression = G("3D532050-5CDA-4FD0-879E-0F7F630D5AFB");
 
 inline Bytes UiDriver(const Guid &Name, const char *Ui) {
   return FfsFile(Name, 0x07, MakeSections({MakeSection(0x10, Pe32Plus(0x80, 0x11)), MakeSection(0x15, Utf16(Ui))}));

@@ -8,11 +8,13 @@
 
 #include "Descriptor.h"
 #include "Edit.h"
+#include "EfiCompress.h"
 #include "Ffs.h"
 #include "FirmwareVolume.h"
 #include "FwImageTestImages.h"
 #include "Layout.h"
 #include "List.h"
+#include "Lzma.h"
 
 using namespace fwimage;
 using namespace fwtest;
@@ -20,6 +22,7 @@ using namespace fwtest;
 namespace {
 
 #define EXPECT_REASON(Call, Text) EXPECT_NE(ReasonOf([&] { Call; }).find(Text), std::string::npos) << ReasonOf([&] { Call; })
+#define EXPECT_HAS(Line, Text) EXPECT_NE((Line).find(Text), std::string::npos) << (Line)
 
 // Offsets in MakeCompressedImage(): the FV-image file right after the outer
 // volume's extended header, its GUID-defined section, the LZMA header.
@@ -46,6 +49,11 @@ Bytes Driver(const Guid &Name, size_t PeSize, uint8_t Fill = 0x5A, uint16_t Mach
   In.Ui = "Driver";
   In.Version = "1.0";
   return BuildFfsFile(In);
+}
+
+// An image of the machine as firmware builds it: PE32 for IA32, PE32+ otherwise.
+Bytes ImageFor(uint16_t Machine, uint8_t Fill) {
+  return Pe32Plus(0x100, Fill, Machine, Machine == 0x014C ? 0x10B : 0x20B);
 }
 
 const Guid NewA = G("0D3C0B2A-1111-4A4A-8B8B-000000000001");
@@ -418,7 +426,7 @@ TEST(FwImageReplace, RefusesAMissingFileATypeChangeAndAnotherMachine) {
   const CompressedImage C = MakeCompressedImage();
   EXPECT_REASON(ReplaceFiles(C.Image, {Driver(NewA, 0x100)}, {}), "no file 0D3C0B2A-1111-4A4A-8B8B-000000000001 in this image");
   FfsBuildInput In;
-  In.Kind = DriverKind::Smm;
+  In.Kind = FfsKind::Smm;
   In.Name = SomeDriverFile;
   In.Pe = Pe32Plus(0x100, 1);
   In.Depex = {0x06, 0x08};
@@ -427,27 +435,112 @@ TEST(FwImageReplace, RefusesAMissingFileATypeChangeAndAnotherMachine) {
   EXPECT_REASON(ReplaceFiles(C.Image, {BuildFfsFile(In)}, {}), "is DRIVER in the image and SMM in the new file");
   EXPECT_REASON(ReplaceFiles(C.Image, {Driver(SomeDriverFile, 0x100, 1, 0xAA64)}, {}),
                 "holds an image for AArch64 (0xAA64); FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1 runs x64 (0x8664) "
-                "images (its DXE core)");
+                "DXE drivers (its DXE core)");
   EXPECT_REASON(ReplaceFiles(C.Image, {FfsFile(G("FFFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"), 0xF0, Bytes(8, 0xFF))}, {}),
                 "names every pad file");
 }
 
 TEST(FwImageMachine, NewFilesMatchTheVolumesDxeCoreOrItsOtherImages) {
   const CompressedImage C = MakeCompressedImage();
-  EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x01C2)}, {}), "ARM (0x1C2); FV 7CB8BDC9");
-  // The PEI volume has no DXE core: its PEI core's machine decides.
+  EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x01C2)}, {}), "ARM (0x01C2); FV 7CB8BDC9");
+  // The PEI volume has no DXE-phase file: what does run there, its PEI core, decides.
   EditOptions ToPei;
   ToPei.Volume = PeiName;
-  EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x80, 1, 0x014C)}, ToPei), "runs x64 (0x8664) images (its other images)");
+  EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x80, 1, 0x014C)}, ToPei),
+                "runs x64 (0x8664) PEIMs (its PEI core) and no DXE driver");
   EXPECT_REASON(InsertFiles(XipImage(), {Driver(NewA, 0x80)}, {}), "x64 (0x8664); FV 64074AFE");
   // The DXE core decides even where most other images run on another machine.
   const Bytes Mixed = MakeVolume({DxeName, 0x1000,
                                   {FfsFile(DxeCoreFile, 0x05, MakeSection(0x10, Pe32Plus(0x80, 1))),
                                    FfsFile(SomeDriverFile, 0x07, MakeSection(0x10, Pe32Plus(0x80, 2, 0x014C))),
                                    FfsFile(NewB, 0x07, MakeSection(0x10, Pe32Plus(0x80, 3, 0x014C)))}});
-  EXPECT_REASON(InsertFiles(Mixed, {Driver(NewA, 0x80, 1, 0x014C)}, {}), "IA32 (0x14C); FV 7CB8BDC9");
+  EXPECT_REASON(InsertFiles(Mixed, {Driver(NewA, 0x80, 1, 0x014C)}, {}), "IA32 (0x014C); FV 7CB8BDC9");
   // Byte code runs on any machine.
   EXPECT_NO_THROW(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x0EBC)}, {}));
+}
+
+// Files as FSPs hold them: IA32 PE32 images (PE32 magic), x64 ones (PE32+).
+Bytes Peim(const Guid &Name, uint16_t Machine, uint8_t Fill = 0x41) {
+  return FfsFile(Name, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}), MakeSection(0x10, ImageFor(Machine, Fill))}));
+}
+Bytes Core(const Guid &Name, uint8_t Type, uint16_t Machine) {
+  return FfsFile(Name, Type, MakeSection(0x10, ImageFor(Machine, 0x43)));
+}
+const Guid FspS = G("F5B5F5B5-0000-4000-8000-00000000F5B5");
+const Guid PeiCoreFile = G("52C05B14-0B98-496C-BC3B-04B50211D680");
+const Guid OtherPeim = G("F5B5F5B5-0000-4000-8000-000000000001");
+
+// An FSP-S-like volume: an IA32 PEI core and PEIM beside an x64 DXE core.
+Bytes MixedPhaseVolume(std::vector<Bytes> Files = {}) {
+  if (Files.empty()) {
+    Files = {Core(PeiCoreFile, 0x04, 0x014C), Peim(OtherPeim, 0x014C), Core(DxeCoreFile, 0x05, 0x8664)};
+  }
+  return MakeVolume({FspS, 0x2000, Files});
+}
+
+TEST(FwImageMachine, EachFileIsHeldToTheMachineOfItsBootPhase) {
+  const Bytes Img = MixedPhaseVolume();
+  EditOptions ToFspS;
+  ToFspS.Volume = FspS;
+  EditSummary Summary;
+  EXPECT_NO_THROW(InsertFiles(Img, {Driver(NewA, 0x100)}, {}, &Summary));
+  EXPECT_TRUE(Summary.Notes.empty());
+  EXPECT_NO_THROW(InsertFiles(Img, {Peim(NewA, 0x014C)}, ToFspS));
+  EXPECT_REASON(InsertFiles(Img, {Peim(NewA, 0x8664)}, ToFspS),
+                "file " + NewA.ToString() + " holds an image for x64 (0x8664); FV " + FspS.ToString() +
+                    " runs IA32 (0x014C) PEIMs (its PEI core)");
+  EXPECT_REASON(InsertFiles(Img, {Driver(NewA, 0x100, 1, 0x014C)}, ToFspS),
+                "holds an image for IA32 (0x014C); FV " + FspS.ToString() + " runs x64 (0x8664) DXE drivers (its DXE core)");
+  // Without the cores, the other files of the phase decide.
+  const Bytes NoCores = MixedPhaseVolume({Peim(OtherPeim, 0x014C), Core(SomeDriverFile, 0x07, 0x8664)});
+  EXPECT_REASON(InsertFiles(NoCores, {Peim(NewA, 0x8664)}, ToFspS), "runs IA32 (0x014C) PEIMs (its other PEIMs)");
+  EXPECT_REASON(InsertFiles(NoCores, {Core(NewA, 0x0A, 0x014C)}, ToFspS),
+                "runs x64 (0x8664) DXE drivers (its other DXE-phase files)");
+  // A replacement is not held to the file it replaces.
+  EXPECT_NO_THROW(ReplaceFiles(MixedPhaseVolume({Peim(OtherPeim, 0x8664), Peim(NewA, 0x014C)}), {Peim(OtherPeim, 0x014C)},
+                               ToFspS));
+}
+
+TEST(FwImageMachine, ADxeDriverWhereNoDxePhaseIsNeedsFvAndIsNoted) {
+  const Bytes PeiOnly = MixedPhaseVolume({Core(PeiCoreFile, 0x04, 0x014C), Peim(OtherPeim, 0x014C)});
+  EXPECT_REASON(InsertFiles(PeiOnly, {Driver(NewA, 0x100, 1, 0x014C)}, {}),
+                "no FV holds a DXE core in this image: name the FV to put the files into with --fv");
+  EditOptions ToFspS;
+  ToFspS.Volume = FspS;
+  EditSummary Summary;
+  EXPECT_NO_THROW(InsertFiles(PeiOnly, {Driver(NewA, 0x100, 1, 0x014C)}, ToFspS, &Summary));
+  ASSERT_EQ(Summary.Notes.size(), 1u);
+  const std::string Note = "nothing may dispatch DRIVER file " + NewA.ToString() + " in FV " + FspS.ToString() +
+                           ": it holds no DXE core and no other DXE-phase file, and this image has no DXE core";
+  EXPECT_EQ(Summary.Notes[0], Note);
+  std::ostringstream Text;
+  PrintSummary(Text, Summary);
+  EXPECT_HAS(Text.str(), "\nnote: " + Note + "\n");
+  std::ostringstream Json;
+  PrintSummaryJson(Json, Summary);
+  EXPECT_HAS(Json.str(), "\"notes\":[\"" + Note + "\"]}");
+  // Where the image has a DXE core elsewhere, the note says the volume lacks one.
+  Bytes WithDxe = PeiOnly;
+  Append(WithDxe, DxeVolume(0x1000));
+  EXPECT_NO_THROW(InsertFiles(WithDxe, {Driver(NewA, 0x100, 1, 0x014C)}, ToFspS, &Summary));
+  ASSERT_EQ(Summary.Notes.size(), 1u);
+  EXPECT_EQ(Summary.Notes[0].find(", and this image"), std::string::npos) << Summary.Notes[0];
+  // Machines are still checked against what runs there.
+  EXPECT_REASON(InsertFiles(PeiOnly, {Driver(NewA, 0x100)}, ToFspS),
+                "holds an image for x64 (0x8664); FV " + FspS.ToString() +
+                    " runs IA32 (0x014C) PEIMs (its PEI core) and no DXE driver");
+}
+
+TEST(FwImageMachine, ImagesInsideEfiCompressedSectionsCount) {
+  // Kabylake's FSP-S: PEIMs whose only image is inside an EFI 1.1 section, no PEI core.
+  const Bytes Inner = MakeSections({MakeSection(0x10, ImageFor(0x014C, 0x51)), MakeSection(0x15, Utf16("Packed"))});
+  const Bytes Packed = FfsFile(OtherPeim, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}),
+                                                               CompressionSection(Inner.size(), 1, EfiCompress(Inner, EfiVariant::Efi11))}));
+  const Bytes Img = MixedPhaseVolume({Packed});
+  EditOptions ToFspS;
+  ToFspS.Volume = FspS;
+  EXPECT_REASON(InsertFiles(Img, {Peim(NewA, 0x8664)}, ToFspS), "runs IA32 (0x014C) PEIMs (its other PEIMs)");
+  EXPECT_NO_THROW(InsertFiles(Img, {Peim(NewA, 0x014C)}, ToFspS));
 }
 
 TEST(FwImageRemove, PadInTheMiddleFreeSpaceAtTheEndAprioriFilesGuarded) {
@@ -516,8 +609,6 @@ std::string LineOf(const std::string &Listing, const std::string &Key, bool Belo
 std::string Checksum(const char *What, uint64_t Stored, uint64_t Computed) {
   return std::string(What) + " (stored " + HexText(Stored) + ", computed " + HexText(Computed) + ")";
 }
-
-#define EXPECT_HAS(Line, Text) EXPECT_NE((Line).find(Text), std::string::npos) << (Line)
 
 TEST(FwImageList, DamagedImageShowsEachFaultOnItsItemsLineAndReadsOn) {
   const DamagedImage D = MakeDamagedImage();
@@ -589,6 +680,89 @@ TEST(FwImageList, JsonGivesEachFilesMachineAndEscapesText) {
             std::string::npos)
       << Json;
   EXPECT_EQ(Json.substr(Json.size() - 17), ",\"faultCount\":0}\n");
+}
+
+// Each compression vendors' images use, around the same sections: how the
+// section is written, and the name the listing gives the algorithm.
+struct Wrapped {
+  const char *Algorithm;
+  Bytes Section;
+};
+
+std::vector<Wrapped> EachCompression(const Bytes &Sections) {
+  return {
+      {"LZMA", LzmaSection(Sections)},
+      {"LZMA x86", GuidedSection(G("D42AE6BD-1352-4BFB-909A-CA72A6EAE889"),
+                                 LzmaX86EncodeLike(Sections, TestLzmaHeader, 0))},
+      {"Tiano", GuidedSection(G("A31280AD-481E-41B6-95E8-127F4C984779"), EfiCompress(Sections, EfiVariant::Tiano))},
+      {"EFI 1.1", CompressionSection(Sections.size(), 0x01, EfiCompress(Sections, EfiVariant::Efi11))},
+      // Some vendors put Tiano streams in type-0x01 sections.
+      {"Tiano", CompressionSection(Sections.size(), 0x01, EfiCompress(Sections, EfiVariant::Tiano))},
+  };
+}
+
+const Guid PackedPeim = G("C0DEC000-0000-4000-8000-000000000001");
+
+TEST(FwImageCodec, EveryCompressionIsOpenedListedAndExtractedFrom) {
+  const Bytes Pe = Pe32Plus(0x600, 0x3A, 0x014C, 0x10B);
+  const Bytes Inner = MakeSections({MakeSection(0x10, Pe), MakeSection(0x15, Utf16("Packed"))});
+  for (const Wrapped &W : EachCompression(Inner)) {
+    SCOPED_TRACE(W.Algorithm);
+    const Bytes Img = MakeVolume(
+        {PeiName, 0x2000, {FfsFile(PackedPeim, 0x06, MakeSections({MakeSection(0x1B, {0x06, 0x08}), W.Section}))}});
+    ASSERT_NO_THROW(ParseImage(Img));
+    const Listing L = ReadListing(Img);
+    EXPECT_EQ(L.FaultCount(), 0u);
+    std::ostringstream Text;
+    PrintListing(Text, L);
+    // The UI name inside the stream is the file's; the section line says what decoded it.
+    EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString()), "PEIM  size ");
+    EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString()), "\"Packed\"  sections: PEI_DEPEX ");
+    EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString(), true),
+               std::string(" (") + W.Algorithm + ")  size " + HexText(W.Section.size()) + "  decoded " +
+                   HexText(Inner.size()));
+    std::ostringstream Json;
+    PrintListingJson(Json, L);
+    EXPECT_HAS(Json.str(), "\"ui\":\"Packed\",\"machine\":332,\"machineName\":\"IA32\"");
+    EXPECT_HAS(Json.str(), "\"decodedSize\":" + std::to_string(Inner.size()) + ",\"algorithm\":\"" + W.Algorithm +
+                               "\",\"opened\":true");
+    EXPECT_EQ(ExtractFile(Img, PackedPeim, SectionKind::Pe32), Pe);
+    // Bounded like LZMA: the stream is refused before it is decoded past the total.
+    ParseLimits Tight;
+    Tight.MaxTotalDecoded = Inner.size() - 1;
+    EXPECT_REASON(ParseImage(Img, Tight), "limit");
+  }
+  // Neither variant decodes: both reasons, on the section's line.
+  Bytes Garbage = EfiCompress(Inner, EfiVariant::Efi11);
+  std::fill(Garbage.begin() + 8, Garbage.end(), 0xFF);
+  const Bytes Bad = MakeVolume({PeiName, 0x2000, {FfsFile(PackedPeim, 0x06, CompressionSection(Inner.size(), 1, Garbage))}});
+  std::ostringstream Text;
+  PrintListing(Text, ReadListing(Bad));
+  EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString(), true), "FAULT: EFI 1.1 compressed data: ");
+  EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString(), true), "; as Tiano compressed data: ");
+}
+
+TEST(FwImageCodec, AnEditInsideEachCompressionEncodesWithTheAlgorithmThatDecoded) {
+  const Bytes Stream = MakeSections({MakeSection(0x19, Bytes(0x10, 0)), MakeSection(0x17, DxeVolume(0x2000))});
+  const Bytes New = Driver(NewA, 0x300, 0x61);
+  for (const Wrapped &W : EachCompression(Stream)) {
+    SCOPED_TRACE(W.Algorithm);
+    const Bytes Img = MakeVolume({OuterName, 0x2000, {FfsFile(FvImageFile, 0x0B, W.Section)}});
+    EditSummary Summary;
+    const Bytes Out = InsertFiles(Img, {New}, {}, &Summary);
+    EXPECT_EQ(Summary.Recompressed, 1u);
+    EXPECT_EQ(ExtractFile(Out, NewA, std::nullopt), New);
+    EXPECT_EQ(ExtractFile(Out, SomeDriverFile, std::nullopt), ExtractFile(Img, SomeDriverFile, std::nullopt));
+    const Image After = ParseImage(Out);
+    const Section &S = After.Volumes.at(0).Files.at(0).Sections.at(0);
+    std::ostringstream Text;
+    PrintImage(Text, After);
+    EXPECT_HAS(Text.str(), std::string(" (") + W.Algorithm + ")  size " + HexText(S.Size));
+    ASSERT_NE(S.Decoded(), nullptr);
+    if (S.Type == 0x01) {
+      EXPECT_EQ(ReadU32(Out, S.Offset + 4), S.Decoded()->size()) << "UncompressedLength";
+    }
+  }
 }
 
 // 64 KiB: descriptor, ME (erased), platform data holding a volume with a DXE

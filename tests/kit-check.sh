@@ -10,8 +10,13 @@
 #     the bytes outside the rewritten volume (SECFV, the reset vector) are
 #     the original ones.
 # --listings: `fwimage list --json` over Debian's x64, IA32, AArch64 and ARM
-#   firmware images finds no fault, and the same volumes (name, size) and
-#   files (GUID, type, machine) at every nesting level as UEFIExtract's dump.
+#   firmware images and the real FSP binaries (tests/real-images) finds no
+#   fault, and the same volumes (name, size) and files (GUID, type, machine,
+#   UI name) at every nesting level as UEFIExtract's dump. On the FSPs: every
+#   PE32 behind an EFI 1.1 section, as `extract --section pe32` writes it, is
+#   UEFIExtract's decoded body; the kit's x64 DXE driver is refused, naming
+#   both machines, by an IA32-only FSP volume, and goes into PantherLake's x64
+#   FSP-S (--fv) with no complaint from UEFIExtract the original lacks.
 # --descriptor: 12 MiB SPI images from a real two-chip laptop descriptor
 #   (tests/real-images), OVMF at the top of the BIOS region, once as the
 #   descriptor stands and once with its BIOS region over the whole flash:
@@ -209,13 +214,21 @@ command -v UEFIExtract >/dev/null || fail "UEFIExtract missing (tools/install-de
 # compare.py NAME JSON DUMP...: fwimage's JSON listing against UEFIExtract's
 # dump of the same image (one directory an item, children numbered in order,
 # an info.txt each). Volumes by name (the file-system GUID when unnamed) and
-# size, files by GUID, type byte and the machine of their first PE32/TE image,
-# each at its nesting level; flash regions by name, offset and size.
+# size, files by GUID, type byte, the machine of their first PE32/TE image
+# and UI name, each at its nesting level; flash regions by name, offset and
+# size.
+# compare.py --pe32 FWIMAGE WORK IMAGE DUMP...: every PE32 section inside an
+# EFI 1.1 compressed section of the dump, extracted by fwimage from the file
+# and volume UEFIExtract names, equals the dump's decoded body.
+# compare.py --targets JSON: for the machine check, an x64 volume holding DXE
+# drivers ("insert GUID"), or else an IA32-only one ("refuse GUID").
 cat > "$work/compare.py" <<'PY'
 import json, os, sys
 
 # UEFIExtract's words for the PE/TE Machine field and for flash regions.
 MACHINES = {"x86-64": 0x8664, "x86": 0x014C, "AArch64": 0xAA64, "ARM Thumb": 0x01C2}
+# The names UEFIExtract gives files of well-known GUIDs that have no UI section.
+GIVEN_NAMES = {"Volume Top File", "PEI apriori file", "DXE apriori file"}
 REGIONS = {"Descriptor": "descriptor", "BIOS": "BIOS", "ME": "ME", "GbE": "GbE", "PDR": "platform data",
            "EC": "EC"}
 
@@ -244,7 +257,9 @@ def dumped(top):
                 walk(e.path, level + 1, None)
                 continue
             if kinds[0] == "File":
-                file = ["file", level, f["File GUID"], int(kinds[1].rstrip("h"), 16), None]
+                ui = f.get("Text")
+                file = ["file", level, f["File GUID"], int(kinds[1].rstrip("h"), 16), None,
+                        None if ui in GIVEN_NAMES else ui]
                 items.append(file)
                 walk(e.path, level, file)
                 file = None
@@ -264,7 +279,7 @@ def listed(listing):
     def volume(v, level):
         items.append(["FV", level, v["guid"] or v["fileSystem"], v["size"]])
         for f in v["files"]:
-            items.append(["file", level + 1, f["guid"], f["type"], f["machine"]])
+            items.append(["file", level + 1, f["guid"], f["type"], f["machine"], f["ui"]])
             for s in f["sections"]:
                 section(s, level + 1)
     def section(s, level):
@@ -276,6 +291,65 @@ def listed(listing):
         volume(v, 0)
     regions = sorted(((r["name"], r["offset"], r["size"]) for r in listing["regions"]), key=lambda r: r[1])
     return items, regions
+
+def volume_guid(path):  # of the volume around a dump directory
+    while True:
+        path = os.path.dirname(path)
+        kinds, f = info(path)
+        if kinds[0] == "Volume":
+            return f.get("Volume GUID")
+
+def check_pe32(fwimage, work, pairs):
+    failed = False
+    for image, dump in pairs:
+        name, checked, wrong = os.path.basename(image), 0, False
+        for root, _, files in sorted(os.walk(dump)):
+            if "info.txt" not in files or info(root)[1].get("Compression algorithm") != "EFI 1.1":
+                continue
+            file_dir = os.path.dirname(root)
+            guid = info(file_dir)[1]["File GUID"]
+            bodies = [e.path for e in os.scandir(root) if e.is_dir() and info(e.path)[0][1:2] == ["10h"]]
+            if not bodies:
+                continue
+            first = min(bodies, key=lambda p: int(os.path.basename(p).split(" ", 1)[0]))
+            out = os.path.join(work, "pe32.efi")
+            command = [fwimage, "extract", image, guid, "--section", "pe32", "--out", out]
+            fv = volume_guid(file_dir)
+            ran = __import__("subprocess").run(command + (["--fv", fv] if fv else []), capture_output=True, text=True)
+            if ran.returncode != 0:
+                print(f"{name}: extract {guid}: {ran.stderr.strip()}")
+                wrong = True
+            elif open(out, "rb").read() != open(os.path.join(first, "body.bin"), "rb").read():
+                print(f"{name}: file {guid}: the PE32 fwimage extracts differs from UEFIExtract's decoded body")
+                wrong = True
+            checked += 1
+        if checked == 0:
+            print(f"{name}: no PE32 behind an EFI 1.1 section in UEFIExtract's dump")
+            wrong = True
+        failed = failed or wrong
+        if not wrong:
+            print(f"{name}: {checked} PE32 images behind EFI 1.1 sections extracted as UEFIExtract decodes them")
+    sys.exit(1 if failed else 0)
+
+def targets(json_path):
+    listing = json.load(open(json_path, encoding="utf-8"))
+    ia32 = None
+    for v in listing["volumes"]:
+        machines = {f["machine"] for f in v["files"] if f["machine"] is not None}
+        if machines == {0x8664} and any(f["typeName"] == "DRIVER" for f in v["files"]):
+            print("insert", v["guid"])
+            return
+        if machines == {0x014C} and ia32 is None:
+            ia32 = v["guid"]
+    if ia32 is None:
+        sys.exit(f"{json_path}: no x64 volume with DXE drivers and no IA32-only volume")
+    print("refuse", ia32)
+
+if sys.argv[1] == "--pe32":
+    check_pe32(sys.argv[2], sys.argv[3], list(zip(sys.argv[4::2], sys.argv[5::2])))
+if sys.argv[1] == "--targets":
+    targets(sys.argv[2])
+    sys.exit(0)
 
 failed = False
 args = sys.argv[1:]
@@ -302,7 +376,7 @@ for name, json_path, dump in zip(args[0::3], args[1::3], args[2::3]):
         print(f"{name}: " + "; ".join(problems))
     else:
         print(f"{name}: {len(files)} files in {len(ours) - len(files)} volumes, nested "
-              f"{max(x[1] for x in ours)} volumes deep, agree (GUID, type, machine {' '.join(machines)})"
+              f"{max(x[1] for x in ours)} volumes deep, agree (GUID, type, machine {' '.join(machines)}, UI name)"
               + (f"; regions {our_regions}" if our_regions else ""))
 sys.exit(1 if failed else 0)
 PY
@@ -324,19 +398,29 @@ checksums_valid() { # dump, prefix of the failure
 }
 
 if [ "$mode" = listings ]; then
-  # image, and the Debian package that ships it.
+  # image, and where it comes from: a Debian package, or the repository.
+  real=$(dirname "$0")/real-images
+  fsps="$real/Braswell-Fsp.fd $real/Kabylake-Fsp.fd $real/Whitley-Fsp.fd $real/PantherLake-Fsp.fd"
   images="/usr/share/OVMF/OVMF_CODE_4M.secboot.fd:ovmf /usr/share/OVMF/OVMF_CODE.fd:ovmf
-          /usr/share/OVMF/OVMF32_CODE_4M.secboot.fd:ovmf-ia32 /usr/share/AAVMF/AAVMF_CODE.fd:qemu-efi-aarch64
-          /usr/share/qemu-efi-aarch64/QEMU_EFI.fd:qemu-efi-aarch64 /usr/share/AAVMF/AAVMF32_CODE.fd:qemu-efi-arm"
-  args=""; jobs=""
+          /usr/share/ovmf/OVMF.fd:ovmf /usr/share/OVMF/OVMF32_CODE_4M.secboot.fd:ovmf-ia32
+          /usr/share/AAVMF/AAVMF_CODE.fd:qemu-efi-aarch64 /usr/share/qemu-efi-aarch64/QEMU_EFI.fd:qemu-efi-aarch64
+          /usr/share/AAVMF/AAVMF32_CODE.fd:qemu-efi-arm"
+  for fsp in $fsps; do images="$images $fsp:"; done
+  args=""; jobs=""; pe32_args=""
   for entry in $images; do
     image=${entry%%:*}; package=${entry#*:}; name=$(basename "$image")
-    [ -f "$image" ] || fail "$image missing (Debian package $package; tools/install-deps.sh installs it)"
+    if [ -n "$package" ]; then
+      [ -f "$image" ] || fail "$image missing (Debian package $package; tools/install-deps.sh installs it)"
+    else
+      [ -f "$image" ] || fail "$image missing (the repository's real images)"
+      # Whitley's compressed volume is LZMA; the others hold EFI 1.1 sections.
+      [ "$name" = Whitley-Fsp.fd ] || pe32_args="$pe32_args $work/$name $work/$name.dump"
+    fi
     status=0
     "$fwimage" list --json "$image" > "$work/$name.json" || status=$?
     [ $status -eq 0 ] || fail "fwimage list $image exits $status"
     # UEFIExtract writes its dump beside the image it reads (past symbolic
-    # links): it reads a copy. The six run at once.
+    # links): it reads a copy. All run at once.
     cp "$image" "$work/$name"
     UEFIExtract "$work/$name" dump > "$work/$name.log" 2>&1 &
     jobs="$jobs $!:$name"
@@ -347,6 +431,40 @@ if [ "$mode" = listings ]; then
   done
   # shellcheck disable=SC2086
   "$python" "$work/compare.py" $args || fail "fwimage's listings differ from UEFIExtract's"
+  # shellcheck disable=SC2086
+  "$python" "$work/compare.py" --pe32 "$fwimage" "$work" $pe32_args ||
+    fail "fwimage's PE32 images from EFI 1.1 sections differ from UEFIExtract's"
+
+  # Machines by boot phase on the FSPs, with the kit's x64 DXE driver.
+  driver=$kit/BoardSetupDxe.ffs
+  [ -f "$driver" ] || fail "$driver missing (the kit is built with the project)"
+  guid=$(readme_value BoardSetupDxe "- FILE GUID:")
+  for fsp in $fsps; do
+    name=$(basename "$fsp")
+    target=$("$python" "$work/compare.py" --targets "$work/$name.json") || fail "$name: $target"
+    verdict=${target%% *}; fv=${target#* }
+    status=0
+    "$fwimage" insert "$work/$name" --out "$work/$name.new" --fv "$fv" --json "$driver" \
+      > "$work/$name.insert" 2> "$work/$name.refusal" || status=$?
+    if [ "$verdict" = refuse ]; then
+      [ $status -eq 1 ] || fail "$name: the x64 driver went into IA32-only FV $fv (exit $status)"
+      grep -q "holds an image for x64 (0x8664); FV $fv runs IA32 (0x014C) " "$work/$name.refusal" ||
+        fail "$name: the refusal does not name both machines: $(cat "$work/$name.refusal")"
+      [ ! -e "$work/$name.new" ] || fail "$name: a refused insert left an image behind"
+      echo "kit-check: $name: $(sed 's/^fwimage: [^:]*: //' "$work/$name.refusal")"
+      continue
+    fi
+    [ $status -eq 0 ] || fail "$name: insert into FV $fv refused: $(cat "$work/$name.refusal")"
+    grep -q '"notes":\[\]' "$work/$name.insert" || fail "$name: insert notes $(cat "$work/$name.insert")"
+    UEFIExtract "$work/$name" report > "$work/$name.msgs" 2>&1 || fail "UEFIExtract cannot report on $name"
+    UEFIExtract "$work/$name.new" report > "$work/$name.new.msgs" 2>&1 ||
+      fail "UEFIExtract cannot read $name with the driver"
+    new_msgs=$(grep -vxF -f "$work/$name.msgs" "$work/$name.new.msgs" || true)
+    [ -z "$new_msgs" ] || fail "$name: UEFIExtract complains about the result: $new_msgs"
+    [ "$(grep -c " File .*| -* *$guid" "$work/$name.new.report.txt")" -eq 1 ] ||
+      fail "$name: UEFIExtract does not find the driver $guid once"
+    echo "kit-check: $name: the x64 driver went into FSP-S FV $fv; UEFIExtract finds it and nothing new to complain about"
+  done
   exit 0
 fi
 

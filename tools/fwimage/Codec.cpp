@@ -3,6 +3,8 @@
 #include <array>
 #include <optional>
 
+#include "EfiCompress.h"
+#include "Ffs.h"
 #include "Lzma.h"
 
 namespace fwimage {
@@ -17,10 +19,28 @@ struct CodecRow {
   std::optional<uint8_t> CompressionType;
 };
 
+// The EFI variants have no parameters to keep: the firmware's decoder takes
+// any stream of the variant.
+template <EfiVariant Variant> Bytes EfiDecode(ByteView Compressed, uint64_t MaxSize) {
+  return EfiDecompress(Compressed, Variant, MaxSize);
+}
+template <EfiVariant Variant> Bytes EfiEncode(ByteView Data, ByteView /*Original*/, uint32_t /*Preset*/) {
+  return EfiCompress(Data, Variant);
+}
+
 // A function-local table: the GUIDs it holds are built at run time.
-const std::array<CodecRow, 1> &Table() {
-  static const std::array<CodecRow, 1> Rows{{
+const std::array<CodecRow, 4> &Table() {
+  static const std::array<CodecRow, 4> Rows{{
       {{Compression::Lzma, "LZMA", LzmaDecode, LzmaEncodeLike}, guids::Lzma, std::nullopt},
+      {{Compression::LzmaX86, "LZMA x86", LzmaX86Decode, LzmaX86EncodeLike}, guids::LzmaX86, std::nullopt},
+      {{Compression::Tiano, EfiVariantName(EfiVariant::Tiano), EfiDecode<EfiVariant::Tiano>,
+        EfiEncode<EfiVariant::Tiano>},
+       guids::Tiano,
+       std::nullopt},
+      {{Compression::Efi11, EfiVariantName(EfiVariant::Efi11), EfiDecode<EfiVariant::Efi11>,
+        EfiEncode<EfiVariant::Efi11>},
+       std::nullopt,
+       ffs::CompressionStandard},
   }};
   return Rows;
 }
@@ -52,6 +72,15 @@ const Codec &CodecOf(Compression Algorithm) {
     }
   }
   throw Error("no codec for a stream the parser decoded");
+}
+
+OpenedStream OpenStream(const Codec &Named, ByteView Compressed, uint64_t MaxSize) {
+  if (Named.Algorithm != Compression::Efi11) {
+    return {Named.Decode(Compressed, MaxSize), &Named};
+  }
+  EfiDecoded Either = EfiDecompressEither(Compressed, MaxSize);
+  return {std::move(Either.Data),
+          &CodecOf(Either.Variant == EfiVariant::Tiano ? Compression::Tiano : Compression::Efi11)};
 }
 
 } // namespace fwimage

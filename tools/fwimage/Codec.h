@@ -27,4 +27,15 @@ const Codec *CodecForGuid(const Guid &Definition);
 const Codec *CodecForType(uint8_t CompressionType);
 const Codec &CodecOf(Compression Algorithm);
 
+struct OpenedStream {
+  Bytes Data;
+  const Codec *By = nullptr; // the algorithm that decoded it
+};
+
+// A section's stream decoded by the codec its GUID or type names. EFI 1.1
+// and Tiano share compression type 0x01 (some vendors put Tiano streams
+// there), so a stream EFI 1.1 refuses is tried as Tiano; By says which one
+// decoded. Error, naming each reason, when none does.
+OpenedStream OpenStream(const Codec &Named, ByteView Compressed, uint64_t MaxSize);
+
 } // namespace fwimage

@@ -257,12 +257,12 @@ std::optional<SectionKind> ParseSectionKind(std::string_view Name) {
   return std::nullopt;
 }
 
-void CheckFits(const File &Given, const Volume &V) {
+std::optional<std::string> CheckFits(const File &Given, const Volume &V) {
   const std::string Name = VolumeName(V);
   if (Given.HeaderSize == ffs::FileHeader2Size && V.FileSystem != guids::Ffs3FileSystem) {
     throw Error("file " + Given.Name.ToString() + " has a large-file header; FV " + Name + " is not FFS3");
   }
-  CheckFileMachine(Given, V, Name);
+  return CheckFileMachine(Given, V, Name);
 }
 
 Bytes RunEdit(ByteView ImageData, const EditPlanner &Plan, const EditRun &Run, const ParseLimits &Limits) {
@@ -273,6 +273,7 @@ Bytes RunEdit(ByteView ImageData, const EditPlanner &Plan, const EditRun &Run, c
   EditSummary Summary;
   Summary.Kind = Run.Kind;
   Summary.Files = Run.Files;
+  Summary.Notes = Request.Notes;
   Bytes Out = RewriteImage(ImageData, Img, Request.Plans, Run.Preset, Summary);
   VerifyEdit(Index, ImageData, Out, Request, Limits);
   if (Run.Summary != nullptr) {
@@ -295,6 +296,7 @@ Bytes ReplaceFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ed
         throw Error("file " + G.Parsed.Name.ToString() + " is " + FileTypeName(Old.F->Type) + " in the image and " +
                     FileTypeName(G.Parsed.Type) + " in the new file; replace keeps the file type");
       }
+      // The file of that type was there already: nothing changes for its dispatch.
       CheckFits(G.Parsed, *Old.Fv);
       Request.Plans[Old.Fv].Changes[Old.F] = {false, G.Data};
       Request.Replaced.push_back(G.Data);

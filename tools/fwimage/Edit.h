@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -40,6 +41,7 @@ struct EditRequest {
   std::vector<const Bytes *> Added;    // each once more than before
   std::vector<const Bytes *> Replaced; // as often as before, with these bytes
   std::vector<Guid> Removed;           // each once less
+  std::vector<std::string> Notes;      // for the summary: what the edit is allowed but may not do
 };
 using EditPlanner = std::function<EditRequest(const SiteIndex &)>;
 
@@ -58,8 +60,10 @@ struct EditRun {
 Bytes RunEdit(ByteView ImageData, const EditPlanner &Plan, const EditRun &Run, const ParseLimits &Limits);
 
 // Throws Error unless a given file can go into V: a large-file header only
-// in an FFS3 volume, images only for the machine V's images run on.
-void CheckFits(const File &Given, const Volume &V);
+// in an FFS3 volume, images only for the machine V's files of its boot
+// phase run on (Machine.h). Returns a note for the summary when nothing may
+// dispatch it there.
+std::optional<std::string> CheckFits(const File &Given, const Volume &V);
 
 // New FFS files into the DXE volume of a flash image (or the one Options
 // names), also when that volume sits inside a compressed FV-image file.

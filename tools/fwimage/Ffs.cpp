@@ -64,6 +64,19 @@ constexpr std::array<TypeName, 15> SectionTypeNames{{
     {ffs::SectionSmmDepex, "SMM_DEPEX"},
 }};
 
+// What each --type packs: the file type, where its dependency expression
+// goes (PI: PEI_DEPEX 0x1B, DXE_DEPEX 0x13, SMM_DEPEX 0x1C, which standalone
+// MM calls MM_DEPEX), and what it holds.
+constexpr std::array<FfsKindInfo, 7> FfsKinds{{
+    {FfsKind::Peim, "peim", ffs::TypePeim, ffs::SectionPeiDepex, true, true, true},
+    {FfsKind::Driver, "driver", ffs::TypeDriver, ffs::SectionDxeDepex, true, false, true},
+    {FfsKind::Smm, "smm", ffs::TypeSmm, ffs::SectionSmmDepex, true, false, true},
+    {FfsKind::MmStandalone, "mm-standalone", ffs::TypeMmStandalone, ffs::SectionSmmDepex, true, false, true},
+    {FfsKind::Application, "application", ffs::TypeApplication, NoDepex, true, false, true},
+    {FfsKind::Freeform, "freeform", ffs::TypeFreeform, NoDepex, false, false, true},
+    {FfsKind::Raw, "raw", ffs::TypeRaw, NoDepex, false, false, false},
+}};
+
 template <size_t N> const char *Lookup(const std::array<TypeName, N> &Table, uint8_t Type) {
   for (const TypeName &Row : Table) {
     if (Row.Type == Type) {
@@ -133,7 +146,13 @@ void SealFfsFile(uint8_t *File, size_t HeaderSize, size_t Size) {
   File[ffs::HeaderChecksumOffset] = FfsHeaderChecksum(Whole.first(HeaderSize));
 }
 
-void CheckPeImage(ByteView Image) {
+void CheckImage(ByteView Image, bool Te) {
+  if (Te) {
+    if (Image.size() < pe::TeHeaderSize || ReadU16(Image, 0) != pe::TeSignature) {
+      throw Error("TE image has no TE header (\"VZ\")");
+    }
+    return;
+  }
   if (Image.size() < DosNewHeaderField + 4 || ReadU16(Image, 0) != DosSignature) {
     throw Error("PE image has no MZ header");
   }
@@ -148,24 +167,90 @@ void CheckPeImage(ByteView Image) {
   }
 }
 
-Bytes BuildFfsFile(const FfsBuildInput &Input) {
-  CheckPeImage(Input.Pe);
-  DecodeDepex(Input.Depex);
-  CheckAscii(Input.Ui, "UI name");
-  CheckAscii(Input.Version, "version");
+const FfsKindInfo &KindInfo(FfsKind Kind) {
+  for (const FfsKindInfo &Row : FfsKinds) {
+    if (Row.Kind == Kind) {
+      return Row;
+    }
+  }
+  return FfsKinds.front();
+}
 
-  const bool Smm = Input.Kind == DriverKind::Smm;
+const FfsKindInfo *FindFfsKind(const std::string &Name) {
+  for (const FfsKindInfo &Row : FfsKinds) {
+    if (Name == Row.Name) {
+      return &Row;
+    }
+  }
+  return nullptr;
+}
+
+std::string FfsKindNames() {
+  std::string Names;
+  for (const FfsKindInfo &Row : FfsKinds) {
+    Names += (Names.empty() ? "" : "|") + std::string(Row.Name);
+  }
+  return Names;
+}
+
+std::optional<std::string> FfsShapeError(const FfsParts &Parts) {
+  const FfsKindInfo &K = KindInfo(Parts.Kind);
+  const std::string Kind = K.Name;
+  if (K.TakesImage && (!Parts.Image || Parts.Data)) {
+    return Kind + " files hold an executable image (PE32" + (K.TakesTe ? " or TE" : "") + "), not data";
+  }
+  if (!K.TakesImage && (Parts.Image || !Parts.Data)) {
+    return Kind + " files hold data, not an executable image";
+  }
+  if (Parts.Te && !K.TakesTe) {
+    return Kind + " files take a PE32 image, not TE: only PEIMs run TE images";
+  }
+  if (Parts.Depex && K.DepexSection == NoDepex) {
+    return Kind + " files have no dependency expression";
+  }
+  if (Parts.Names && !K.HasSections) {
+    return Kind + " files hold no sections: no UI name or version";
+  }
+  return std::nullopt;
+}
+
+Bytes BuildFfsFile(const FfsBuildInput &Input) {
+  const FfsKindInfo &K = KindInfo(Input.Kind);
+  const bool Names = !Input.Ui.empty() || !Input.Version.empty();
+  if (const auto Wrong =
+          FfsShapeError({Input.Kind, K.TakesImage, Input.Te, !K.TakesImage, !Input.Depex.empty(), Names})) {
+    throw Error(*Wrong);
+  }
+  if (K.TakesImage) {
+    CheckImage(Input.Pe, Input.Te);
+  }
   Bytes Body;
-  AppendSection(Body, Smm ? ffs::SectionSmmDepex : ffs::SectionDxeDepex, Input.Depex);
-  AppendSection(Body, ffs::SectionPe32, Input.Pe);
-  Bytes Ui;
-  AppendUtf16(Ui, Input.Ui);
-  AppendSection(Body, ffs::SectionUserInterface, Ui);
-  Bytes Version;
-  // No build number is kept for these drivers; the string carries the version.
-  AppendLe(Version, 0, ffs::VersionBuildNumberWidth);
-  AppendUtf16(Version, Input.Version);
-  AppendSection(Body, ffs::SectionVersion, Version);
+  if (!Input.Depex.empty()) {
+    DecodeDepex(Input.Depex);
+    AppendSection(Body, K.DepexSection, Input.Depex);
+  }
+  if (K.TakesImage) {
+    AppendSection(Body, Input.Te ? ffs::SectionTe : ffs::SectionPe32, Input.Pe);
+  } else if (K.HasSections) {
+    AppendSection(Body, ffs::SectionRaw, Input.Data);
+  } else {
+    Body = Input.Data;
+  }
+  // An image is dispatched and logged by its name: required there.
+  if (K.TakesImage || !Input.Ui.empty()) {
+    CheckAscii(Input.Ui, "UI name");
+    Bytes Ui;
+    AppendUtf16(Ui, Input.Ui);
+    AppendSection(Body, ffs::SectionUserInterface, Ui);
+  }
+  if (K.TakesImage || !Input.Version.empty()) {
+    CheckAscii(Input.Version, "version");
+    Bytes Version;
+    // No build number is kept; the string carries the version.
+    AppendLe(Version, 0, ffs::VersionBuildNumberWidth);
+    AppendUtf16(Version, Input.Version);
+    AppendSection(Body, ffs::SectionVersion, Version);
+  }
 
   const size_t Size = ffs::FileHeaderSize + Body.size();
   if (Size > ffs::MaxSize24) {
@@ -174,7 +259,7 @@ Bytes BuildFfsFile(const FfsBuildInput &Input) {
   Bytes File(Size, 0);
   std::copy(Body.begin(), Body.end(), File.begin() + ffs::FileHeaderSize);
   std::copy(Input.Name.Bytes.begin(), Input.Name.Bytes.end(), File.begin());
-  File[ffs::TypeOffset] = Smm ? ffs::TypeSmm : ffs::TypeDriver;
+  File[ffs::TypeOffset] = K.FileType;
   // A real data checksum: a flipped bit in the image is caught before dispatch.
   File[ffs::AttributesOffset] = ffs::AttribChecksum;
   WriteLe(File.data() + ffs::SizeOffset, Size, ffs::Size24Width);

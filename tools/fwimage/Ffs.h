@@ -3,6 +3,7 @@
 // `fwimage ffs`.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "Bytes.h"
@@ -89,7 +90,7 @@ constexpr uint8_t SectionFirmwareVolumeImage = 0x17;
 constexpr uint8_t SectionFreeformSubtypeGuid = 0x18;
 constexpr uint8_t SectionRaw = 0x19;
 constexpr uint8_t SectionPeiDepex = 0x1B;
-constexpr uint8_t SectionSmmDepex = 0x1C;
+constexpr uint8_t SectionSmmDepex = 0x1C; // also MM_DEPEX, of standalone MM drivers
 
 // EFI_GUID_DEFINED_SECTION after the common header: SectionDefinitionGuid,
 // DataOffset, Attributes.
@@ -100,10 +101,12 @@ constexpr uint16_t GuidedProcessingRequired = 0x0001;
 constexpr uint16_t GuidedAuthStatusValid = 0x0002;
 
 // EFI_COMPRESSION_SECTION after the common header: UncompressedLength,
-// CompressionType (0 = not compressed).
+// CompressionType: 0 not compressed, 1 EFI standard compression (EFI 1.1, or
+// Tiano from some vendors).
 constexpr size_t CompressionFieldsSize = 5;
 constexpr size_t CompressionTypeField = 4;
 constexpr uint8_t CompressionNone = 0;
+constexpr uint8_t CompressionStandard = 1;
 } // namespace ffs
 
 const char *FileTypeName(uint8_t Type);
@@ -117,23 +120,60 @@ uint8_t FfsHeaderChecksum(ByteView Header);
 // size or contents changed; honours the file's AttribChecksum.
 void SealFfsFile(uint8_t *File, size_t HeaderSize, size_t Size);
 
-enum class DriverKind { Dxe, Smm };
+// The file types `fwimage ffs` packs, as an integrator re-packs them.
+enum class FfsKind { Peim, Driver, Smm, MmStandalone, Application, Freeform, Raw };
+
+struct FfsKindInfo {
+  FfsKind Kind;
+  const char *Name;     // as --type names it
+  uint8_t FileType;
+  uint8_t DepexSection; // NoDepex where the type has no dependency expression
+  bool TakesImage;      // an executable image; else data (freeform: a RAW section, raw: the file body)
+  bool TakesTe;         // a TE image may stand for the PE32 one (PEI runs them in place)
+  bool HasSections;     // raw files do not: no UI name or version either
+};
+constexpr uint8_t NoDepex = 0;
+
+const FfsKindInfo &KindInfo(FfsKind Kind);
+const FfsKindInfo *FindFfsKind(const std::string &Name);
+// "peim|driver|...", for usage text and refusals.
+std::string FfsKindNames();
 
 struct FfsBuildInput {
-  DriverKind Kind = DriverKind::Dxe;
+  FfsKind Kind = FfsKind::Driver;
   Guid Name;
-  Bytes Pe;          // the image, stored unchanged
-  Bytes Depex;       // binary dependency expression
-  std::string Ui;    // module name (ASCII)
+  Bytes Pe;          // the image, stored unchanged: PE32+ or PE32, or a TE image when Te
+  bool Te = false;
+  Bytes Data;        // freeform: the RAW section's body; raw: the file's body
+  Bytes Depex;       // binary dependency expression; empty: no depex section
+  std::string Ui;    // module name (ASCII); required with an image, optional otherwise
   std::string Version;
 };
 
-// Throws Error when the PE is neither PE32+ nor PE32, the depex does not
-// parse or the names are not ASCII.
+// Which parts a file is to be built from.
+struct FfsParts {
+  FfsKind Kind = FfsKind::Driver;
+  bool Image = false;
+  bool Te = false;
+  bool Data = false;
+  bool Depex = false;
+  bool Names = false; // a UI name or a version
+};
+
+// Why the parts do not make a file of their kind (an image where data
+// belongs, a TE image outside PEI, a depex or names the type has no place
+// for), or nullopt: what the command line checks before reading any file.
+std::optional<std::string> FfsShapeError(const FfsParts &Parts);
+
+// Sections in the order build tools write them: the depex, the image (or
+// the RAW section), UI, VERSION. Throws Error when the shape is wrong, the
+// image is not what its kind runs, the depex does not parse or the names are
+// not ASCII.
 Bytes BuildFfsFile(const FfsBuildInput &Input);
 
 // Throws Error unless Image starts with an MZ header leading to a PE32+ or
-// PE32 optional header (the 32-bit machines' firmware images are PE32).
-void CheckPeImage(ByteView Image);
+// PE32 optional header (the 32-bit machines' firmware images are PE32), or,
+// for Te, with a whole TE header ("VZ").
+void CheckImage(ByteView Image, bool Te);
 
 } // namespace fwimage

@@ -40,6 +40,28 @@ std::string Utf16ToAscii(ByteView Data) {
   return Text;
 }
 
+// The text of a file's first UI section, encapsulations opened (compressed
+// PEIMs keep theirs inside the stream), volumes inside it not entered.
+class UiFinder : public Visitor {
+public:
+  std::string Found;
+  bool Seen = false;
+  bool EnterVolume(const Volume &) override { return false; }
+  bool EnterSection(const Section &S) override {
+    if (!Seen && S.Type == ffs::SectionUserInterface) {
+      Found = S.Text();
+      Seen = true;
+    }
+    return !Seen;
+  }
+};
+
+std::string FileUiName(const File &F) {
+  UiFinder Finder;
+  Walk(F, Finder);
+  return Finder.Found;
+}
+
 // File types whose contents are a list of sections.
 bool HoldsSections(uint8_t Type) {
   return Type >= ffs::TypeFreeform && Type <= ffs::TypeMmCoreStandalone;
@@ -295,12 +317,7 @@ File Parser::ParseFile(const Place &Ctx, size_t Offset, size_t End, bool ErasePo
 // and the machine of its first image.
 void Parser::ParseFileSections(File &F) {
   Guarded(F.Faults, [&] { F.Sections = ParseSections(F.At, F.Offset + F.HeaderSize, F.Offset + F.Size, F.Offset); });
-  for (const Section &S : F.Sections) {
-    if (S.Type == ffs::SectionUserInterface) {
-      F.UiName = S.Text();
-      break;
-    }
-  }
+  F.UiName = FileUiName(F);
   const std::vector<uint16_t> Machines = FileMachines(F);
   if (!Machines.empty()) {
     F.Machine = Machines.front();
@@ -451,13 +468,14 @@ void Parser::ParseGuidDefined(Section &S, size_t Base) {
 void Parser::Decode(Encapsulation &E, const Codec &C, const Section &S) {
   const ByteView Compressed = S.At.Buf.subspan(S.Offset + E.DataOffset, S.Size - E.DataOffset);
   const uint64_t Budget = std::min(Limits.MaxStreamSize, Limits.MaxTotalDecoded - TotalDecoded);
-  auto Decoded = std::make_shared<Bytes>(C.Decode(Compressed, Budget));
+  OpenedStream Opened = OpenStream(C, Compressed, Budget);
+  auto Decoded = std::make_shared<Bytes>(std::move(Opened.Data));
   TotalDecoded += Decoded->size();
   E.Decoded = Decoded;
-  E.Algorithm = C.Algorithm;
+  E.Algorithm = Opened.By->Algorithm;
   Place Stream = S.At;
   Stream.Buf = *Decoded;
-  Stream.Stream = C.Algorithm;
+  Stream.Stream = E.Algorithm;
   Stream.CanGrow = false;
   E.Children = ParseSections(Stream, 0, Decoded->size(), 0);
   // A volume may grow only where nothing follows it and nothing shares its

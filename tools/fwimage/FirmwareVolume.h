@@ -1,5 +1,5 @@
 // Parser for flash images: firmware volumes, the FFS files in them and their
-// sections, descending into LZMA-compressed and FV-image sections.
+// sections, descending into compressed (Codec.h) and FV-image sections.
 //
 // Images come from anywhere, so every size and offset is checked against its
 // container before use, every checksum is verified, and decompression is
@@ -57,7 +57,7 @@ enum class ParseMode { Strict, Tolerant };
 
 // The algorithm that decoded a stream into RAM (Codec.h maps section GUIDs and
 // compression types to them); None: the bytes are used where they sit.
-enum class Compression : uint8_t { None, Lzma };
+enum class Compression : uint8_t { None, Lzma, LzmaX86, Efi11, Tiano };
 
 // Where an item sits, so no reader has to carry its buffer along.
 struct Place {
@@ -119,6 +119,7 @@ struct Section {
   std::optional<uint16_t> Machine() const;
   Guid Definition() const;
   bool Opaque() const { return Encap() != nullptr && !Encap()->Opened; }
+  Compression Algorithm() const { return Encap() != nullptr ? Encap()->Algorithm : Compression::None; }
   const Bytes *Decoded() const { return Encap() != nullptr ? Encap()->Decoded.get() : nullptr; }
 };
 

@@ -11,12 +11,16 @@ namespace fwimage {
 
 namespace {
 
+bool HoldsDxeCore(const Volume *V) {
+  return std::any_of(V->Files.begin(), V->Files.end(),
+                     [](const File &F) { return F.Type == ffs::TypeDxeCore && !F.Deleted; });
+}
+
 bool IsTarget(const Volume &V, const EditOptions &Options) {
   if (Options.Volume) {
     return V.Name && *V.Name == *Options.Volume;
   }
-  return std::any_of(V.Files.begin(), V.Files.end(),
-                     [](const File &F) { return F.Type == ffs::TypeDxeCore && !F.Deleted; });
+  return HoldsDxeCore(&V);
 }
 
 const Volume &FindTarget(const SiteIndex &Index, const EditOptions &Options) {
@@ -28,6 +32,11 @@ const Volume &FindTarget(const SiteIndex &Index, const EditOptions &Options) {
   const std::string Wanted = Options.Volume ? "no FV named " + Options.Volume->ToString() : "no FV holds a DXE core";
   if (!Index.Unopened.empty()) {
     throw Error(Wanted + " in sight: unknown compression " + Index.Unopened.front() + " on the way could not be opened");
+  }
+  if (!Options.Volume) {
+    // An FSP, say: a DXE or SMM driver put there may never be dispatched, so
+    // the volume is the integrator's explicit choice.
+    throw Error(Wanted + " in this image: name the FV to put the files into with --fv");
   }
   throw Error(Wanted + " in this image");
 }
@@ -54,7 +63,10 @@ EditRequest PlanInsert(const SiteIndex &Index, const std::vector<Bytes> &Files, 
     if (!Present.insert(F.Name).second) {
       throw Error("duplicate file GUID " + F.Name.ToString() + " in FV " + Name);
     }
-    CheckFits(F, V);
+    if (auto Note = CheckFits(F, V)) {
+      const bool CoreAnywhere = std::any_of(Index.Volumes.begin(), Index.Volumes.end(), HoldsDxeCore);
+      Request.Notes.push_back(*Note + (CoreAnywhere ? "" : ", and this image has no DXE core"));
+    }
     Plan.Adds.push_back(&Files[I]);
     Request.Added.push_back(&Files[I]);
   }

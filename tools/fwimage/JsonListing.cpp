@@ -78,6 +78,9 @@ public:
     } else {
       J.Null();
     }
+    J.OptionalString("algorithm", S.Algorithm() != Compression::None
+                                      ? std::optional<std::string>(CodecOf(S.Algorithm()).Name)
+                                      : std::nullopt);
     J.Bool("opened", !S.Opaque());
     const bool HasText = S.Type == ffs::SectionUserInterface || S.Type == ffs::SectionVersion;
     J.OptionalString("text", HasText ? std::optional<std::string>(S.Text()) : std::nullopt);

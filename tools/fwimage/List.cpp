@@ -77,8 +77,10 @@ public:
     }
     Out << Pad() << SectionTypeName(S.Type);
     if (S.Type == ffs::SectionGuidDefined) {
-      const Codec *C = CodecForGuid(S.Definition());
-      Out << " " << S.Definition().ToString() << (C != nullptr ? std::string(" (") + C->Name + ")" : "");
+      Out << " " << S.Definition().ToString();
+    }
+    if (S.Algorithm() != Compression::None) {
+      Out << " (" << CodecOf(S.Algorithm()).Name << ")";
     }
     Out << "  size " << Hex(S.Size);
     if (const Bytes *Decoded = S.Decoded()) {

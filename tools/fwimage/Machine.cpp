@@ -1,6 +1,8 @@
 #include "Machine.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
 #include <map>
 #include <vector>
 
@@ -34,6 +36,10 @@ public:
     return S.Type != ffs::SectionFirmwareVolumeImage;
   }
 };
+
+// How refusals name a phase's files, in the plural and one of them.
+const char *PhaseFiles(Phase P) { return P == Phase::Pei ? "PEIMs" : "DXE drivers"; }
+const char *PhaseFile(Phase P) { return P == Phase::Pei ? "PEIM" : "DXE driver"; }
 
 } // namespace
 
@@ -72,23 +78,46 @@ const char *MachineName(uint16_t Machine) {
 }
 
 std::string MachineLabel(uint16_t Machine) {
+  // Four digits, as PE/COFF documents name machines (IA32 is 0x014C).
+  char Value[8];
+  std::snprintf(Value, sizeof Value, "0x%04X", Machine);
   const char *Name = MachineName(Machine);
-  return Name != nullptr ? std::string(Name) + " (" + Hex(Machine) + ")" : "machine " + Hex(Machine);
+  return Name != nullptr ? std::string(Name) + " (" + Value + ")" : std::string("machine ") + Value;
 }
 
-std::optional<uint16_t> VolumeMachine(const Volume &V, std::string *Source) {
+Phase PhaseOf(uint8_t FileType) {
+  switch (FileType) {
+  case ffs::TypeSecurityCore:
+  case ffs::TypePeiCore:
+  case ffs::TypePeim:
+    return Phase::Pei;
+  case ffs::TypeDxeCore:
+  case ffs::TypeDriver:
+  case ffs::TypeCombinedPeimDriver:
+  case ffs::TypeApplication:
+  case ffs::TypeSmm:
+  case ffs::TypeCombinedSmmDxe:
+  case ffs::TypeSmmCore:
+  case ffs::TypeMmStandalone:
+  case ffs::TypeMmCoreStandalone:
+    return Phase::Dxe;
+  default:
+    return Phase::None;
+  }
+}
+
+std::optional<PhaseMachine> PhaseMachineOf(const Volume &V, Phase P, const Guid &Except) {
+  const bool Pei = P == Phase::Pei;
+  const uint8_t CoreType = Pei ? ffs::TypePeiCore : ffs::TypeDxeCore;
   std::map<uint16_t, size_t> Count;
   std::vector<uint16_t> Order;
   for (const File &F : V.Files) {
-    if (F.Deleted) {
+    if (F.Deleted || F.Name == Except || PhaseOf(F.Type) != P) {
       continue;
     }
     const std::vector<uint16_t> Machines = FileMachines(F);
-    if (F.Type == ffs::TypeDxeCore && !Machines.empty()) {
-      if (Source != nullptr) {
-        *Source = "its DXE core";
-      }
-      return Machines.front();
+    if (F.Type == CoreType && !Machines.empty()) {
+      return PhaseMachine{Machines.front(), Pei ? "its PEI core" : "its DXE core"};
     }
     for (const uint16_t M : Machines) {
       if (M != pe::MachineEbc && Count[M]++ == 0) {
@@ -105,30 +134,38 @@ std::optional<uint16_t> VolumeMachine(const Volume &V, std::string *Source) {
       Best = M;
     }
   }
-  if (Source != nullptr) {
-    *Source = "its other images";
-  }
-  return Best;
+  return PhaseMachine{Best, Pei ? "its other PEIMs" : "its other DXE-phase files"};
 }
 
-void CheckFileMachine(const File &F, const Volume &V, const std::string &VolumeName) {
-  const std::vector<uint16_t> Machines = FileMachines(F);
-  if (Machines.empty()) {
-    return;
+std::optional<std::string> CheckFileMachine(const File &F, const Volume &V, const std::string &VolumeName) {
+  const Phase Own = PhaseOf(F.Type);
+  if (Own == Phase::None) {
+    return std::nullopt;
   }
-  std::string Source;
-  const auto Want = VolumeMachine(V, &Source);
-  if (!Want) {
-    return;
-  }
-  for (const uint16_t M : Machines) {
-    if (M != *Want && M != pe::MachineEbc) {
+  const bool OwnPhaseThere = std::any_of(V.Files.begin(), V.Files.end(), [&](const File &Other) {
+    return !Other.Deleted && Other.Name != F.Name && PhaseOf(Other.Type) == Own;
+  });
+  // Where nothing of its phase is, what does run there is all that is known.
+  const Phase Decides = OwnPhaseThere ? Own : (Own == Phase::Pei ? Phase::Dxe : Phase::Pei);
+  if (const auto Want = PhaseMachineOf(V, Decides, F.Name)) {
+    for (const uint16_t M : FileMachines(F)) {
+      if (M == Want->Machine || M == pe::MachineEbc) {
+        continue;
+      }
       std::string Reason = "file " + F.Name.ToString() + " holds an image for " + MachineLabel(M) + "; FV ";
       Reason += VolumeName;
-      Reason += " runs " + MachineLabel(*Want) + " images (" + Source + ")";
+      Reason += " runs " + MachineLabel(Want->Machine) + " " + PhaseFiles(Decides) + " (" + Want->Source + ")";
+      if (!OwnPhaseThere) {
+        Reason += " and no " + std::string(PhaseFile(Own));
+      }
       throw Error(Reason);
     }
   }
+  if (Own == Phase::Dxe && !OwnPhaseThere) {
+    return "nothing may dispatch " + std::string(FileTypeName(F.Type)) + " file " + F.Name.ToString() + " in FV " +
+           VolumeName + ": it holds no DXE core and no other DXE-phase file";
+  }
+  return std::nullopt;
 }
 
 } // namespace fwimage

@@ -139,29 +139,53 @@ int Depex(const Arguments &A) {
   return 0;
 }
 
+// The option's value, or "" where it is not given.
+std::string ValueOr(const Arguments &A, const std::string &Name) {
+  const auto It = A.Options.find(Name);
+  return It != A.Options.end() ? It->second : std::string();
+}
+
 int Ffs(const Arguments &A) {
   if (!A.Positional.empty()) {
     throw UsageError("unexpected argument " + A.Positional.front());
   }
   FfsBuildInput In;
   const std::string &Type = Required(A, "--type");
-  if (Type == "driver") {
-    In.Kind = DriverKind::Dxe;
-  } else if (Type == "smm") {
-    In.Kind = DriverKind::Smm;
-  } else {
-    throw UsageError("--type must be driver or smm, not " + Type);
+  const FfsKindInfo *Kind = FindFfsKind(Type);
+  if (Kind == nullptr) {
+    throw UsageError("--type must be " + FfsKindNames() + ", not " + Type);
   }
+  In.Kind = Kind->Kind;
   In.Name = ParseGuidArgument(Required(A, "--guid"), "--guid");
-  In.Ui = Required(A, "--ui");
-  In.Version = Required(A, "--version");
   const std::string &Out = Required(A, "--out");
-  const std::string &PePath = Required(A, "--pe");
-  const std::string &DepexPath = Required(A, "--depex");
-  In.Pe = ReadFile(PePath);
-  In.Depex = ReadFile(DepexPath);
-  About(PePath, [&] { CheckPeImage(In.Pe); });
-  About(DepexPath, [&] { DecodeDepex(In.Depex); });
+  const std::string PePath = ValueOr(A, "--pe");
+  const std::string TePath = ValueOr(A, "--te");
+  const std::string DataPath = ValueOr(A, "--data");
+  const std::string DepexPath = ValueOr(A, "--depex");
+  if (!PePath.empty() && !TePath.empty()) {
+    throw UsageError("--pe and --te both given: a file holds one image");
+  }
+  In.Te = !TePath.empty();
+  In.Ui = ValueOr(A, "--ui");
+  In.Version = ValueOr(A, "--version");
+  // What the type takes, checked before any file is read.
+  if (const auto Wrong = FfsShapeError({In.Kind, !PePath.empty() || In.Te, In.Te, !DataPath.empty(),
+                                        !DepexPath.empty(), !In.Ui.empty() || !In.Version.empty()})) {
+    throw UsageError(*Wrong);
+  }
+  if (Kind->TakesImage) {
+    Required(A, "--ui");
+    Required(A, "--version");
+    const std::string &ImagePath = In.Te ? TePath : PePath;
+    In.Pe = ReadFile(ImagePath);
+    About(ImagePath, [&] { CheckImage(In.Pe, In.Te); });
+  } else {
+    In.Data = ReadFile(DataPath);
+  }
+  if (!DepexPath.empty()) {
+    In.Depex = ReadFile(DepexPath);
+    About(DepexPath, [&] { DecodeDepex(In.Depex); });
+  }
   WriteFileAtomic(Out, About(Out, [&] { return BuildFfsFile(In); }));
   return 0;
 }
@@ -322,10 +346,14 @@ const std::vector<Command> &Commands() {
   static const std::vector<Command> Table{
       {"depex", "--out X.depex TOKEN...", {"--out"}, {}, Depex},
       {"ffs",
-       "--type driver|smm --pe X.efi --depex X.depex --ui NAME --version V --guid G --out X.ffs",
-       {"--type", "--pe", "--depex", "--ui", "--version", "--guid", "--out"},
+       "--type TYPE --guid G --out X.ffs (--pe X.efi | --te X.te | --data X.bin) [--depex X.depex] [--ui NAME "
+       "--version V]",
+       {"--type", "--pe", "--te", "--data", "--depex", "--ui", "--version", "--guid", "--out"},
        {},
-       Ffs},
+       Ffs,
+       "(ffs TYPE: peim, driver, smm, mm-standalone, application take --pe (a peim --te instead), --ui, --version "
+       "and, optional, --depex but application; freeform takes --data as its RAW section, raw --data as the file's "
+       "body)"},
       {"insert", "IMAGE --out NEW [--fv GUID] [--json] FILE.ffs...", EditValues, EditFlags, Insert},
       {"replace", "IMAGE --out NEW [--fv GUID] [--json] FILE.ffs...", EditValues, EditFlags, Replace},
       {"remove", "IMAGE --out NEW [--fv GUID] [--json] GUID...", EditValues, EditFlags, Remove,

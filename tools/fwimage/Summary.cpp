@@ -81,6 +81,9 @@ void PrintSummary(std::ostream &Out, const EditSummary &S) {
   } else {
     PrintEachVolume(Out, S);
   }
+  for (const std::string &Note : S.Notes) {
+    Out << "note: " << Note << "\n";
+  }
 }
 
 void PrintSummaryJson(std::ostream &Out, const EditSummary &S) {
@@ -105,6 +108,7 @@ void PrintSummaryJson(std::ostream &Out, const EditSummary &S) {
   J.Number("filesMoved", S.FilesMoved());
   J.Key("seconds");
   J.Raw(Seconds(S.Seconds));
+  J.Strings("notes", S.Notes);
   J.Close('}');
   Out << "\n";
 }

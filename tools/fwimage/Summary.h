@@ -25,6 +25,7 @@ struct EditSummary {
   std::vector<VolumeChange> Volumes; // every volume rewritten, outer before inner
   unsigned Recompressed = 0;         // streams encoded anew
   double Seconds = 0;                // the edit's run time, as the tool measured it
+  std::vector<std::string> Notes;    // what the edit was allowed but may not achieve (a file nothing dispatches)
 
   // The volume the files went into (insert), and the outermost one rewritten.
   const VolumeChange &Target() const { return Volumes.back(); }
