@@ -10,6 +10,7 @@
 #include <fstream>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "Ffs.h"
@@ -162,6 +163,24 @@ TEST_F(FwImageCli, EveryRefusalIsOneLineAndLeavesNothingBehind) {
   EXPECT_EQ(Run("'sub\ncommand'"), 2);
   EXPECT_EQ(Err, "fwimage: unknown command sub\\ncommand (fwimage --help lists the commands)\n");
   EXPECT_EQ(Listing(), Inputs);
+}
+
+// The README's usage block is the --help text, both from the command table.
+TEST_F(FwImageCli, ReadmeUsageIsTheHelpText) {
+  ASSERT_EQ(Run("--help"), 0);
+  std::ifstream Readme(FWIMAGE_SOURCE_DIR "/tools/fwimage/README.md");
+  std::stringstream Text;
+  Text << Readme.rdbuf();
+  const std::string Doc = Text.str();
+  const size_t Begin = Doc.find("```\n");
+  const size_t End = Doc.find("```\n", Begin + 1);
+  ASSERT_NE(End, std::string::npos);
+  std::string Help; // without the "usage: " column
+  std::istringstream Lines(Out);
+  for (std::string Line; std::getline(Lines, Line);) {
+    Help += Line.substr(std::string("usage: ").size()) + "\n";
+  }
+  EXPECT_EQ(Doc.substr(Begin + 4, End - Begin - 4), Help);
 }
 
 TEST_F(FwImageCli, HelpVersionAndListsExitStatus) {
