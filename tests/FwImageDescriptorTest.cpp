@@ -10,9 +10,9 @@
 #include <utility>
 
 #include "Descriptor.h"
+#include "Edit.h"
 #include "FileIo.h"
 #include "FwImageTestImages.h"
-#include "Insert.h"
 #include "List.h"
 
 using namespace fwimage;
