@@ -285,12 +285,6 @@ TEST(FwImageInsert, RefusesWhatWouldBreakTheImage) {
   Unknown[LzmaSectionAt + 4] ^= 0x01;
   ResealFile(Unknown, OuterFileAt);
   EXPECT_REASON(InsertFiles(Unknown, {A}, {}), "unknown compression GUID EE4E5899");
-
-  // Data in the DXE volume's free space.
-  Bytes Dirty = DxeVolume(0x2000);
-  Dirty[0x1F00] = 0;
-  EXPECT_REASON(InsertFiles(Dirty, {A}, {}), "free space holds data");
-
 }
 
 // XipImage(): the outer volume's files, the LZMA section, the inner volume.
@@ -682,6 +676,93 @@ TEST(FwImageDescriptor, BrokenRegionTablesAreRefusedForEditsAndMarkedInTheListin
     PrintListing(Out, L);
     EXPECT_NE(Out.str().find(std::string("FAULT: ") + C.Reason), std::string::npos) << Out.str();
     EXPECT_EQ(L.FaultCount(), 1u) << Out.str();
+  }
+}
+
+// The one fault line of the image or volume a listing of Img shows, and how many faults it has.
+std::pair<std::string, size_t> OnlyFault(const Bytes &Img) {
+  const Listing L = ReadListing(Img);
+  std::ostringstream Out;
+  PrintListing(Out, L);
+  std::string Line = "(no fault)";
+  std::istringstream In(Out.str());
+  for (std::string Next; std::getline(In, Next);) {
+    Line = Next.find("FAULT") != std::string::npos ? Next : Line;
+  }
+  return {Line, L.FaultCount()};
+}
+
+// DXE volume (0x2000), a PEI volume (0x800) at 0x2000, the SEC volume (0x400)
+// at 0x2800 and a second DXE-like volume (0x1000) at 0x2C00.
+const Guid FarName = G("F0F0F0F0-0000-4000-8000-00000000000F");
+Bytes FourVolumes() {
+  Bytes Img = DxeVolume(0x2000);
+  Append(Img, MakeVolume({PeiName, 0x800, {UiDriver(Good1, "Peim")}}));
+  Append(Img, MakeVolume({SecName, 0x400, {}}));
+  Append(Img, MakeVolume({FarName, 0x1000, {UiDriver(Good2, "Far")}}));
+  return Img;
+}
+
+TEST(FwImageStray, BytesNoItemHoldsAreFaultsWithTheirPlaceAndStopEditsNextToThem) {
+  const Bytes Img = FourVolumes();
+  ASSERT_EQ(OnlyFault(Img).second, 0u);
+  // The PEI volume's signature damaged: its 0x800 bytes are no longer a volume.
+  Bytes NoSignature = Img;
+  NoSignature[0x2000 + 40] = 'X';
+  const auto [Line, Count] = OnlyFault(NoSignature);
+  EXPECT_EQ(Line, "FAULT: 0x800 bytes at 0x2000 are neither erased nor in a firmware volume (an FFS volume header "
+                  "without its _FVH signature at 0x2000)");
+  EXPECT_EQ(Count, 1u);
+  // Edits of the volumes on either side are refused; one further off goes on,
+  // and the damaged bytes stay as they were.
+  const Bytes A = Driver(NewA, 0x100);
+  EXPECT_REASON(InsertFiles(NoSignature, {A}, {}),
+                "0x800 bytes at 0x2000, next to FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1, are neither erased nor in a "
+                "firmware volume");
+  EditOptions Sec;
+  Sec.Volume = SecName;
+  EXPECT_REASON(InsertFiles(NoSignature, {UiDriver(NewB, "B")}, Sec), "next to FV 763BED0D");
+  const Bytes Far = ReplaceFiles(NoSignature, {UiDriver(Good2, "Farther")}, {});
+  EXPECT_TRUE(Same(Slice(Far, 0, 0x2C00), Slice(NoSignature, 0, 0x2C00)));
+  EXPECT_FALSE(Same(Far, NoSignature));
+
+  // Data in the DXE volume's free space: a fault of that volume, from its
+  // first stray byte to its last; no edit of that volume.
+  Bytes Dirty = Img;
+  Dirty[0x1F00] = 0;
+  Dirty[0x1F07] = 0x12;
+  EXPECT_NE(OnlyFault(Dirty).first.find("FAULT: FV at 0x0: 0x8 bytes at 0x1F00 are neither erased nor part of a file"),
+            std::string::npos)
+      << OnlyFault(Dirty).first;
+  EXPECT_REASON(InsertFiles(Dirty, {A}, {}), "FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1 holds 0x8 bytes at 0x1F00");
+  EXPECT_NO_THROW(ReplaceFiles(Dirty, {UiDriver(Good2, "Farther")}, {}));
+
+  // The bytes between a file and the next 8-byte boundary are the volume's erase byte too.
+  const Image Parsed = ParseImage(Img);
+  const File &Pei = Parsed.Volumes.at(1).Files.at(0);
+  ASSERT_NE(Pei.Size % 8, 0u) << "the test needs a file that does not end on 8 bytes";
+  Bytes Slack = Img;
+  Slack[Pei.Offset + Pei.Size] = 0x00;
+  EXPECT_NE(OnlyFault(Slack).first.find("0x1 bytes at " + HexText(Pei.Offset + Pei.Size) + " are neither erased"),
+            std::string::npos)
+      << OnlyFault(Slack).first;
+}
+
+TEST(FwImageStray, EmptyGapsAndTheArmBranchToTheFirstVolumeAreNoFault) {
+  for (const uint8_t Fill : {0xFF, 0x00}) {
+    Bytes Img(0x1000, Fill);
+    Append(Img, DxeVolume(0x2000));
+    Append(Img, Bytes(0x800, Fill));
+    EXPECT_EQ(OnlyFault(Img).second, 0u) << OnlyFault(Img).first;
+  }
+  // ARM "B 0x1000" (0xEA0003FE) and AArch64 "B 0x1000" (0x14000400) at 0,
+  // as QEMU's ARM images start; a branch elsewhere is stray.
+  for (const auto &[Instruction, Faults] : {std::pair<uint32_t, size_t>{0xEA0003FE, 0}, {0x14000400, 0},
+                                            {0xEA0003FD, 1}, {0x14000401, 1}}) {
+    Bytes Img(0x1000, 0xFF);
+    Put(Img, 0, Instruction, 4);
+    Append(Img, DxeVolume(0x2000));
+    EXPECT_EQ(OnlyFault(Img).second, Faults) << std::hex << Instruction << " " << OnlyFault(Img).first;
   }
 }
 

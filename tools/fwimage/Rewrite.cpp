@@ -46,6 +46,27 @@ void AppendRange(Bytes &Out, ByteView Buf, size_t From, size_t To) {
   Out.insert(Out.end(), Buf.begin() + static_cast<std::ptrdiff_t>(From), Buf.begin() + static_cast<std::ptrdiff_t>(To));
 }
 
+// An edit keeps every byte outside the volumes it rewrites, so stray bytes
+// elsewhere stay as they are; inside a volume it rewrites, or right next to
+// one, they may be that volume's own (a file or a neighbour's header
+// damaged, so where things end is a guess), and no rewrite is safe.
+void CheckNoStrayBytes(const Volume &V, const std::vector<StrayBytes> &Outside) {
+  const std::string Name = VolumeName(V);
+  if (!V.Stray.empty()) {
+    const StrayBytes &S = V.Stray.front();
+    throw Error("FV " + Name + " holds " + Hex(S.Size) + " bytes at " + Hex(S.Offset) +
+                " that are neither erased nor part of a file; refusing to rewrite it");
+  }
+  for (const StrayBytes &S : Outside) {
+    if (S.Offset + S.Size == V.Offset || S.Offset == V.Offset + V.Length) {
+      throw Error(Hex(S.Size) + " bytes at " + Hex(S.Offset) + ", next to FV " + Name +
+                  ", are neither erased nor in a firmware volume (a volume whose header is damaged?); refusing to "
+                  "rewrite FV " +
+                  Name);
+    }
+  }
+}
+
 // Every item on the way to a planned volume: the volumes in the plans, and
 // whatever holds one of them.
 class DirtyMarker : public Visitor {
@@ -83,8 +104,9 @@ private:
 // the walk leaves it, from its children's new bytes and its old ones.
 class Rebuilder : public Visitor {
 public:
-  Rebuilder(const EditPlans &Plans, const std::set<const void *> &Dirty, uint32_t Preset, EditSummary &Summary)
-      : Plans(Plans), Dirty(Dirty), Preset(Preset), Summary(Summary) {}
+  Rebuilder(const Image &Img, const EditPlans &Plans, const std::set<const void *> &Dirty, uint32_t Preset,
+            EditSummary &Summary)
+      : Img(Img), Plans(Plans), Dirty(Dirty), Preset(Preset), Summary(Summary) {}
 
   bool EnterVolume(const Volume &V) override;
   void LeaveVolume(const Volume &V) override { Rebuilt[&V] = RebuildVolume(V); }
@@ -110,6 +132,7 @@ private:
   Bytes RebuildSections(ByteView Buf, const std::vector<Section> &List, size_t Start, size_t End, size_t Base) const;
   Bytes RebuildEncapsulation(const Section &S, size_t Base);
 
+  const Image &Img;
   const EditPlans &Plans;
   const std::set<const void *> &Dirty;
   uint32_t Preset;
@@ -126,6 +149,8 @@ bool Rebuilder::EnterVolume(const Volume &V) {
   if (!V.FfsFileSystem) {
     throw Error("FV " + VolumeName(V) + " has no FFS file system");
   }
+  // Only the image's own volumes have bytes outside them that no item holds.
+  CheckNoStrayBytes(V, Volumes.empty() ? Img.Stray : std::vector<StrayBytes>{});
   Volumes.push_back(&V);
   return true;
 }
@@ -310,7 +335,7 @@ Bytes RewriteImage(ByteView ImageData, const Image &Img, const EditPlans &Plans,
   std::set<const void *> Dirty;
   DirtyMarker Marker(Plans, Dirty);
   Walk(Img, Marker);
-  Rebuilder R(Plans, Dirty, Preset, Summary);
+  Rebuilder R(Img, Plans, Dirty, Preset, Summary);
   Walk(Img, R);
   Bytes Out(ImageData.begin(), ImageData.end());
   for (const Volume &V : Img.Volumes) {
