@@ -206,7 +206,8 @@ TEST_F(FwImageCli, WritesOutputsThatReadBack) {
   // The same bytes back in their own slot: one plain volume, nothing moved or grown.
   EXPECT_EQ(Out.rfind("{\"command\":\"replace\",\"files\":1,\"volumes\":[{\"name\":\"", 0), 0u) << Out;
   EXPECT_NE(Out.find("\"depth\":0,"), std::string::npos) << Out;
-  EXPECT_NE(Out.find("\"grownBy\":0,\"filesMoved\":0}],\"recompressed\":0,\"filesMoved\":0,\"seconds\":"),
+  EXPECT_NE(Out.find("\"grownBy\":0,\"filesMoved\":0}],\"recompressed\":0,\"strongest\":0,\"filesMoved\":0,"
+                     "\"moves\":[],\"seconds\":"),
             std::string::npos)
       << Out;
   EXPECT_EQ(Out.back(), '\n');

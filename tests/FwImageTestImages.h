@@ -134,8 +134,8 @@ inline Bytes MakeVolume(const VolumeLayout &Layout) {
 }
 
 // GUID-defined LZMA section the way OVMF writes it: DataOffset 0x18,
-// attributes "processing required", classic .lzma data.
-inline Bytes LzmaSection(const Bytes &Stream) {
+// attributes "processing required", classic .lzma data (liblzma's Preset).
+inline Bytes LzmaSection(const Bytes &Stream, uint32_t Preset = 0) {
   // 5D: lc 3, lp 0, pb 2; 64 KiB dictionary is plenty for test streams.
   const Bytes Props = {0x5D, 0x00, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
   Bytes Payload(20);
@@ -143,7 +143,7 @@ inline Bytes LzmaSection(const Bytes &Stream) {
   std::copy(Lzma.Bytes.begin(), Lzma.Bytes.end(), Payload.begin());
   Put(Payload, 16, 0x18, 2);
   Put(Payload, 18, 0x0001, 2);
-  Append(Payload, fwimage::LzmaEncodeLike(Stream, Props, 0));
+  Append(Payload, fwimage::LzmaEncodeLike(Stream, Props, Preset));
   return MakeSection(0x02, Payload);
 }
 

@@ -2,10 +2,12 @@
 // inserting files into plain and LZMA-wrapped DXE volumes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <random>
 #include <sstream>
 
+#include "Codec.h"
 #include "Descriptor.h"
 #include "Edit.h"
 #include "Ffs.h"
@@ -13,6 +15,8 @@
 #include "FwImageTestImages.h"
 #include "Layout.h"
 #include "List.h"
+#include "Sites.h"
+#include "Summary.h"
 
 using namespace fwimage;
 using namespace fwtest;
@@ -46,6 +50,13 @@ Bytes Driver(const Guid &Name, size_t PeSize, uint8_t Fill = 0x5A, uint16_t Mach
   In.Ui = "Driver";
   In.Version = "1.0";
   return BuildFfsFile(In);
+}
+
+// The test's own formatting of an expected value, as the listing writes numbers.
+std::string HexText(uint64_t Value) {
+  char Text[24];
+  std::snprintf(Text, sizeof Text, "0x%llX", static_cast<unsigned long long>(Value));
+  return Text;
 }
 
 const Guid NewA = G("0D3C0B2A-1111-4A4A-8B8B-000000000001");
@@ -426,6 +437,145 @@ TEST(FwImageReplace, RefusesAMissingFileATypeChangeAndAnotherMachine) {
                 "names every pad file");
 }
 
+// Every file of Img, replaced with its own bytes, gives Img back: a stream
+// whose decoded bytes stay the same keeps its bytes (Img's streams are at
+// liblzma's preset 0, which the edit's preset 6 would not reproduce).
+void ExpectEachFileReplacedByItselfGivesTheImage(const Bytes &Img) {
+  const Image Parsed = ParseImage(Img);
+  const SiteIndex Index = IndexVolumes(Parsed);
+  size_t Files = 0;
+  for (const Volume *V : Index.Volumes) {
+    for (const File &F : V->Files) {
+      const Bytes Own = ExtractFile(Img, F.Name, std::nullopt);
+      EditSummary Sum;
+      EXPECT_EQ(ReplaceFiles(Img, {Own}, {}, &Sum), Img) << F.Name.ToString();
+      EXPECT_EQ(Sum.Recompressed, 0u) << F.Name.ToString();
+      ++Files;
+    }
+  }
+  EXPECT_GE(Files, 5u);
+}
+
+TEST(FwImageRecompress, AFileReplacedByItselfGivesTheImageBackByteForByte) {
+  ExpectEachFileReplacedByItselfGivesTheImage(MakeCompressedImage().Image);
+  ExpectEachFileReplacedByItselfGivesTheImage(XipImage());
+}
+
+// Text-like bytes: LZMA's strongest setting takes about a fifth off preset 0.
+Bytes Words(size_t Size, unsigned Seed) {
+  static const std::array<std::string, 8> Vocabulary{"volume ", "file ", "section ", "stream ",
+                                                     "flash ", "image ", "driver ", "erase "};
+  std::mt19937 Rng(Seed); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same text every run
+  Bytes Out;
+  while (Out.size() < Size) {
+    for (const char C : Vocabulary.at(Rng() % Vocabulary.size())) {
+      Out.push_back(static_cast<uint8_t>(C));
+    }
+  }
+  Out.resize(Size);
+  return Out;
+}
+
+const Guid TextFile = G("7E470000-0000-4000-8000-0000000000F1");
+Bytes TextDriver(const Bytes &Text) { return FfsFile(TextFile, 0x02, MakeSection(0x19, Text)); }
+
+// The decoded stream of SlottedImage(): the DXE volume with its core and Text.
+Bytes SlottedStream(const Bytes &Text) {
+  return MakeSection(0x17, MakeVolume({DxeName, 0x3000,
+                                       {FfsFile(DxeCoreFile, 0x05, MakeSection(0x10, Pe32Plus(0x100, 0x11))),
+                                        TextDriver(Text)}}));
+}
+
+// An outer volume whose FV-image file (its stream at preset 0) is followed by
+// another file, so the stream has a slot to fit; Xip: a TE image before the
+// stream runs from flash.
+Bytes SlottedImage(const Bytes &Text, bool Xip = false) {
+  std::vector<Bytes> Sections{LzmaSection(SlottedStream(Text))};
+  if (Xip) {
+    Sections.insert(Sections.begin(), MakeSection(0x12, TeImage(0x40, 0x31, 0x8664)));
+  }
+  return MakeVolume({OuterName, 0x4000, {FfsFile(FvImageFile, 0x0B, MakeSections(Sections)), UiDriver(Good3, "After")}});
+}
+
+TEST(FwImageRecompress, AStreamThatNoLongerFitsTriesTheStrongestSettingThenItsFileMoves) {
+  const Bytes Text = Words(0x1000, 1);
+  const Bytes Img = SlottedImage(Text);
+  const Image Before = ParseImage(Img);
+  const File &Compressed = Before.Volumes[0].Files[0];
+  const File &After = Before.Volumes[0].Files[1];
+  const size_t Slot = After.Offset - Compressed.Offset;
+  // A few changed words: at preset 0 the file no longer fits its slot; at the
+  // strongest setting it fits with room for a pad file.
+  Bytes Edited = Text;
+  for (size_t I = 0; I < 0x20; ++I) {
+    Edited[I * 0x80] = static_cast<uint8_t>('A' + I);
+  }
+  const Bytes Props = {0x5D, 0x00, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
+  const size_t Around = Compressed.Size - (LzmaEncodeLike(SlottedStream(Text), Props, 0).size());
+  ASSERT_GT(AlignUp(Around + LzmaEncodeLike(SlottedStream(Edited), Props, 0).size(), 8), Slot);
+  ASSERT_LE(AlignUp(Around + LzmaEncodeLike(SlottedStream(Edited), Props, StrongestPreset).size(), 8) + 24, Slot);
+
+  EditOptions Fast;
+  Fast.Preset = 0;
+  EditSummary Sum;
+  const Bytes Out = ReplaceFiles(Img, {TextDriver(Edited)}, Fast, &Sum);
+  EXPECT_EQ(Sum.Recompressed, 1u);
+  EXPECT_EQ(Sum.Strongest, 1u);
+  EXPECT_EQ(Sum.FilesMoved(), 0u);
+  const Image Kept = ParseImage(Out);
+  EXPECT_EQ(Kept.Volumes[0].Files[0].Offset, Compressed.Offset);
+  EXPECT_EQ(Kept.Volumes[0].Files[1].Type, 0xF0) << "a pad file takes the rest of the slot";
+  EXPECT_TRUE(Same(Slice(Out, After.Offset, After.Size), Slice(Img, After.Offset, After.Size)));
+  // At preset 6 it fits at once.
+  EditSummary AtSix;
+  ReplaceFiles(Img, {TextDriver(Edited)}, {}, &AtSix);
+  EXPECT_EQ(AtSix.Recompressed, 1u);
+  EXPECT_EQ(AtSix.Strongest, 0u);
+
+  // Bytes no setting compresses: the file moves to the free space, and the
+  // summary says from where to where and what it took.
+  Bytes Noise(0x1000);
+  std::mt19937 Rng(5); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same noise every run
+  std::generate(Noise.begin(), Noise.end(), [&] { return static_cast<uint8_t>(Rng()); });
+  EditSummary MovedSum;
+  const Image Moved = ParseImage(ReplaceFiles(Img, {TextDriver(Noise)}, {}, &MovedSum));
+  ASSERT_EQ(Moved.Volumes[0].Files.size(), 3u);
+  const File &Now = Moved.Volumes[0].Files[2];
+  EXPECT_EQ(Now.Name, FvImageFile);
+  EXPECT_EQ(Now.Offset, AlignUp(After.Offset + After.Size, 8));
+  ASSERT_EQ(MovedSum.Volumes.at(0).Moves.size(), 1u);
+  const MovedFile &M = MovedSum.Volumes[0].Moves[0];
+  EXPECT_EQ(M.File, FvImageFile.ToString());
+  EXPECT_EQ(M.From, Compressed.Offset);
+  EXPECT_EQ(M.To, Now.Offset);
+  EXPECT_EQ(M.Cost, AlignUp(Now.Size, 8));
+  EXPECT_TRUE(M.Recompressed);
+  EXPECT_EQ(MovedSum.Volumes[0].FreeBefore - MovedSum.Volumes[0].FreeAfter, M.Cost);
+  std::ostringstream Text1;
+  PrintSummary(Text1, MovedSum);
+  EXPECT_NE(Text1.str().find("moved file " + FvImageFile.ToString() + " in FV " + OuterName.ToString() + " from " +
+                             HexText(Compressed.Offset) + " to " + HexText(Now.Offset) +
+                             " (its recompressed stream no longer fits its place): it took " + HexText(M.Cost) +
+                             " bytes of free space"),
+            std::string::npos)
+      << Text1.str();
+  std::ostringstream Json;
+  PrintSummaryJson(Json, MovedSum);
+  EXPECT_NE(Json.str().find("\"moves\":[{\"file\":\"" + FvImageFile.ToString() + "\",\"volume\":\"" +
+                            OuterName.ToString() + "\",\"from\":" + std::to_string(Compressed.Offset) +
+                            ",\"to\":" + std::to_string(Now.Offset) + ",\"cost\":" + std::to_string(M.Cost) +
+                            ",\"recompressed\":true}]"),
+            std::string::npos)
+      << Json.str();
+
+  // Where the file runs from flash, it never moves: refused.
+  EXPECT_REASON(ReplaceFiles(SlottedImage(Text, true), {TextDriver(Noise)}, {}),
+                "file " + FvImageFile.ToString() + " executes in place at 0x60 in FV " + OuterName.ToString() +
+                    " and cannot move: its new size");
+  EXPECT_REASON(ReplaceFiles(SlottedImage(Text, true), {TextDriver(Noise)}, {}),
+                "(the stream in it recompressed, at the strongest setting too)");
+}
+
 TEST(FwImageMachine, NewFilesMatchTheVolumesDxeCoreOrItsOtherImages) {
   const CompressedImage C = MakeCompressedImage();
   EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x01C2)}, {}), "ARM (0x1C2); FV 7CB8BDC9");
@@ -485,12 +635,6 @@ TEST(FwImageExtract, TheFileAsStoredOrOneSectionsBody) {
   EXPECT_REASON(ExtractFile(Img, XipDriverFile, std::nullopt, PeiName), "no FV named 6938079B");
 }
 
-// The test's own formatting of an expected value, as the listing writes numbers.
-std::string HexText(uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof Text, "0x%llX", static_cast<unsigned long long>(Value));
-  return Text;
-}
 
 // The listing line that names Key (Below: the line after it).
 std::string LineOf(const std::string &Listing, const std::string &Key, bool Below = false) {
@@ -807,17 +951,18 @@ TEST(FwImageLayout, ASmallerFileStaysWithAPadALargerOneMovesToTheFreeSpace) {
   const std::vector<Step> InPlace{{Kind::Erase, 0x148, 0x100, 0}, {Kind::Put, 0x148, 0x80, 1}, {Kind::Pad, 0x1C8, 0x80, 0}};
   EXPECT_EQ(Smaller.Steps, InPlace);
   EXPECT_EQ(Smaller.End, 0x400u);
-  EXPECT_EQ(Smaller.Moved, 0u);
+  EXPECT_TRUE(Smaller.Moves.empty());
 
   const LayoutPlan Larger = PlanLayout(ThreeFiles(0x180, false));
   ASSERT_FALSE(Larger.Refusal) << *Larger.Refusal;
   const std::vector<Step> Moved{{Kind::Pad, 0x148, 0x100, 0}, {Kind::Put, 0x400, 0x180, 1}};
   EXPECT_EQ(Larger.Steps, Moved);
   EXPECT_EQ(Larger.End, 0x580u);
-  EXPECT_EQ(Larger.Moved, 1u);
+  // From its slot to the free space, which it takes 0x180 bytes of.
+  EXPECT_EQ(Larger.Moves, (std::vector<fwimage::FileMove>{{1, 0x148, 0x400, 0x180}}));
 
   // 8 bytes left in the slot are too few for a pad file: the file moves.
-  EXPECT_EQ(PlanLayout(ThreeFiles(0xF8, false)).Moved, 1u);
+  EXPECT_EQ(PlanLayout(ThreeFiles(0xF8, false)).Moves.size(), 1u);
 }
 
 TEST(FwImageLayout, AnXipFileThatWouldMoveIsRefused) {
