@@ -624,6 +624,35 @@ TEST(FwImageRemove, PadInTheMiddleFreeSpaceAtTheEndAprioriFilesGuarded) {
   EXPECT_EQ(Gone.Volumes[0].Files[1].Name, DxeCoreFile);
 }
 
+TEST(FwImageAnchor, ResetVectorFileSecAndPeiCoreAreNeverRemovedAndKeepTheirPlace) {
+  // A Volume Top File (RAW, its last bytes the reset vector) at the end of the SEC volume.
+  const Guid Vtf = G("1BA0062E-C779-4582-8566-336AE8F78F09");
+  Bytes Reset(0x40, 0x90);
+  const Bytes WithVtf = MakeVolume({SecName, 0x400, {UiDriver(Good1, "Sec1"), FfsFile(Vtf, 0x01, Reset)}});
+  EXPECT_REASON(RemoveFiles(WithVtf, {Vtf}, {}),
+                "file 1BA0062E-C779-4582-8566-336AE8F78F09 is the Volume Top File (the reset vector is in its last "
+                "bytes) in FV 763BED0D-DE9F-48F5-81F1-3E90E1B1A015: it is never removed");
+  // Replaced by a file of its size: in place. Of another size: refused.
+  Reset[0x3F] = 0xEB;
+  const Bytes NewVtf = FfsFile(Vtf, 0x01, Reset);
+  const Bytes Out = ReplaceFiles(WithVtf, {NewVtf}, {});
+  const File &Old = ParseImage(WithVtf).Volumes[0].Files[1];
+  EXPECT_TRUE(Same(Slice(Out, Old.Offset, Old.Size), NewVtf));
+  Reset.resize(0x38);
+  EXPECT_REASON(ReplaceFiles(WithVtf, {FfsFile(Vtf, 0x01, Reset)}, {}),
+                "it never moves, so a replacement must have its size 0x58, not 0x50");
+
+  // SEC in flash, the PEI core inside a compressed volume (as in OVMF): the
+  // same, wherever they sit.
+  EXPECT_REASON(RemoveFiles(XipImage(), {XipSecFile}, {}), "is SEC (the reset vector jumps into it");
+  const Guid PeiCore = G("52C05B14-0B98-496C-BC3B-04B50211D680");
+  const CompressedImage C = MakeCompressedImage();
+  EXPECT_REASON(RemoveFiles(C.Image, {PeiCore}, {}), "is the PEI core (SEC enters it");
+  EXPECT_REASON(ReplaceFiles(C.Image, {FfsFile(PeiCore, 0x04, MakeSections({MakeSection(0x10, Pe32Plus(0x200, 0x33))}))},
+                             {}),
+                "a replacement must have its size");
+}
+
 TEST(FwImageExtract, TheFileAsStoredOrOneSectionsBody) {
   const Bytes Img = XipImage();
   const Bytes Want = XipDxeFiles()[1];
@@ -975,6 +1004,18 @@ TEST(FwImageLayout, AnXipFileThatWouldMoveIsRefused) {
   const auto TooFew = PlanLayout(ThreeFiles(0xF8, true)).Refusal;
   ASSERT_TRUE(TooFew);
   EXPECT_NE(TooFew->find("leave 8 bytes before the next file, too few for a pad file"), std::string::npos) << *TooFew;
+}
+
+TEST(FwImageLayout, AnAnchoredFileNeverMovesWhereverItSits) {
+  fwimage::LayoutInput In = ThreeFiles(0x180, false);
+  In.Files[1].Anchor = "the PEI core (why)";
+  const auto Refusal = PlanLayout(In).Refusal;
+  ASSERT_TRUE(Refusal);
+  EXPECT_NE(Refusal->find("file F1 is the PEI core (why), at 0x148 in FV V and never moves: its new size 0x180"),
+            std::string::npos)
+      << *Refusal;
+  In.Files[1].NewSize = 0x100;
+  EXPECT_FALSE(PlanLayout(In).Refusal) << "its own slot it keeps";
 }
 
 TEST(FwImageLayout, AnAppendPastTheEndNeedsRoomOrGrowthAndAlignsWithAPad) {

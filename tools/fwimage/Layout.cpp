@@ -28,7 +28,7 @@ private:
   size_t LastKept() const;
   void PlaceFile(size_t I, bool Last);
   void Append(size_t Source);
-  std::string XipRefusal(const SlotFile &F, bool Aligned, size_t Need, size_t Slot) const;
+  std::string StayRefusal(const SlotFile &F, bool Aligned, size_t Need, size_t Slot) const;
   NewFile Shape(size_t Source) const;
   void Erase(size_t At, size_t Size) { Plan.Steps.push_back({Kind::Erase, At, Size, 0}); }
   void Put(size_t At, size_t Source) { Plan.Steps.push_back({Kind::Put, At, Shape(Source).Size, Source}); }
@@ -104,8 +104,8 @@ void Planner::PlaceFile(size_t I, bool Last) {
     }
     return;
   }
-  if (F.Xip) {
-    throw Error(XipRefusal(F, Aligned, Need, Slot));
+  if (F.Xip || !F.Anchor.empty()) {
+    throw Error(StayRefusal(F, Aligned, Need, Slot));
   }
   Plan.Moves.push_back({I, F.Start, 0, 0});
   if (Last) {
@@ -120,15 +120,16 @@ void Planner::PlaceFile(size_t I, bool Last) {
   }
 }
 
-std::string Planner::XipRefusal(const SlotFile &F, bool Aligned, size_t Need, size_t Slot) const {
+std::string Planner::StayRefusal(const SlotFile &F, bool Aligned, size_t Need, size_t Slot) const {
   const std::string Why =
       !Aligned ? "the new file's data alignment does not hold there"
       : Need > Slot
           ? "its new size " + Hex(F.NewSize) + " does not fit the " + Hex(Slot) + " bytes before the next file"
           : "it would leave " + std::to_string(Slot - Need) + " bytes before the next file, too few for a pad file";
-  std::string Reason = "file " + F.Name + " executes in place at " + Hex(F.Start) + " in FV ";
+  std::string Reason = "file " + F.Name + (F.Anchor.empty() ? " executes in place" : " is " + F.Anchor + ",") +
+                       " at " + Hex(F.Start) + " in FV ";
   Reason += In.Volume;
-  Reason += " and cannot move: ";
+  Reason += F.Anchor.empty() ? " and cannot move: " : " and never moves: ";
   Reason += Why;
   if (!F.Given) {
     Reason += " (the stream in it recompressed, at the strongest setting too)";

@@ -36,6 +36,7 @@ struct SlotFile {
   size_t Alignment = 0;
   bool Given = false; // named by the user (State is set for the volume), not rebuilt around a change
   bool Xip = false;   // executes where it sits: it cannot move
+  std::string Anchor; // why it never moves, wherever it sits (Sites.h AnchorOf); empty when it may
 };
 
 // A file to append: its size, header size and data alignment.

@@ -317,6 +317,9 @@ SlotFile Rebuilder::SlotOf(const Volume &V, size_t I) const {
   Slot.HeaderSize = F.HeaderSize;
   Slot.Alignment = FileDataAlignment(F.At.Buf.subspan(F.Offset, F.Size));
   Slot.Xip = ExecutesInPlace(F);
+  if (const char *Anchor = AnchorOf(F)) {
+    Slot.Anchor = Anchor;
+  }
   return Slot;
 }
 
