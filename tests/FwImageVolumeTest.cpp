@@ -882,6 +882,9 @@ TEST(FwImageStray, BytesNoItemHoldsAreFaultsWithTheirPlaceAndStopEditsNextToThem
   // The PEI volume's signature damaged: its 0x800 bytes are no longer a volume.
   Bytes NoSignature = Img;
   NoSignature[0x2000 + 40] = 'X';
+  // "_FVH" in a file's data there (code that looks for volumes has it) with
+  // no sane length around it is no volume either.
+  Put(NoSignature, 0x20C0, 0x4856465F, 4);
   const auto [Line, Count] = OnlyFault(NoSignature);
   EXPECT_EQ(Line, "FAULT: 0x800 bytes at 0x2000 are neither erased nor in a firmware volume (an FFS volume header "
                   "without its _FVH signature at 0x2000)");

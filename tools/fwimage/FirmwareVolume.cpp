@@ -578,11 +578,20 @@ void CheckGap(Image &Img, ByteView Data, size_t From, size_t To, ParseMode Mode)
   }
 }
 
-bool HasSignatureAt(ByteView Data, size_t Offset) {
+// The signature, and a length and header length a volume can have: "_FVH"
+// also occurs in code that looks for volumes, where a damaged header leaves
+// such code in a gap. A length past the data is still a (truncated) volume.
+bool VolumeHeaderAt(ByteView Data, size_t Offset) {
   // Inline byte compare: the scan visits every 8th byte of 64 MiB images.
   const uint8_t *P = Data.data() + Offset + fv::SignatureOffset;
-  return (static_cast<uint32_t>(P[0]) | static_cast<uint32_t>(P[1]) << 8 | static_cast<uint32_t>(P[2]) << 16 |
-          static_cast<uint32_t>(P[3]) << 24) == fv::Signature;
+  if ((static_cast<uint32_t>(P[0]) | static_cast<uint32_t>(P[1]) << 8 | static_cast<uint32_t>(P[2]) << 16 |
+       static_cast<uint32_t>(P[3]) << 24) != fv::Signature) {
+    return false;
+  }
+  const uint64_t Length = ReadU64(Data, Offset + fv::LengthOffset);
+  const size_t HeaderLength = ReadU16(Data, Offset + fv::HeaderLengthOffset);
+  return Length >= fv::MinHeaderSize && Length <= UINT32_MAX && HeaderLength >= fv::MinHeaderSize &&
+         HeaderLength <= Length;
 }
 
 } // namespace
@@ -622,7 +631,7 @@ Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, cons
   size_t Offset = Begin;
   size_t Covered = Begin; // where the last volume found ends
   while (End - Offset >= fv::MinHeaderSize) {
-    if (!HasSignatureAt(Data, Offset)) {
+    if (!VolumeHeaderAt(Data, Offset)) {
       Offset += fv::ScanStep;
       continue;
     }
