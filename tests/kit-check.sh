@@ -1,5 +1,5 @@
 #!/bin/sh
-# fwimage judged by UEFIExtract (an independent parser), four ways:
+# fwimage judged by UEFIExtract (an independent parser), five ways:
 #
 # (default) The kit's FFS files put into OVMF's own flash image with
 #   `fwimage insert`, judged by UEFIExtract and by `fwimage list`:
@@ -29,8 +29,15 @@
 #   volume's container no more than the file's own LZMA size plus 1 KiB. With
 #   --boot (AArch64), the image the insert grew must boot to the UEFI Shell.
 #
+# --real <real-images dir>: on each vendor FSP image, every file of each named
+#   volume replaced with its own bytes gives the image back byte for byte;
+#   removing the Volume Top File is refused; with the second volume's _FVH
+#   damaged, `list` exits 1 with a fault of its offset and size, where
+#   UEFIExtract shows non-empty padding, and an edit next to it is refused.
+#
 # usage: kit-check.sh [--listings | --descriptor] <fwimage> <kit dir> [<OVMF code image>]
 #        kit-check.sh --edit <fwimage> <kit dir> <image> [--boot]
+#        kit-check.sh --real <fwimage> <real-images dir>
 set -eu
 python=/usr/bin/python3 # the system Python reads fwimage's JSON
 # The UEFI Shell over a serial console: QEMU (the arguments after the first
@@ -256,9 +263,10 @@ PY
     # The second volume's signature damaged: its bytes are a fault of the
     # listing with their offset and size, where UEFIExtract shows non-empty
     # padding; an edit of the volume before it is refused.
-    set -- $(grep '^top ' "$work/$name.plan" | sed -n 2p)
-    [ $# -eq 3 ] || fail "$name: fewer than two volumes"
-    offset=$2; size=$3
+    read -r _ offset size <<EOF
+$(grep '^top ' "$work/$name.plan" | sed -n 2p)
+EOF
+    [ -n "$size" ] || fail "$name: fewer than two volumes"
     cp "$work/$name.fd" "$work/damaged.fd"
     printf 'X' | dd of="$work/damaged.fd" bs=1 seek=$((offset + 40)) conv=notrunc 2> /dev/null
     status=0
@@ -269,8 +277,8 @@ PY
     UEFIExtract "$work/damaged.fd" report > /dev/null 2>&1 || fail "$name: UEFIExtract cannot read the damaged image"
     grep -q "^ Padding *| Non-empty *| $(printf '%08X | %08X' "$offset" "$size") |" "$work/damaged.fd.report.txt" ||
       fail "$name: UEFIExtract shows no non-empty padding of $size bytes at $offset"
-    set -- $(sed -n 1p "$work/$name.plan")
-    if "$fwimage" remove "$work/damaged.fd" --out "$work/edit.fd" --fv "$1" "$2" 2> "$work/edit.err"; then
+    read -r fv file _ < "$work/$name.plan"
+    if "$fwimage" remove "$work/damaged.fd" --out "$work/edit.fd" --fv "$fv" "$file" 2> "$work/edit.err"; then
       fail "$name: an edit next to the damaged volume went on"
     fi
     grep -q "next to FV" "$work/edit.err" || fail "$name: an edit next to the damaged volume: $(cat "$work/edit.err")"

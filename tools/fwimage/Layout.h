@@ -4,7 +4,8 @@
 // Layout rules, the same for every volume:
 //   - a file that is not named keeps its bytes, and keeps its offset unless it
 //     is rebuilt around a changed volume and must move (never when it
-//     executes in place);
+//     executes in place, nor when it is anchored: the reset vector's file,
+//     SEC, the PEI core);
 //   - a gap a change leaves becomes a pad file, so no file but a moved one
 //     changes place (a pad of erased bytes costs next to nothing compressed);
 //   - new and moved files go into the free space at the end, at their data

@@ -59,10 +59,10 @@ void CheckNoStrayBytes(const Volume &V, const std::vector<StrayBytes> &Outside) 
   }
   for (const StrayBytes &S : Outside) {
     if (S.Offset + S.Size == V.Offset || S.Offset == V.Offset + V.Length) {
-      throw Error(Hex(S.Size) + " bytes at " + Hex(S.Offset) + ", next to FV " + Name +
-                  ", are neither erased nor in a firmware volume (a volume whose header is damaged?); refusing to "
-                  "rewrite FV " +
-                  Name);
+      std::string Reason = Hex(S.Size) + " bytes at " + Hex(S.Offset) + ", next to FV " + Name;
+      Reason += ", are neither erased nor in a firmware volume (a volume whose header is damaged?); refusing to "
+                "rewrite the FV";
+      throw Error(Reason);
     }
   }
 }
