@@ -84,6 +84,28 @@ void PrintEachVolume(std::ostream &Out, const EditSummary &S) {
   Out << Recompressions(S) << "; image rebuilt in " << Seconds(S.Seconds) << " s\n";
 }
 
+void WriteVolumeChange(Json &J, const VolumeChange &V) {
+  J.Open('{');
+  J.String("name", V.Name);
+  J.Number("depth", V.Depth);
+  J.Number("freeBefore", V.FreeBefore);
+  J.Number("freeAfter", V.FreeAfter);
+  J.Number("grownBy", V.GrownBy);
+  J.Number("filesMoved", V.Moves.size());
+  J.Close('}');
+}
+
+void WriteMove(Json &J, const std::string &Volume, const MovedFile &M) {
+  J.Open('{');
+  J.String("file", M.File);
+  J.String("volume", Volume);
+  J.Number("from", M.From);
+  J.Number("to", M.To);
+  J.Number("cost", M.Cost);
+  J.Bool("recompressed", M.Recompressed);
+  J.Close('}');
+}
+
 } // namespace
 
 unsigned EditSummary::FilesMoved() const {
@@ -110,14 +132,7 @@ void PrintSummaryJson(std::ostream &Out, const EditSummary &S) {
   J.Key("volumes");
   J.Open('[');
   for (const VolumeChange &V : S.Volumes) {
-    J.Open('{');
-    J.String("name", V.Name);
-    J.Number("depth", V.Depth);
-    J.Number("freeBefore", V.FreeBefore);
-    J.Number("freeAfter", V.FreeAfter);
-    J.Number("grownBy", V.GrownBy);
-    J.Number("filesMoved", V.Moves.size());
-    J.Close('}');
+    WriteVolumeChange(J, V);
   }
   J.Close(']');
   J.Number("recompressed", S.Recompressed);
@@ -127,14 +142,7 @@ void PrintSummaryJson(std::ostream &Out, const EditSummary &S) {
   J.Open('[');
   for (const VolumeChange &V : S.Volumes) {
     for (const MovedFile &M : V.Moves) {
-      J.Open('{');
-      J.String("file", M.File);
-      J.String("volume", V.Name);
-      J.Number("from", M.From);
-      J.Number("to", M.To);
-      J.Number("cost", M.Cost);
-      J.Bool("recompressed", M.Recompressed);
-      J.Close('}');
+      WriteMove(J, V.Name, M);
     }
   }
   J.Close(']');
