@@ -110,11 +110,6 @@ private:
   std::vector<bool> Open; // per item entered: whether something in it changes
 };
 
-// Streams encoded anew in one build of a file.
-struct Encodings {
-  unsigned Anew = 0;
-};
-
 // Rebuilds the marked items inside out: a volume's new bytes are made when
 // the walk leaves it, from its files' new bytes and its old ones; a file's
 // when the walk leaves it, from the sections on the way to the volumes in it
@@ -146,12 +141,13 @@ private:
   Bytes RebuildVolume(const Volume &V);
   SlotFile SlotOf(const Volume &V, size_t I) const;
   LayoutInput LayoutOf(const Volume &V, std::vector<const Bytes *> &Sources) const;
-  bool StaysInPlace(const File &F, size_t NewSize) const;
-  Bytes BuildFile(const File &F, uint32_t WithPreset, Encodings &Count) const;
+  bool StaysInPlace(const File &F, const Bytes &NewBytes) const;
+  // Encoded: streams encoded anew on the way.
+  Bytes BuildFile(const File &F, uint32_t WithPreset, unsigned &Encoded) const;
   Bytes BuildSections(ByteView Buf, const std::vector<Section> &List, size_t Start, size_t End, size_t Base,
-                      uint32_t WithPreset, Encodings &Count) const;
-  Bytes BuildSection(const Section &S, size_t Base, uint32_t WithPreset, Encodings &Count) const;
-  Bytes BuildEncapsulation(const Section &S, size_t Base, uint32_t WithPreset, Encodings &Count) const;
+                      uint32_t WithPreset, unsigned &Encoded) const;
+  Bytes BuildSection(const Section &S, size_t Base, uint32_t WithPreset, unsigned &Encoded) const;
+  Bytes BuildEncapsulation(const Section &S, size_t Base, uint32_t WithPreset, unsigned &Encoded) const;
 
   const Image &Img;
   const EditPlans &Plans;
@@ -189,36 +185,37 @@ bool Rebuilder::EnterFile(const File &F) {
 // where that does not fit its place, at the strongest setting, so that it
 // moves only when nothing else will do.
 void Rebuilder::LeaveFile(const File &F) {
-  Encodings Count;
-  Bytes Out = BuildFile(F, Preset, Count);
+  unsigned Encoded = 0;
+  Bytes Out = BuildFile(F, Preset, Encoded);
   unsigned Strongest = 0;
-  if (Count.Anew != 0 && !StaysInPlace(F, Out.size())) {
-    Encodings StrongCount;
-    Bytes Strong = BuildFile(F, StrongestPreset, StrongCount);
+  if (Encoded != 0 && !StaysInPlace(F, Out)) {
+    unsigned StrongEncoded = 0;
+    Bytes Strong = BuildFile(F, StrongestPreset, StrongEncoded);
     if (Strong.size() < Out.size()) {
       Out = std::move(Strong);
-      Count = StrongCount;
-      Strongest = StrongCount.Anew;
+      Encoded = Strongest = StrongEncoded;
     }
   }
-  Summary.Recompressed += Count.Anew;
+  Summary.Recompressed += Encoded;
   Summary.Strongest += Strongest;
   Rebuilt[&F] = std::move(Out);
 }
 
-bool Rebuilder::StaysInPlace(const File &F, size_t NewSize) const {
+bool Rebuilder::StaysInPlace(const File &F, const Bytes &NewBytes) const {
   const Volume &V = *Volumes.back();
   const auto I = static_cast<size_t>(&F - V.Files.data());
   SlotFile Slot = SlotOf(V, I);
-  Slot.NewSize = NewSize;
+  Slot.NewSize = NewBytes.size();
+  Slot.HeaderSize = FileHeaderSizeOf(NewBytes);
+  Slot.Alignment = FileDataAlignment(NewBytes);
   const bool Last = I + 1 == V.Files.size();
-  return FitsInPlace(Slot, Last) && (!Last || Slot.Start + NewSize <= V.Length);
+  return FitsInPlace(Slot, Last) && (!Last || Slot.Start + Slot.NewSize <= V.Length);
 }
 
-Bytes Rebuilder::BuildFile(const File &F, uint32_t WithPreset, Encodings &Count) const {
+Bytes Rebuilder::BuildFile(const File &F, uint32_t WithPreset, unsigned &Encoded) const {
   Bytes Out = Slice(F.At.Buf, F.Offset, F.Offset + F.HeaderSize);
   const Bytes Body =
-      BuildSections(F.At.Buf, F.Sections, F.Offset + F.HeaderSize, F.Offset + F.Size, F.Offset, WithPreset, Count);
+      BuildSections(F.At.Buf, F.Sections, F.Offset + F.HeaderSize, F.Offset + F.Size, F.Offset, WithPreset, Encoded);
   Out.insert(Out.end(), Body.begin(), Body.end());
   SetFileSize(Out, F);
   return Out;
@@ -228,7 +225,7 @@ Bytes Rebuilder::BuildFile(const File &F, uint32_t WithPreset, Encodings &Count)
 // bytes, and the alignment bytes between them stay until a section changes
 // size; from there each starts at the next aligned offset.
 Bytes Rebuilder::BuildSections(ByteView Buf, const std::vector<Section> &List, size_t Start, size_t End, size_t Base,
-                               uint32_t WithPreset, Encodings &Count) const {
+                               uint32_t WithPreset, unsigned &Encoded) const {
   Bytes Out;
   size_t Prev = Start; // where the previous section ended in Buf
   for (const Section &S : List) {
@@ -241,7 +238,7 @@ Bytes Rebuilder::BuildSections(ByteView Buf, const std::vector<Section> &List, s
       }
     }
     if (IsDirty(&S)) {
-      const Bytes New = BuildSection(S, Base, WithPreset, Count);
+      const Bytes New = BuildSection(S, Base, WithPreset, Encoded);
       Out.insert(Out.end(), New.begin(), New.end());
     } else {
       AppendRange(Out, Buf, S.Offset, S.Offset + S.Size);
@@ -254,7 +251,7 @@ Bytes Rebuilder::BuildSections(ByteView Buf, const std::vector<Section> &List, s
   return Out;
 }
 
-Bytes Rebuilder::BuildSection(const Section &S, size_t Base, uint32_t WithPreset, Encodings &Count) const {
+Bytes Rebuilder::BuildSection(const Section &S, size_t Base, uint32_t WithPreset, unsigned &Encoded) const {
   Bytes Out;
   if (S.Type == ffs::SectionFirmwareVolumeImage) {
     const Volume &V = S.Volumes().front();
@@ -263,7 +260,7 @@ Bytes Rebuilder::BuildSection(const Section &S, size_t Base, uint32_t WithPreset
     Out.insert(Out.end(), NewVolume.begin(), NewVolume.end());
     AppendRange(Out, S.At.Buf, V.Offset + V.Length, S.Offset + S.Size);
   } else {
-    Out = BuildEncapsulation(S, Base, WithPreset, Count);
+    Out = BuildEncapsulation(S, Base, WithPreset, Encoded);
   }
   SetSectionSize(Out, S.HeaderSize);
   return Out;
@@ -273,7 +270,7 @@ Bytes Rebuilder::BuildSection(const Section &S, size_t Base, uint32_t WithPreset
 // rebuilt, encoded again where they were decoded. A stream whose decoded
 // bytes come out as they were keeps its original bytes: an edit that leaves
 // a volume as it was leaves the image as it was.
-Bytes Rebuilder::BuildEncapsulation(const Section &S, size_t Base, uint32_t WithPreset, Encodings &Count) const {
+Bytes Rebuilder::BuildEncapsulation(const Section &S, size_t Base, uint32_t WithPreset, unsigned &Encoded) const {
   const Encapsulation *E = S.Encap();
   if (E == nullptr || (E->Decoded == nullptr && S.Type != ffs::SectionCompression)) {
     throw Error("the target FV sits inside GUID-defined section " + S.Definition().ToString() +
@@ -283,7 +280,7 @@ Bytes Rebuilder::BuildEncapsulation(const Section &S, size_t Base, uint32_t With
   Bytes Out = Slice(Buf, S.Offset, S.Offset + E->DataOffset);
   Bytes Contents;
   if (E->Decoded != nullptr) {
-    const Bytes Stream = BuildSections(*E->Decoded, E->Children, 0, E->Decoded->size(), 0, WithPreset, Count);
+    const Bytes Stream = BuildSections(*E->Decoded, E->Children, 0, E->Decoded->size(), 0, WithPreset, Encoded);
     const ByteView Original = Buf.subspan(S.Offset + E->DataOffset, S.Size - E->DataOffset);
     if (Stream == *E->Decoded) {
       Contents.assign(Original.begin(), Original.end());
@@ -294,28 +291,27 @@ Bytes Rebuilder::BuildEncapsulation(const Section &S, size_t Base, uint32_t With
       if (C.Decode(Contents, Stream.size()) != Stream) {
         throw Error("recompressed stream does not decode back to the rewritten volume");
       }
-      ++Count.Anew;
+      ++Encoded;
     }
     if (S.Type == ffs::SectionCompression) {
       WriteLe(Out.data() + S.HeaderSize, Stream.size(), sizeof(uint32_t)); // UncompressedLength
     }
   } else {
-    Contents = BuildSections(Buf, E->Children, S.Offset + E->DataOffset, S.Offset + S.Size, Base, WithPreset, Count);
+    Contents =
+        BuildSections(Buf, E->Children, S.Offset + E->DataOffset, S.Offset + S.Size, Base, WithPreset, Encoded);
     WriteLe(Out.data() + S.HeaderSize, Contents.size(), sizeof(uint32_t)); // UncompressedLength
   }
   Out.insert(Out.end(), Contents.begin(), Contents.end());
   return Out;
 }
 
-// What the layout needs to know of the I-th file of V, before its new bytes.
+// What the layout needs to know of the I-th file of V, but for its new bytes.
 SlotFile Rebuilder::SlotOf(const Volume &V, size_t I) const {
   const File &F = V.Files[I];
   SlotFile Slot;
   Slot.Name = F.Name.ToString();
   Slot.Start = F.Offset - V.Offset;
   Slot.SlotEnd = I + 1 < V.Files.size() ? V.Files[I + 1].Offset - V.Offset : V.FreeOffset;
-  Slot.HeaderSize = F.HeaderSize;
-  Slot.Alignment = FileDataAlignment(F.At.Buf.subspan(F.Offset, F.Size));
   Slot.Xip = ExecutesInPlace(F);
   if (const char *Anchor = AnchorOf(F)) {
     Slot.Anchor = Anchor;

@@ -41,7 +41,7 @@ std::string FreeChange(const VolumeChange &V) { return "free " + Hex(V.FreeBefor
 std::string Recompressions(const EditSummary &S) {
   std::string Text = "recompressed " + std::to_string(S.Recompressed) + " stream(s)";
   if (S.Strongest != 0) {
-    Text += " (" + std::to_string(S.Strongest) + " at the strongest setting, to fit its place)";
+    Text += " (" + std::to_string(S.Strongest) + " at the strongest setting: at the preset its file did not fit its place)";
   }
   return Text;
 }
