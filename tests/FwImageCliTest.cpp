@@ -207,6 +207,15 @@ TEST_F(FwImageCli, HelpVersionAndListsExitStatus) {
   EXPECT_EQ(Err, "fwimage: damaged.fd: 6 fault(s), each marked FAULT on its line\n");
   EXPECT_EQ(Run("list --json damaged.fd"), 1);
   EXPECT_NE(Out.find("\"faultCount\":6}"), std::string::npos);
+  // A volume whose signature is damaged is not silently gone.
+  Bytes Unsigned = DxeVolume(0x2000);
+  Append(Unsigned, DxeVolume(0x1000));
+  Unsigned[0x2000 + 40] = 0;
+  Write("unsigned.fd", Unsigned);
+  EXPECT_EQ(Run("list unsigned.fd"), 1);
+  EXPECT_NE(Out.find("\nFAULT: 0x1000 bytes at 0x2000 are neither erased nor in a firmware volume"), std::string::npos)
+      << Out;
+  EXPECT_EQ(Err, "fwimage: unsigned.fd: 1 fault(s), each marked FAULT on its line\n");
   // The editing commands stay strict.
   EXPECT_EQ(Run("insert damaged.fd --out out.bin driver.ffs"), 1);
   EXPECT_NE(Err.find("damaged.fd: file BAD00002"), std::string::npos) << Err;
@@ -237,7 +246,8 @@ TEST_F(FwImageCli, WritesOutputsThatReadBack) {
   // The same bytes back in their own slot: one plain volume, nothing moved or grown.
   EXPECT_EQ(Out.rfind("{\"command\":\"replace\",\"files\":1,\"volumes\":[{\"name\":\"", 0), 0u) << Out;
   EXPECT_NE(Out.find("\"depth\":0,"), std::string::npos) << Out;
-  EXPECT_NE(Out.find("\"grownBy\":0,\"filesMoved\":0}],\"recompressed\":0,\"filesMoved\":0,\"seconds\":"),
+  EXPECT_NE(Out.find("\"grownBy\":0,\"filesMoved\":0}],\"recompressed\":0,\"strongest\":0,\"filesMoved\":0,"
+                     "\"moves\":[],\"seconds\":"),
             std::string::npos)
       << Out;
   EXPECT_EQ(Out.back(), '\n');

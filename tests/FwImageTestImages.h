@@ -147,9 +147,11 @@ inline Bytes GuidedSection(const Guid &Definition, const Bytes &Stream) {
 // .lzma properties for test streams: 5D (lc 3, lp 0, pb 2), 64 KiB dictionary.
 inline const Bytes TestLzmaHeader = {0x5D, 0x00, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
 
-// GUID-defined LZMA section the way OVMF writes it, classic .lzma data.
-inline Bytes LzmaSection(const Bytes &Stream) {
-  return GuidedSection(G("EE4E5898-3914-4259-9D6E-DC7BD79403CF"), fwimage::LzmaEncodeLike(Stream, TestLzmaHeader, 0));
+// GUID-defined LZMA section the way OVMF writes it, classic .lzma data
+// (liblzma's Preset).
+inline Bytes LzmaSection(const Bytes &Stream, uint32_t Preset = 0) {
+  return GuidedSection(G("EE4E5898-3914-4259-9D6E-DC7BD79403CF"),
+                       fwimage::LzmaEncodeLike(Stream, TestLzmaHeader, Preset));
 }
 
 // EFI_COMPRESSION_SECTION: UncompressedLength, CompressionType, the stream.

@@ -2,10 +2,12 @@
 // inserting files into plain and LZMA-wrapped DXE volumes.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <random>
 #include <sstream>
 
+#include "Codec.h"
 #include "Descriptor.h"
 #include "Edit.h"
 #include "EfiCompress.h"
@@ -15,6 +17,8 @@
 #include "Layout.h"
 #include "List.h"
 #include "Lzma.h"
+#include "Sites.h"
+#include "Summary.h"
 
 using namespace fwimage;
 using namespace fwtest;
@@ -54,6 +58,13 @@ Bytes Driver(const Guid &Name, size_t PeSize, uint8_t Fill = 0x5A, uint16_t Mach
 // An image of the machine as firmware builds it: PE32 for IA32, PE32+ otherwise.
 Bytes ImageFor(uint16_t Machine, uint8_t Fill) {
   return Pe32Plus(0x100, Fill, Machine, Machine == 0x014C ? 0x10B : 0x20B);
+}
+
+// The test's own formatting of an expected value, as the listing writes numbers.
+std::string HexText(uint64_t Value) {
+  char Text[24];
+  std::snprintf(Text, sizeof Text, "0x%llX", static_cast<unsigned long long>(Value));
+  return Text;
 }
 
 const Guid NewA = G("0D3C0B2A-1111-4A4A-8B8B-000000000001");
@@ -293,12 +304,6 @@ TEST(FwImageInsert, RefusesWhatWouldBreakTheImage) {
   Unknown[LzmaSectionAt + 4] ^= 0x01;
   ResealFile(Unknown, OuterFileAt);
   EXPECT_REASON(InsertFiles(Unknown, {A}, {}), "unknown compression GUID EE4E5899");
-
-  // Data in the DXE volume's free space.
-  Bytes Dirty = DxeVolume(0x2000);
-  Dirty[0x1F00] = 0;
-  EXPECT_REASON(InsertFiles(Dirty, {A}, {}), "free space holds data");
-
 }
 
 // XipImage(): the outer volume's files, the LZMA section, the inner volume.
@@ -440,6 +445,145 @@ TEST(FwImageReplace, RefusesAMissingFileATypeChangeAndAnotherMachine) {
                 "names every pad file");
 }
 
+// Every file of Img, replaced with its own bytes, gives Img back: a stream
+// whose decoded bytes stay the same keeps its bytes (Img's streams are at
+// liblzma's preset 0, which the edit's preset 6 would not reproduce).
+void ExpectEachFileReplacedByItselfGivesTheImage(const Bytes &Img) {
+  const Image Parsed = ParseImage(Img);
+  const SiteIndex Index = IndexVolumes(Parsed);
+  size_t Files = 0;
+  for (const Volume *V : Index.Volumes) {
+    for (const File &F : V->Files) {
+      const Bytes Own = ExtractFile(Img, F.Name, std::nullopt);
+      EditSummary Sum;
+      EXPECT_EQ(ReplaceFiles(Img, {Own}, {}, &Sum), Img) << F.Name.ToString();
+      EXPECT_EQ(Sum.Recompressed, 0u) << F.Name.ToString();
+      ++Files;
+    }
+  }
+  EXPECT_GE(Files, 5u);
+}
+
+TEST(FwImageRecompress, AFileReplacedByItselfGivesTheImageBackByteForByte) {
+  ExpectEachFileReplacedByItselfGivesTheImage(MakeCompressedImage().Image);
+  ExpectEachFileReplacedByItselfGivesTheImage(XipImage());
+}
+
+// Text-like bytes: LZMA's strongest setting takes about a fifth off preset 0.
+Bytes Words(size_t Size, unsigned Seed) {
+  static const std::array<std::string, 8> Vocabulary{"volume ", "file ", "section ", "stream ",
+                                                     "flash ", "image ", "driver ", "erase "};
+  std::mt19937 Rng(Seed); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same text every run
+  Bytes Out;
+  while (Out.size() < Size) {
+    for (const char C : Vocabulary.at(Rng() % Vocabulary.size())) {
+      Out.push_back(static_cast<uint8_t>(C));
+    }
+  }
+  Out.resize(Size);
+  return Out;
+}
+
+const Guid TextFile = G("7E470000-0000-4000-8000-0000000000F1");
+Bytes TextDriver(const Bytes &Text) { return FfsFile(TextFile, 0x02, MakeSection(0x19, Text)); }
+
+// The decoded stream of SlottedImage(): the DXE volume with its core and Text.
+Bytes SlottedStream(const Bytes &Text) {
+  return MakeSection(0x17, MakeVolume({DxeName, 0x3000,
+                                       {FfsFile(DxeCoreFile, 0x05, MakeSection(0x10, Pe32Plus(0x100, 0x11))),
+                                        TextDriver(Text)}}));
+}
+
+// An outer volume whose FV-image file (its stream at preset 0) is followed by
+// another file, so the stream has a slot to fit; Xip: a TE image before the
+// stream runs from flash.
+Bytes SlottedImage(const Bytes &Text, bool Xip = false) {
+  std::vector<Bytes> Sections{LzmaSection(SlottedStream(Text))};
+  if (Xip) {
+    Sections.insert(Sections.begin(), MakeSection(0x12, TeImage(0x40, 0x31, 0x8664)));
+  }
+  return MakeVolume({OuterName, 0x4000, {FfsFile(FvImageFile, 0x0B, MakeSections(Sections)), UiDriver(Good3, "After")}});
+}
+
+TEST(FwImageRecompress, AStreamThatNoLongerFitsTriesTheStrongestSettingThenItsFileMoves) {
+  const Bytes Text = Words(0x1000, 1);
+  const Bytes Img = SlottedImage(Text);
+  const Image Before = ParseImage(Img);
+  const File &Compressed = Before.Volumes[0].Files[0];
+  const File &After = Before.Volumes[0].Files[1];
+  const size_t Slot = After.Offset - Compressed.Offset;
+  // A few changed words: at preset 0 the file no longer fits its slot; at the
+  // strongest setting it fits with room for a pad file.
+  Bytes Edited = Text;
+  for (size_t I = 0; I < 0x20; ++I) {
+    Edited[I * 0x80] = static_cast<uint8_t>('A' + I);
+  }
+  const Bytes Props = {0x5D, 0x00, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
+  const size_t Around = Compressed.Size - (LzmaEncodeLike(SlottedStream(Text), Props, 0).size());
+  ASSERT_GT(AlignUp(Around + LzmaEncodeLike(SlottedStream(Edited), Props, 0).size(), 8), Slot);
+  ASSERT_LE(AlignUp(Around + LzmaEncodeLike(SlottedStream(Edited), Props, StrongestPreset).size(), 8) + 24, Slot);
+
+  EditOptions Fast;
+  Fast.Preset = 0;
+  EditSummary Sum;
+  const Bytes Out = ReplaceFiles(Img, {TextDriver(Edited)}, Fast, &Sum);
+  EXPECT_EQ(Sum.Recompressed, 1u);
+  EXPECT_EQ(Sum.Strongest, 1u);
+  EXPECT_EQ(Sum.FilesMoved(), 0u);
+  const Image Kept = ParseImage(Out);
+  EXPECT_EQ(Kept.Volumes[0].Files[0].Offset, Compressed.Offset);
+  EXPECT_EQ(Kept.Volumes[0].Files[1].Type, 0xF0) << "a pad file takes the rest of the slot";
+  EXPECT_TRUE(Same(Slice(Out, After.Offset, After.Size), Slice(Img, After.Offset, After.Size)));
+  // At preset 6 it fits at once.
+  EditSummary AtSix;
+  ReplaceFiles(Img, {TextDriver(Edited)}, {}, &AtSix);
+  EXPECT_EQ(AtSix.Recompressed, 1u);
+  EXPECT_EQ(AtSix.Strongest, 0u);
+
+  // Bytes no setting compresses: the file moves to the free space, and the
+  // summary says from where to where and what it took.
+  Bytes Noise(0x1000);
+  std::mt19937 Rng(5); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same noise every run
+  std::generate(Noise.begin(), Noise.end(), [&] { return static_cast<uint8_t>(Rng()); });
+  EditSummary MovedSum;
+  const Image Moved = ParseImage(ReplaceFiles(Img, {TextDriver(Noise)}, {}, &MovedSum));
+  ASSERT_EQ(Moved.Volumes[0].Files.size(), 3u);
+  const File &Now = Moved.Volumes[0].Files[2];
+  EXPECT_EQ(Now.Name, FvImageFile);
+  EXPECT_EQ(Now.Offset, AlignUp(After.Offset + After.Size, 8));
+  ASSERT_EQ(MovedSum.Volumes.at(0).Moves.size(), 1u);
+  const MovedFile &M = MovedSum.Volumes[0].Moves[0];
+  EXPECT_EQ(M.File, FvImageFile.ToString());
+  EXPECT_EQ(M.From, Compressed.Offset);
+  EXPECT_EQ(M.To, Now.Offset);
+  EXPECT_EQ(M.Cost, AlignUp(Now.Size, 8));
+  EXPECT_TRUE(M.Recompressed);
+  EXPECT_EQ(MovedSum.Volumes[0].FreeBefore - MovedSum.Volumes[0].FreeAfter, M.Cost);
+  std::ostringstream Text1;
+  PrintSummary(Text1, MovedSum);
+  EXPECT_NE(Text1.str().find("moved file " + FvImageFile.ToString() + " in FV " + OuterName.ToString() + " from " +
+                             HexText(Compressed.Offset) + " to " + HexText(Now.Offset) +
+                             " (its recompressed stream no longer fits its place): it took " + HexText(M.Cost) +
+                             " bytes of free space"),
+            std::string::npos)
+      << Text1.str();
+  std::ostringstream Json;
+  PrintSummaryJson(Json, MovedSum);
+  EXPECT_NE(Json.str().find("\"moves\":[{\"file\":\"" + FvImageFile.ToString() + "\",\"volume\":\"" +
+                            OuterName.ToString() + "\",\"from\":" + std::to_string(Compressed.Offset) +
+                            ",\"to\":" + std::to_string(Now.Offset) + ",\"cost\":" + std::to_string(M.Cost) +
+                            ",\"recompressed\":true}]"),
+            std::string::npos)
+      << Json.str();
+
+  // Where the file runs from flash, it never moves: refused.
+  EXPECT_REASON(ReplaceFiles(SlottedImage(Text, true), {TextDriver(Noise)}, {}),
+                "file " + FvImageFile.ToString() + " executes in place at 0x60 in FV " + OuterName.ToString() +
+                    " and cannot move: its new size");
+  EXPECT_REASON(ReplaceFiles(SlottedImage(Text, true), {TextDriver(Noise)}, {}),
+                "(the stream in it recompressed, at the strongest setting too)");
+}
+
 TEST(FwImageMachine, NewFilesMatchTheVolumesDxeCoreOrItsOtherImages) {
   const CompressedImage C = MakeCompressedImage();
   EXPECT_REASON(InsertFiles(C.Image, {Driver(NewA, 0x100, 1, 0x01C2)}, {}), "ARM (0x01C2); FV 7CB8BDC9");
@@ -573,6 +717,35 @@ TEST(FwImageRemove, PadInTheMiddleFreeSpaceAtTheEndAprioriFilesGuarded) {
   EXPECT_EQ(Gone.Volumes[0].Files[1].Name, DxeCoreFile);
 }
 
+TEST(FwImageAnchor, ResetVectorFileSecAndPeiCoreAreNeverRemovedAndKeepTheirPlace) {
+  // A Volume Top File (RAW, its last bytes the reset vector) at the end of the SEC volume.
+  const Guid Vtf = G("1BA0062E-C779-4582-8566-336AE8F78F09");
+  Bytes Reset(0x40, 0x90);
+  const Bytes WithVtf = MakeVolume({SecName, 0x400, {UiDriver(Good1, "Sec1"), FfsFile(Vtf, 0x01, Reset)}});
+  EXPECT_REASON(RemoveFiles(WithVtf, {Vtf}, {}),
+                "file 1BA0062E-C779-4582-8566-336AE8F78F09 is the Volume Top File (the reset vector is in its last "
+                "bytes) in FV 763BED0D-DE9F-48F5-81F1-3E90E1B1A015: it is never removed");
+  // Replaced by a file of its size: in place. Of another size: refused.
+  Reset[0x3F] = 0xEB;
+  const Bytes NewVtf = FfsFile(Vtf, 0x01, Reset);
+  const Bytes Out = ReplaceFiles(WithVtf, {NewVtf}, {});
+  const File &Old = ParseImage(WithVtf).Volumes[0].Files[1];
+  EXPECT_TRUE(Same(Slice(Out, Old.Offset, Old.Size), NewVtf));
+  Reset.resize(0x38);
+  EXPECT_REASON(ReplaceFiles(WithVtf, {FfsFile(Vtf, 0x01, Reset)}, {}),
+                "it never moves, so a replacement must have its size 0x58, not 0x50");
+
+  // SEC in flash, the PEI core inside a compressed volume (as in OVMF): the
+  // same, wherever they sit.
+  EXPECT_REASON(RemoveFiles(XipImage(), {XipSecFile}, {}), "is SEC (the reset vector jumps into it");
+  const Guid PeiCore = G("52C05B14-0B98-496C-BC3B-04B50211D680");
+  const CompressedImage C = MakeCompressedImage();
+  EXPECT_REASON(RemoveFiles(C.Image, {PeiCore}, {}), "is the PEI core (SEC enters it");
+  EXPECT_REASON(ReplaceFiles(C.Image, {FfsFile(PeiCore, 0x04, MakeSections({MakeSection(0x10, Pe32Plus(0x200, 0x33))}))},
+                             {}),
+                "a replacement must have its size");
+}
+
 TEST(FwImageExtract, TheFileAsStoredOrOneSectionsBody) {
   const Bytes Img = XipImage();
   const Bytes Want = XipDxeFiles()[1];
@@ -584,12 +757,6 @@ TEST(FwImageExtract, TheFileAsStoredOrOneSectionsBody) {
   EXPECT_REASON(ExtractFile(Img, XipDriverFile, std::nullopt, PeiName), "no FV named 6938079B");
 }
 
-// The test's own formatting of an expected value, as the listing writes numbers.
-std::string HexText(uint64_t Value) {
-  char Text[24];
-  std::snprintf(Text, sizeof Text, "0x%llX", static_cast<unsigned long long>(Value));
-  return Text;
-}
 
 // The listing line that names Key (Below: the line after it).
 std::string LineOf(const std::string &Listing, const std::string &Key, bool Below = false) {
@@ -859,6 +1026,96 @@ TEST(FwImageDescriptor, BrokenRegionTablesAreRefusedForEditsAndMarkedInTheListin
   }
 }
 
+// The one fault line of the image or volume a listing of Img shows, and how many faults it has.
+std::pair<std::string, size_t> OnlyFault(const Bytes &Img) {
+  const Listing L = ReadListing(Img);
+  std::ostringstream Out;
+  PrintListing(Out, L);
+  std::string Line = "(no fault)";
+  std::istringstream In(Out.str());
+  for (std::string Next; std::getline(In, Next);) {
+    Line = Next.find("FAULT") != std::string::npos ? Next : Line;
+  }
+  return {Line, L.FaultCount()};
+}
+
+// DXE volume (0x2000), a PEI volume (0x800) at 0x2000, the SEC volume (0x400)
+// at 0x2800 and a second DXE-like volume (0x1000) at 0x2C00.
+const Guid FarName = G("F0F0F0F0-0000-4000-8000-00000000000F");
+Bytes FourVolumes() {
+  Bytes Img = DxeVolume(0x2000);
+  Append(Img, MakeVolume({PeiName, 0x800, {UiDriver(Good1, "Peim")}}));
+  Append(Img, MakeVolume({SecName, 0x400, {}}));
+  Append(Img, MakeVolume({FarName, 0x1000, {UiDriver(Good2, "Far")}}));
+  return Img;
+}
+
+TEST(FwImageStray, BytesNoItemHoldsAreFaultsWithTheirPlaceAndStopEditsNextToThem) {
+  const Bytes Img = FourVolumes();
+  ASSERT_EQ(OnlyFault(Img).second, 0u);
+  // The PEI volume's signature damaged: its 0x800 bytes are no longer a volume.
+  Bytes NoSignature = Img;
+  NoSignature[0x2000 + 40] = 'X';
+  // "_FVH" in a file's data there (code that looks for volumes has it) with
+  // no sane length around it is no volume either.
+  Put(NoSignature, 0x20C0, 0x4856465F, 4);
+  const auto [Line, Count] = OnlyFault(NoSignature);
+  EXPECT_EQ(Line, "FAULT: 0x800 bytes at 0x2000 are neither erased nor in a firmware volume (an FFS volume header "
+                  "without its _FVH signature at 0x2000)");
+  EXPECT_EQ(Count, 1u);
+  // Edits of the volumes on either side are refused; one further off goes on,
+  // and the damaged bytes stay as they were.
+  const Bytes A = Driver(NewA, 0x100);
+  EXPECT_REASON(InsertFiles(NoSignature, {A}, {}),
+                "0x800 bytes at 0x2000, next to FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1, are neither erased nor in a "
+                "firmware volume");
+  EditOptions Sec;
+  Sec.Volume = SecName;
+  EXPECT_REASON(InsertFiles(NoSignature, {UiDriver(NewB, "B")}, Sec), "next to FV 763BED0D");
+  const Bytes Far = ReplaceFiles(NoSignature, {UiDriver(Good2, "Farther")}, {});
+  EXPECT_TRUE(Same(Slice(Far, 0, 0x2C00), Slice(NoSignature, 0, 0x2C00)));
+  EXPECT_FALSE(Same(Far, NoSignature));
+
+  // Data in the DXE volume's free space: a fault of that volume, from its
+  // first stray byte to its last; no edit of that volume.
+  Bytes Dirty = Img;
+  Dirty[0x1F00] = 0;
+  Dirty[0x1F07] = 0x12;
+  EXPECT_NE(OnlyFault(Dirty).first.find("FAULT: FV at 0x0: 0x8 bytes at 0x1F00 are neither erased nor part of a file"),
+            std::string::npos)
+      << OnlyFault(Dirty).first;
+  EXPECT_REASON(InsertFiles(Dirty, {A}, {}), "FV 7CB8BDC9-F8EB-4F34-AAEA-3EE4AF6516A1 holds 0x8 bytes at 0x1F00");
+  EXPECT_NO_THROW(ReplaceFiles(Dirty, {UiDriver(Good2, "Farther")}, {}));
+
+  // The bytes between a file and the next 8-byte boundary are the volume's erase byte too.
+  const Image Parsed = ParseImage(Img);
+  const File &Pei = Parsed.Volumes.at(1).Files.at(0);
+  ASSERT_NE(Pei.Size % 8, 0u) << "the test needs a file that does not end on 8 bytes";
+  Bytes Slack = Img;
+  Slack[Pei.Offset + Pei.Size] = 0x00;
+  EXPECT_NE(OnlyFault(Slack).first.find("0x1 bytes at " + HexText(Pei.Offset + Pei.Size) + " are neither erased"),
+            std::string::npos)
+      << OnlyFault(Slack).first;
+}
+
+TEST(FwImageStray, EmptyGapsAndTheArmBranchToTheFirstVolumeAreNoFault) {
+  for (const uint8_t Fill : {0xFF, 0x00}) {
+    Bytes Img(0x1000, Fill);
+    Append(Img, DxeVolume(0x2000));
+    Append(Img, Bytes(0x800, Fill));
+    EXPECT_EQ(OnlyFault(Img).second, 0u) << OnlyFault(Img).first;
+  }
+  // ARM "B 0x1000" (0xEA0003FE) and AArch64 "B 0x1000" (0x14000400) at 0,
+  // as QEMU's ARM images start; a branch elsewhere is stray.
+  for (const auto &[Instruction, Faults] : {std::pair<uint32_t, size_t>{0xEA0003FE, 0}, {0x14000400, 0},
+                                            {0xEA0003FD, 1}, {0x14000401, 1}}) {
+    Bytes Img(0x1000, 0xFF);
+    Put(Img, 0, Instruction, 4);
+    Append(Img, DxeVolume(0x2000));
+    EXPECT_EQ(OnlyFault(Img).second, Faults) << std::hex << Instruction << " " << OnlyFault(Img).first;
+  }
+}
+
 } // namespace
 
 namespace {
@@ -900,17 +1157,18 @@ TEST(FwImageLayout, ASmallerFileStaysWithAPadALargerOneMovesToTheFreeSpace) {
   const std::vector<Step> InPlace{{Kind::Erase, 0x148, 0x100, 0}, {Kind::Put, 0x148, 0x80, 1}, {Kind::Pad, 0x1C8, 0x80, 0}};
   EXPECT_EQ(Smaller.Steps, InPlace);
   EXPECT_EQ(Smaller.End, 0x400u);
-  EXPECT_EQ(Smaller.Moved, 0u);
+  EXPECT_TRUE(Smaller.Moves.empty());
 
   const LayoutPlan Larger = PlanLayout(ThreeFiles(0x180, false));
   ASSERT_FALSE(Larger.Refusal) << *Larger.Refusal;
   const std::vector<Step> Moved{{Kind::Pad, 0x148, 0x100, 0}, {Kind::Put, 0x400, 0x180, 1}};
   EXPECT_EQ(Larger.Steps, Moved);
   EXPECT_EQ(Larger.End, 0x580u);
-  EXPECT_EQ(Larger.Moved, 1u);
+  // From its slot to the free space, which it takes 0x180 bytes of.
+  EXPECT_EQ(Larger.Moves, (std::vector<fwimage::FileMove>{{1, 0x148, 0x400, 0x180}}));
 
   // 8 bytes left in the slot are too few for a pad file: the file moves.
-  EXPECT_EQ(PlanLayout(ThreeFiles(0xF8, false)).Moved, 1u);
+  EXPECT_EQ(PlanLayout(ThreeFiles(0xF8, false)).Moves.size(), 1u);
 }
 
 TEST(FwImageLayout, AnXipFileThatWouldMoveIsRefused) {
@@ -923,6 +1181,18 @@ TEST(FwImageLayout, AnXipFileThatWouldMoveIsRefused) {
   const auto TooFew = PlanLayout(ThreeFiles(0xF8, true)).Refusal;
   ASSERT_TRUE(TooFew);
   EXPECT_NE(TooFew->find("leave 8 bytes before the next file, too few for a pad file"), std::string::npos) << *TooFew;
+}
+
+TEST(FwImageLayout, AnAnchoredFileNeverMovesWhereverItSits) {
+  fwimage::LayoutInput In = ThreeFiles(0x180, false);
+  In.Files[1].Anchor = "the PEI core (why)";
+  const auto Refusal = PlanLayout(In).Refusal;
+  ASSERT_TRUE(Refusal);
+  EXPECT_NE(Refusal->find("file F1 is the PEI core (why), at 0x148 in FV V and never moves: its new size 0x180"),
+            std::string::npos)
+      << *Refusal;
+  In.Files[1].NewSize = 0x100;
+  EXPECT_FALSE(PlanLayout(In).Refusal) << "its own slot it keeps";
 }
 
 TEST(FwImageLayout, AnAppendPastTheEndNeedsRoomOrGrowthAndAlignsWithAPad) {

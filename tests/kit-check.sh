@@ -1,5 +1,5 @@
 #!/bin/sh
-# fwimage judged by UEFIExtract (an independent parser), four ways:
+# fwimage judged by UEFIExtract (an independent parser), five ways:
 #
 # (default) The kit's FFS files put into OVMF's own flash image with
 #   `fwimage insert`, judged by UEFIExtract and by `fwimage list`:
@@ -34,8 +34,15 @@
 #   volume's container no more than the file's own LZMA size plus 1 KiB. With
 #   --boot (AArch64), the image the insert grew must boot to the UEFI Shell.
 #
+# --real <real-images dir>: on each vendor FSP image, every file of each named
+#   volume replaced with its own bytes gives the image back byte for byte;
+#   removing the Volume Top File is refused; with the second volume's _FVH
+#   damaged, `list` exits 1 with a fault of its offset and size, where
+#   UEFIExtract shows non-empty padding, and an edit next to it is refused.
+#
 # usage: kit-check.sh [--listings | --descriptor] <fwimage> <kit dir> [<OVMF code image>]
 #        kit-check.sh --edit <fwimage> <kit dir> <image> [--boot]
+#        kit-check.sh --real <fwimage> <real-images dir>
 set -eu
 python=/usr/bin/python3 # the system Python reads fwimage's JSON
 # The UEFI Shell over a serial console: QEMU (the arguments after the first
@@ -192,6 +199,99 @@ EOF
   [ "$grown" -eq 0 ] || growth="grew the target FV by $grown bytes"
   echo "kit-check: $(basename "$image"): insert ($growth; container $cost bytes, file alone $alone), replace, remove judged by UEFIExtract"
 
+  exit 0
+fi
+
+if [ "${1:-}" = --real ]; then
+  fwimage=$2; real=$3
+  work=$(mktemp -d)
+  trap cleanup EXIT
+  fail() { echo "kit-check: $*" >&2; exit 1; }
+  command -v UEFIExtract >/dev/null || fail "UEFIExtract missing (tools/install-deps.sh installs uefitool-cli)"
+  [ -x "$python" ] || fail "$python missing (the system Python reads the JSON listings)"
+  vtfs=0
+  for image in "$real"/*-Fsp.fd; do
+    [ -f "$image" ] || fail "no FSP image in $real"
+    name=$(basename "$image" .fd)
+    cp "$image" "$work/$name.fd"
+    "$fwimage" list --json "$work/$name.fd" > "$work/$name.json" 2> /dev/null || true
+    # One line a named volume, at any depth: its name, then its files (pad
+    # files left out); then "top OFFSET SIZE" for each volume of the image.
+    "$python" - "$work/$name.json" > "$work/$name.plan" <<'PY' || fail "$name: the listing is not the JSON expected"
+import json, sys
+listing = json.load(open(sys.argv[1]))
+def volume(v):
+    files = [f["guid"] for f in v["files"] if f["type"] != 0xF0 and not f["deleted"]]
+    if v["guid"] and files:
+        print(v["guid"], *files)
+    for f in v["files"]:
+        for s in f["sections"]:
+            section(s)
+def section(s):
+    for c in s["sections"]:
+        section(c)
+    for v in s["volumes"]:
+        volume(v)
+for v in listing["volumes"]:
+    volume(v)
+for v in listing["volumes"]:
+    print("top", v["offset"], v["size"])
+PY
+    # Every file of each volume replaced with its own bytes, in one command a
+    # volume: the image comes back byte for byte.
+    volumes=0
+    while read -r fv files; do
+      [ "$fv" != top ] || continue
+      given=""
+      for guid in $files; do
+        "$fwimage" extract "$work/$name.fd" "$guid" --fv "$fv" --out "$work/$guid.ffs" || fail "$name: extract $guid refused"
+        given="$given $work/$guid.ffs"
+      done
+      # shellcheck disable=SC2086
+      "$fwimage" replace "$work/$name.fd" --out "$work/same.fd" --fv "$fv" $given > /dev/null ||
+        fail "$name: replacing the files of FV $fv with their own bytes refused"
+      cmp -s "$work/$name.fd" "$work/same.fd" || fail "$name: FV $fv's files replaced with their own bytes change the image"
+      rm -f "$work"/*.ffs "$work/same.fd"
+      volumes=$((volumes + 1))
+    done < "$work/$name.plan"
+    [ "$volumes" -ge 2 ] || fail "$name: $volumes named volumes with files"
+    # The Volume Top File (the reset vector's) is never removed.
+    vtf=1BA0062E-C779-4582-8566-336AE8F78F09
+    vtfs_before=$vtfs
+    if grep -q "$vtf" "$work/$name.plan"; then
+      if "$fwimage" remove "$work/$name.fd" --out "$work/novtf.fd" "$vtf" 2> "$work/novtf.err"; then
+        fail "$name: the Volume Top File was removed"
+      fi
+      grep -q "is the Volume Top File" "$work/novtf.err" || fail "$name: remove of the Volume Top File: $(cat "$work/novtf.err")"
+      vtfs=$((vtfs + 1))
+    fi
+    # The second volume's signature damaged: its bytes are a fault of the
+    # listing with their offset and size, where UEFIExtract shows non-empty
+    # padding; an edit of the volume before it is refused.
+    read -r _ offset size <<EOF
+$(grep '^top ' "$work/$name.plan" | sed -n 2p)
+EOF
+    [ -n "$size" ] || fail "$name: fewer than two volumes"
+    cp "$work/$name.fd" "$work/damaged.fd"
+    printf 'X' | dd of="$work/damaged.fd" bs=1 seek=$((offset + 40)) conv=notrunc 2> /dev/null
+    status=0
+    "$fwimage" list "$work/damaged.fd" > "$work/damaged.list" 2> /dev/null || status=$?
+    [ $status -eq 1 ] || fail "$name: list of the image with a damaged _FVH exits $status"
+    stray=$(printf '0x%X bytes at 0x%X are neither erased nor in a firmware volume' "$size" "$offset")
+    grep -q "^FAULT: $stray" "$work/damaged.list" || fail "$name: no fault '$stray' in the listing"
+    UEFIExtract "$work/damaged.fd" report > /dev/null 2>&1 || fail "$name: UEFIExtract cannot read the damaged image"
+    grep -q "^ Padding *| Non-empty *| $(printf '%08X | %08X' "$offset" "$size") |" "$work/damaged.fd.report.txt" ||
+      fail "$name: UEFIExtract shows no non-empty padding of $size bytes at $offset"
+    read -r fv file _ < "$work/$name.plan"
+    if "$fwimage" remove "$work/damaged.fd" --out "$work/edit.fd" --fv "$fv" "$file" 2> "$work/edit.err"; then
+      fail "$name: an edit next to the damaged volume went on"
+    fi
+    grep -q "next to FV" "$work/edit.err" || fail "$name: an edit next to the damaged volume: $(cat "$work/edit.err")"
+    echo "kit-check: $name: the files of $volumes volumes replaced by themselves give the image back;" \
+      "the Volume Top File $( [ "$vtfs" -gt "$vtfs_before" ] && echo "kept" || echo "absent");" \
+      "$(printf 'a damaged _FVH at 0x%X' "$offset") is a fault UEFIExtract agrees with, and stops an edit next to it"
+  done
+  [ "$vtfs" -ge 1 ] || fail "no Volume Top File in the FSP images to try removing"
   exit 0
 fi
 

@@ -11,6 +11,10 @@
 
 namespace fwimage {
 
+// The preset that asks a codec for its smallest output, however slow: for a
+// stream that no longer fits its place at the preset chosen.
+constexpr uint32_t StrongestPreset = UINT32_MAX;
+
 struct Codec {
   Compression Algorithm;
   const char *Name; // as the listing shows it
@@ -18,7 +22,8 @@ struct Codec {
   // when the stream does not decode.
   Bytes (*Decode)(ByteView Compressed, uint64_t MaxSize);
   // Encodes Data in the manner of the Original stream (its parameters, which
-  // the firmware's decoder was sized for). Preset: 0-9, faster to smaller.
+  // the firmware's decoder was sized for). Preset: 0-9, faster to smaller,
+  // or StrongestPreset.
   Bytes (*Encode)(ByteView Data, ByteView Original, uint32_t Preset);
 };
 

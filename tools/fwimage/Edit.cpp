@@ -246,6 +246,25 @@ void CheckNotApriori(const FileSite &Old, const std::set<Guid> &Removing) {
   }
 }
 
+// The reset vector's file, SEC and the PEI core never move and are never
+// removed: the platform finds them where they were built to be.
+void CheckNotAnchored(const FileSite &Old) {
+  if (const char *Anchor = AnchorOf(*Old.F)) {
+    throw Error("file " + Old.F->Name.ToString() + " is " + Anchor + " in FV " + VolumeName(*Old.Fv) +
+                ": it is never removed (replace it with a file of its size instead)");
+  }
+}
+
+// A replacement of such a file keeps its place and its end: it has its size.
+void CheckAnchorKept(const FileSite &Old, const Bytes &New) {
+  const char *Anchor = AnchorOf(*Old.F);
+  if (Anchor != nullptr && New.size() != Old.F->Size) {
+    throw Error("file " + Old.F->Name.ToString() + " is " + Anchor + " in FV " + VolumeName(*Old.Fv) +
+                ": it never moves, so a replacement must have its size " + Hex(Old.F->Size) + ", not " +
+                Hex(New.size()));
+  }
+}
+
 } // namespace
 
 std::optional<SectionKind> ParseSectionKind(std::string_view Name) {
@@ -298,6 +317,7 @@ Bytes ReplaceFiles(ByteView ImageData, const std::vector<Bytes> &Files, const Ed
       }
       // The file of that type was there already: nothing changes for its dispatch.
       CheckFits(G.Parsed, *Old.Fv);
+      CheckAnchorKept(Old, *G.Data);
       Request.Plans[Old.Fv].Changes[Old.F] = {false, G.Data};
       Request.Replaced.push_back(G.Data);
     }
@@ -319,6 +339,7 @@ Bytes RemoveFiles(ByteView ImageData, const std::vector<Guid> &Names, const Edit
     EditRequest Request;
     for (const Guid &Name : Names) {
       const FileSite Old = FindOne(Index, Name, Options.Volume);
+      CheckNotAnchored(Old);
       CheckNotApriori(Old, Removing);
       Request.Plans[Old.Fv].Changes[Old.F] = {true, nullptr};
     }

@@ -62,6 +62,48 @@ std::string FileUiName(const File &F) {
   return Finder.Found;
 }
 
+// Bytes outside every volume count as erased when all are 0xFF or all 0x00:
+// what flash tools fill such gaps with, whatever a volume's erase polarity.
+bool Empty(ByteView Data) { return AllBytes(Data, 0xFF) || AllBytes(Data, 0x00); }
+
+// ARM and AArch64 firmware starts where its flash starts, with one branch
+// instruction to its first volume (QEMU's ARM images: 4 bytes, then empty to
+// the volume at 0x1000).
+constexpr uint32_t ArmBranch = 0xEA000000; // B, condition always
+constexpr uint32_t ArmBranchMask = 0xFF000000;
+constexpr uint32_t ArmOffsetMask = 0x00FFFFFF; // in words, from the instruction + 8
+constexpr size_t ArmPcAhead = 8;
+constexpr uint32_t AArch64Branch = 0x14000000; // B
+constexpr uint32_t AArch64BranchMask = 0xFC000000;
+constexpr uint32_t AArch64OffsetMask = 0x03FFFFFF; // in words, from the instruction
+constexpr size_t InstructionSize = 4;
+
+// Data[At, To) is one branch to To and empty bytes.
+bool BranchToVolume(ByteView Data, size_t At, size_t To) {
+  if (To - At < InstructionSize || !Empty(Data.subspan(At + InstructionSize, To - At - InstructionSize))) {
+    return false;
+  }
+  const uint32_t Instruction = ReadU32(Data, At);
+  const size_t Target = (Instruction & ArmBranchMask) == ArmBranch
+                            ? At + ArmPcAhead + size_t{Instruction & ArmOffsetMask} * InstructionSize
+                        : (Instruction & AArch64BranchMask) == AArch64Branch
+                            ? At + size_t{Instruction & AArch64OffsetMask} * InstructionSize
+                            : 0;
+  return Target == To;
+}
+
+// Where in Data[At, To) an FFS volume header sits whose signature is not
+// "_FVH": its file-system GUID, with room for the rest of the header.
+std::optional<size_t> HeaderWithoutSignature(ByteView Data, size_t At, size_t To) {
+  for (size_t P = AlignUp(At, fv::ScanStep); P + fv::MinHeaderSize <= To; P += fv::ScanStep) {
+    const Guid FileSystem = Guid::FromBytes(Data, P + fv::FileSystemGuidOffset);
+    if (FileSystem == guids::Ffs2FileSystem || FileSystem == guids::Ffs3FileSystem) {
+      return P;
+    }
+  }
+  return std::nullopt;
+}
+
 // File types whose contents are a list of sections.
 bool HoldsSections(uint8_t Type) {
   return Type >= ffs::TypeFreeform && Type <= ffs::TypeMmCoreStandalone;
@@ -79,6 +121,8 @@ private:
   Volume ParseVolume(const Place &Ctx, size_t Offset, size_t End);
   void ParseExtHeader(Volume &V, const std::string &Where);
   void ParseFiles(Volume &V);
+  void CheckErased(Volume &V, size_t From, size_t To);
+  void CheckFreeSpace(Volume &V);
   void CheckFileChecksums(File &F, ByteView Whole, const std::string &Where);
   void ParseFileSections(File &F);
   std::vector<Section> ParseSections(const Place &Ctx, size_t Start, size_t End, size_t Base);
@@ -242,22 +286,47 @@ void Parser::ParseFiles(Volume &V) {
       V.FreeSpaceErased = false;
       return;
     }
-    Pos = std::min(AlignUp(Pos + V.Files.back().Size, ffs::FileAlignment), V.Length);
+    const size_t FileEnd = Pos + V.Files.back().Size;
+    Pos = std::min(AlignUp(FileEnd, ffs::FileAlignment), V.Length);
+    CheckErased(V, FileEnd, Pos);
   }
   V.FreeOffset = Pos;
   V.FreeSpaceErased = AllBytes(Body.subspan(Pos), V.EraseByte());
-  if (V.FreeSpaceErased) {
+  if (!V.FreeSpaceErased) {
+    CheckFreeSpace(V);
+  }
+}
+
+// Bytes [From, To) of the volume, where no file is, hold only its erase
+// byte; otherwise, from the first byte that is not to the last, they are
+// stray: a file whose header is damaged, or data left there.
+void Parser::CheckErased(Volume &V, size_t From, size_t To) {
+  const ByteView Range = V.At.Buf.subspan(V.Offset + From, To - From);
+  const auto IsErased = [&V](uint8_t B) { return B == V.EraseByte(); };
+  const auto First = std::find_if_not(Range.begin(), Range.end(), IsErased);
+  if (First == Range.end()) {
     return;
   }
-  // Data where free space should be is either another volume that this one's
-  // length runs over, or leftovers; the first is a broken image.
-  for (size_t At = AlignUp(V.Offset + Pos, fv::ScanStep); At + fv::MinHeaderSize <= V.Offset + V.Length;
+  const auto Last = std::find_if_not(Range.rbegin(), Range.rend(), IsErased).base();
+  const StrayBytes S{V.Offset + From + static_cast<size_t>(First - Range.begin()), static_cast<size_t>(Last - First)};
+  V.Stray.push_back(S);
+  if (Mode == ParseMode::Tolerant) {
+    V.Faults.push_back("FV at " + Hex(V.Offset) + ": " + Hex(S.Size) + " bytes at " + Hex(S.Offset) +
+                       " are neither erased nor part of a file");
+  }
+}
+
+// Data where free space should be is either another volume that this one's
+// length runs over (a broken image), or stray bytes.
+void Parser::CheckFreeSpace(Volume &V) {
+  for (size_t At = AlignUp(V.Offset + V.FreeOffset, fv::ScanStep); At + fv::MinHeaderSize <= V.Offset + V.Length;
        At += fv::ScanStep) {
-    if (ReadU32(Buf, At + fv::SignatureOffset) == fv::Signature) {
+    if (ReadU32(V.At.Buf, At + fv::SignatureOffset) == fv::Signature) {
       Fault(V.Faults, "FV at " + Hex(V.Offset) + " (" + Hex(V.Length) + " bytes) overlaps the FV at " + Hex(At));
       return;
     }
   }
+  CheckErased(V, V.FreeOffset, V.Length);
 }
 
 File Parser::ParseFile(const Place &Ctx, size_t Offset, size_t End, bool ErasePolarity) {
@@ -510,11 +579,37 @@ private:
   }
 };
 
-bool HasSignatureAt(ByteView Data, size_t Offset) {
+// Data[From, To), between volumes, is empty, or the branch to the volume at
+// To; otherwise the whole gap is stray, a volume whose signature is damaged
+// as likely as anything.
+void CheckGap(Image &Img, ByteView Data, size_t From, size_t To, ParseMode Mode) {
+  if (From >= To || Empty(Data.subspan(From, To - From)) || BranchToVolume(Data, From, To)) {
+    return;
+  }
+  Img.Stray.push_back({From, To - From});
+  if (Mode == ParseMode::Tolerant) {
+    std::string Reason = Hex(To - From) + " bytes at " + Hex(From) + " are neither erased nor in a firmware volume";
+    if (const auto Header = HeaderWithoutSignature(Data, From, To)) {
+      Reason += " (an FFS volume header without its _FVH signature at " + Hex(*Header) + ")";
+    }
+    Img.Faults.push_back(Reason);
+  }
+}
+
+// The signature, and a length and header length a volume can have: "_FVH"
+// also occurs in code that looks for volumes, where a damaged header leaves
+// such code in a gap. A length past the data is still a (truncated) volume.
+bool VolumeHeaderAt(ByteView Data, size_t Offset) {
   // Inline byte compare: the scan visits every 8th byte of 64 MiB images.
   const uint8_t *P = Data.data() + Offset + fv::SignatureOffset;
-  return (static_cast<uint32_t>(P[0]) | static_cast<uint32_t>(P[1]) << 8 | static_cast<uint32_t>(P[2]) << 16 |
-          static_cast<uint32_t>(P[3]) << 24) == fv::Signature;
+  if ((static_cast<uint32_t>(P[0]) | static_cast<uint32_t>(P[1]) << 8 | static_cast<uint32_t>(P[2]) << 16 |
+       static_cast<uint32_t>(P[3]) << 24) != fv::Signature) {
+    return false;
+  }
+  const uint64_t Length = ReadU64(Data, Offset + fv::LengthOffset);
+  const size_t HeaderLength = ReadU16(Data, Offset + fv::HeaderLengthOffset);
+  return Length >= fv::MinHeaderSize && Length <= UINT32_MAX && HeaderLength >= fv::MinHeaderSize &&
+         HeaderLength <= Length;
 }
 
 } // namespace
@@ -552,17 +647,22 @@ Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, cons
   Parser P(Limits, Mode);
   Image Result;
   size_t Offset = Begin;
+  size_t Covered = Begin; // where the last volume found ends
   while (End - Offset >= fv::MinHeaderSize) {
-    if (!HasSignatureAt(Data, Offset)) {
+    if (!VolumeHeaderAt(Data, Offset)) {
       Offset += fv::ScanStep;
       continue;
     }
+    CheckGap(Result, Data, Covered, Offset, Mode);
     Volume V = P.ReadVolume(Place{Data}, Offset, End);
+    Covered = Offset + V.Length;
     // A volume whose header gives no usable length is stepped over, not re-read.
     Offset += std::min(End - Offset, std::max(AlignUp(V.Length, fv::ScanStep), fv::ScanStep));
     Result.Volumes.push_back(std::move(V));
   }
-  if (Result.Volumes.empty()) {
+  if (!Result.Volumes.empty()) {
+    CheckGap(Result, Data, Covered, End, Mode);
+  } else {
     const std::string Reason = "not a firmware image: no firmware volume header found" +
                                (Begin == 0 && End == Data.size() ? std::string() : " in " + Hex(Begin) + "-" + Hex(End));
     if (Mode == ParseMode::Strict) {

@@ -5,7 +5,9 @@
 // container before use, every checksum is verified, and decompression is
 // bounded (see ParseLimits). A strict parse (what the editing commands use)
 // throws Error with a one-line reason at the first defect; a tolerant one
-// (`list`) notes each defect on the item it concerns and reads on.
+// (`list`) notes each defect on the item it concerns and reads on. Stray
+// bytes (StrayBytes) are the exception: a strict parse records them for the
+// edit to judge, as they stop only an edit next to them.
 #pragma once
 
 #include <memory>
@@ -39,6 +41,14 @@ constexpr size_t ExtHeaderMinSize = 20;
 // Volumes sit at least 8-byte aligned in flash images.
 constexpr size_t ScanStep = 8;
 } // namespace fv
+
+// Bytes that are neither erased nor part of an item the parser found: a
+// volume or file whose header is damaged, or data left behind. Offset in the
+// buffer of the item that holds them.
+struct StrayBytes {
+  size_t Offset = 0;
+  size_t Size = 0;
+};
 
 // Decompression is the only place where a few input bytes can demand a lot of
 // memory, so it is bounded three ways: per stream, in total, and in depth.
@@ -153,6 +163,7 @@ struct Volume {
   bool FreeSpaceErased = true;
   Place At;
   std::vector<File> Files;
+  std::vector<StrayBytes> Stray; // between its files or in its free space
   std::vector<std::string> Faults;
 
   uint8_t EraseByte() const { return ErasePolarity ? 0xFF : 0x00; }
@@ -161,6 +172,7 @@ struct Volume {
 
 struct Image {
   std::vector<Volume> Volumes;
+  std::vector<StrayBytes> Stray;   // outside the volumes, in the area searched for them
   std::vector<std::string> Faults; // tolerant parse: what concerns no single volume
 };
 

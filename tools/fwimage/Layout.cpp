@@ -28,7 +28,7 @@ private:
   size_t LastKept() const;
   void PlaceFile(size_t I, bool Last);
   void Append(size_t Source);
-  std::string XipRefusal(const SlotFile &F, bool Aligned, size_t Need, size_t Slot) const;
+  std::string StayRefusal(const SlotFile &F, bool Aligned, size_t Need, size_t Slot) const;
   NewFile Shape(size_t Source) const;
   void Erase(size_t At, size_t Size) { Plan.Steps.push_back({Kind::Erase, At, Size, 0}); }
   void Put(size_t At, size_t Source) { Plan.Steps.push_back({Kind::Put, At, Shape(Source).Size, Source}); }
@@ -37,6 +37,8 @@ private:
   const LayoutInput &In;
   LayoutPlan Plan;
   std::vector<size_t> Appends; // sources, in the order they go into the free space
+  // The last file, when it moves within its own slot: what it frees counts against its cost.
+  std::optional<size_t> LastMoved;
 };
 
 LayoutPlan Planner::Run() {
@@ -87,33 +89,30 @@ void Planner::PlaceFile(size_t I, bool Last) {
   }
   const bool Aligned = (F.Start + F.HeaderSize) % F.Alignment == 0;
   const size_t Need = AlignUp(F.NewSize, ffs::FileAlignment);
-  if (Last && Aligned) {
-    // The last file may run on into the free space.
-    if (F.Start + F.NewSize > In.FreeOffset && !In.FreeSpaceErased) {
-      throw Error("FV " + In.Volume + ": its free space holds data; refusing to grow a file over it");
-    }
+  if (FitsInPlace(F, Last)) {
     Erase(F.Start, Slot);
     Put(F.Start, I);
-    Plan.Tail = F.Start + Need;
-    Plan.End = F.Start + F.NewSize;
-    return;
-  }
-  if (!Last && Aligned && Need <= Slot && (Need == Slot || Slot - Need >= ffs::FileHeaderSize)) {
-    Erase(F.Start, Slot);
-    Put(F.Start, I);
-    if (Need < Slot) {
+    if (Last) {
+      // The last file may run on into the free space.
+      if (F.Start + F.NewSize > In.FreeOffset && !In.FreeSpaceErased) {
+        throw Error("FV " + In.Volume + ": its free space holds data; refusing to grow a file over it");
+      }
+      Plan.Tail = F.Start + Need;
+      Plan.End = F.Start + F.NewSize;
+    } else if (Need < Slot) {
       Pad(F.Start + Need, Slot - Need);
     }
     return;
   }
-  if (F.Xip) {
-    throw Error(XipRefusal(F, Aligned, Need, Slot));
+  if (F.Xip || !F.Anchor.empty()) {
+    throw Error(StayRefusal(F, Aligned, Need, Slot));
   }
-  ++Plan.Moved;
+  Plan.Moves.push_back({I, F.Start, 0, 0});
   if (Last) {
     // The last file moves within its own slot, to the alignment it needs.
     Erase(F.Start, Slot);
     Plan.Tail = Plan.End = F.Start;
+    LastMoved = I;
     Appends.insert(Appends.begin(), I);
   } else {
     Pad(F.Start, Slot);
@@ -121,16 +120,20 @@ void Planner::PlaceFile(size_t I, bool Last) {
   }
 }
 
-std::string Planner::XipRefusal(const SlotFile &F, bool Aligned, size_t Need, size_t Slot) const {
+std::string Planner::StayRefusal(const SlotFile &F, bool Aligned, size_t Need, size_t Slot) const {
   const std::string Why =
       !Aligned ? "the new file's data alignment does not hold there"
       : Need > Slot
           ? "its new size " + Hex(F.NewSize) + " does not fit the " + Hex(Slot) + " bytes before the next file"
           : "it would leave " + std::to_string(Slot - Need) + " bytes before the next file, too few for a pad file";
-  std::string Reason = "file " + F.Name + " executes in place at " + Hex(F.Start) + " in FV ";
+  std::string Reason = "file " + F.Name + (F.Anchor.empty() ? " executes in place" : " is " + F.Anchor + ",") +
+                       " at " + Hex(F.Start) + " in FV ";
   Reason += In.Volume;
-  Reason += " and cannot move: ";
+  Reason += F.Anchor.empty() ? " and cannot move: " : " and never moves: ";
   Reason += Why;
+  if (!F.Given) {
+    Reason += " (the stream in it recompressed, at the strongest setting too)";
+  }
   return Reason;
 }
 
@@ -158,8 +161,15 @@ void Planner::Append(size_t Source) {
     Pad(From, At - From);
   }
   Put(At, Source);
+  const size_t Before = Source == LastMoved ? In.Files[Source].SlotEnd : Plan.Tail;
   Plan.End = At + F.Size;
   Plan.Tail = AlignUp(Plan.End, ffs::FileAlignment);
+  for (FileMove &M : Plan.Moves) {
+    if (M.Source == Source) {
+      M.To = At;
+      M.Cost = Plan.Tail - std::min(Plan.Tail, Before);
+    }
+  }
 }
 
 void Planner::Pad(size_t At, size_t Size) {
@@ -188,6 +198,15 @@ void WritePadFile(uint8_t *At, size_t Size, const Volume &V) {
 }
 
 } // namespace
+
+bool FitsInPlace(const SlotFile &F, bool Last) {
+  if ((F.Start + F.HeaderSize) % F.Alignment != 0) {
+    return false;
+  }
+  const size_t Need = AlignUp(F.NewSize, ffs::FileAlignment);
+  const size_t Slot = F.SlotEnd - F.Start;
+  return Last || Need == Slot || (Need < Slot && Slot - Need >= ffs::FileHeaderSize);
+}
 
 LayoutPlan PlanLayout(const LayoutInput &In) {
   try {

@@ -4,7 +4,8 @@
 // Layout rules, the same for every volume:
 //   - a file that is not named keeps its bytes, and keeps its offset unless it
 //     is rebuilt around a changed volume and must move (never when it
-//     executes in place);
+//     executes in place, nor when it is anchored: the reset vector's file,
+//     SEC, the PEI core);
 //   - a gap a change leaves becomes a pad file, so no file but a moved one
 //     changes place (a pad of erased bytes costs next to nothing compressed);
 //   - new and moved files go into the free space at the end, at their data
@@ -36,6 +37,7 @@ struct SlotFile {
   size_t Alignment = 0;
   bool Given = false; // named by the user (State is set for the volume), not rebuilt around a change
   bool Xip = false;   // executes where it sits: it cannot move
+  std::string Anchor; // why it never moves, wherever it sits (Sites.h AnchorOf); empty when it may
 };
 
 // A file to append: its size, header size and data alignment.
@@ -69,16 +71,30 @@ struct LayoutStep {
   bool operator==(const LayoutStep &) const = default;
 };
 
+// A file of the volume placed elsewhere than it was.
+struct FileMove {
+  size_t Source = 0; // its index in LayoutInput::Files
+  size_t From = 0;
+  size_t To = 0;
+  size_t Cost = 0; // bytes of free space it takes (its old slot is a pad file now)
+  bool operator==(const FileMove &) const = default;
+};
+
 struct LayoutPlan {
   std::vector<LayoutStep> Steps;
   size_t End = 0;  // where the last file ends: the length the volume needs
   size_t Tail = 0; // where free space starts
-  unsigned Moved = 0; // files of the volume placed elsewhere than they were
+  std::vector<FileMove> Moves;
   std::optional<std::string> Refusal; // why the layout rules do not allow the change
   bool Grows(const LayoutInput &In) const { return End > In.Length; }
 };
 
 LayoutPlan PlanLayout(const LayoutInput &In);
+
+// Whether F, written anew, can stay at its offset: its data alignment holds
+// there and, unless it is the last file (which runs on into the free space),
+// it fills its slot or leaves room for a pad file.
+bool FitsInPlace(const SlotFile &F, bool Last);
 
 // The volume's bytes after Plan: Original is the volume as it was, Sources
 // the bytes each Put names (Files then Adds; nullptr where a file is not

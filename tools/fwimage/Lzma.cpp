@@ -2,6 +2,8 @@
 
 #include <lzma.h>
 
+#include "Codec.h"
+
 #include <algorithm>
 #include <array>
 #include <string>
@@ -20,6 +22,7 @@ constexpr uint64_t DecoderMemoryLimit = 256ULL << 20;
 constexpr unsigned LcModulus = 9;
 constexpr unsigned LpModulus = 5;
 constexpr size_t DictionarySizeOffset = 1;
+constexpr uint32_t MaxPreset = 9;
 
 class LzmaStream {
 public:
@@ -104,6 +107,10 @@ Bytes RunDecoder(LzmaStream &S, ByteView Input, uint64_t Stated) {
 lzma_options_lzma EncoderOptionsLike(ByteView OriginalHeader, uint32_t Preset, size_t DataSize) {
   const lzma_options_lzma Original = HeaderProperties(OriginalHeader);
   lzma_options_lzma Options{};
+  if (Preset == StrongestPreset) {
+    // liblzma's strongest: its highest level, searched exhaustively.
+    Preset = MaxPreset | LZMA_PRESET_EXTREME;
+  }
   if (lzma_lzma_preset(&Options, Preset)) {
     throw Error("unsupported LZMA preset " + std::to_string(Preset));
   }

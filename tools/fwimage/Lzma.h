@@ -24,7 +24,7 @@ Bytes LzmaDecode(ByteView Compressed, uint64_t MaxSize);
 
 // Encodes with the lc/lp/pb and dictionary size of an existing header (the
 // firmware's decoder was sized for them) and writes the real size into the
-// header. Preset: liblzma's 0-9.
+// header. Preset: liblzma's 0-9, or StrongestPreset (Codec.h).
 Bytes LzmaEncodeLike(ByteView Data, ByteView OriginalHeader, uint32_t Preset);
 
 // The same layout over the x86 branch-converted data (the "LZMA F86"

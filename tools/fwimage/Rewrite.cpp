@@ -46,6 +46,37 @@ void AppendRange(Bytes &Out, ByteView Buf, size_t From, size_t To) {
   Out.insert(Out.end(), Buf.begin() + static_cast<std::ptrdiff_t>(From), Buf.begin() + static_cast<std::ptrdiff_t>(To));
 }
 
+// An edit keeps every byte outside the volumes it rewrites, so stray bytes
+// elsewhere stay as they are; inside a volume it rewrites, or right next to
+// one, they may be that volume's own (a file or a neighbour's header
+// damaged, so where things end is a guess), and no rewrite is safe.
+void CheckNoStrayBytes(const Volume &V, const std::vector<StrayBytes> &Outside) {
+  const std::string Name = VolumeName(V);
+  if (!V.Stray.empty()) {
+    const StrayBytes &S = V.Stray.front();
+    throw Error("FV " + Name + " holds " + Hex(S.Size) + " bytes at " + Hex(S.Offset) +
+                " that are neither erased nor part of a file; refusing to rewrite it");
+  }
+  for (const StrayBytes &S : Outside) {
+    if (S.Offset + S.Size == V.Offset || S.Offset == V.Offset + V.Length) {
+      std::string Reason = Hex(S.Size) + " bytes at " + Hex(S.Offset) + ", next to FV " + Name;
+      Reason += ", are neither erased nor in a firmware volume (a volume whose header is damaged?); refusing to "
+                "rewrite the FV";
+      throw Error(Reason);
+    }
+  }
+}
+
+// The plan's moves as the summary reports them, at offsets in V's buffer.
+std::vector<MovedFile> MovesOf(const Volume &V, const LayoutInput &In, const LayoutPlan &Plan) {
+  std::vector<MovedFile> Out;
+  for (const FileMove &M : Plan.Moves) {
+    const SlotFile &F = In.Files.at(M.Source);
+    Out.push_back({F.Name, V.Offset + M.From, V.Offset + M.To, M.Cost, !F.Given});
+  }
+  return Out;
+}
+
 // Every item on the way to a planned volume: the volumes in the plans, and
 // whatever holds one of them.
 class DirtyMarker : public Visitor {
@@ -79,19 +110,21 @@ private:
   std::vector<bool> Open; // per item entered: whether something in it changes
 };
 
-// Rebuilds the marked items inside out: each item's new bytes are made when
-// the walk leaves it, from its children's new bytes and its old ones.
+// Rebuilds the marked items inside out: a volume's new bytes are made when
+// the walk leaves it, from its files' new bytes and its old ones; a file's
+// when the walk leaves it, from the sections on the way to the volumes in it
+// (encoded again where they were decoded).
 class Rebuilder : public Visitor {
 public:
-  Rebuilder(const EditPlans &Plans, const std::set<const void *> &Dirty, uint32_t Preset, EditSummary &Summary)
-      : Plans(Plans), Dirty(Dirty), Preset(Preset), Summary(Summary) {}
+  Rebuilder(const Image &Img, const EditPlans &Plans, const std::set<const void *> &Dirty, uint32_t Preset,
+            EditSummary &Summary)
+      : Img(Img), Plans(Plans), Dirty(Dirty), Preset(Preset), Summary(Summary) {}
 
   bool EnterVolume(const Volume &V) override;
   void LeaveVolume(const Volume &V) override { Rebuilt[&V] = RebuildVolume(V); }
   bool EnterFile(const File &F) override;
   void LeaveFile(const File &F) override;
-  bool EnterSection(const Section &S) override;
-  void LeaveSection(const Section &S) override;
+  bool EnterSection(const Section &S) override { return IsDirty(&S); }
 
   const Bytes *NewBytes(const void *Item) const {
     const auto It = Rebuilt.find(Item);
@@ -106,17 +139,23 @@ private:
   }
   bool IsDirty(const void *Item) const { return Dirty.count(Item) != 0; }
   Bytes RebuildVolume(const Volume &V);
+  SlotFile SlotOf(const Volume &V, size_t I) const;
   LayoutInput LayoutOf(const Volume &V, std::vector<const Bytes *> &Sources) const;
-  Bytes RebuildSections(ByteView Buf, const std::vector<Section> &List, size_t Start, size_t End, size_t Base) const;
-  Bytes RebuildEncapsulation(const Section &S, size_t Base);
+  bool StaysInPlace(const File &F, const Bytes &NewBytes) const;
+  // Encoded: streams encoded anew on the way.
+  Bytes BuildFile(const File &F, uint32_t WithPreset, unsigned &Encoded) const;
+  Bytes BuildSections(ByteView Buf, const std::vector<Section> &List, size_t Start, size_t End, size_t Base,
+                      uint32_t WithPreset, unsigned &Encoded) const;
+  Bytes BuildSection(const Section &S, size_t Base, uint32_t WithPreset, unsigned &Encoded) const;
+  Bytes BuildEncapsulation(const Section &S, size_t Base, uint32_t WithPreset, unsigned &Encoded) const;
 
+  const Image &Img;
   const EditPlans &Plans;
   const std::set<const void *> &Dirty;
   uint32_t Preset;
   EditSummary &Summary;
-  std::map<const void *, Bytes> Rebuilt;
-  std::vector<const Volume *> Volumes; // the volumes entered, innermost last
-  std::vector<size_t> Bases;           // where section alignment counts from, innermost last
+  std::map<const void *, Bytes> Rebuilt; // volumes and files
+  std::vector<const Volume *> Volumes;   // the volumes entered, innermost last
 };
 
 bool Rebuilder::EnterVolume(const Volume &V) {
@@ -126,6 +165,8 @@ bool Rebuilder::EnterVolume(const Volume &V) {
   if (!V.FfsFileSystem) {
     throw Error("FV " + VolumeName(V) + " has no FFS file system");
   }
+  // Only the image's own volumes have bytes outside them that no item holds.
+  CheckNoStrayBytes(V, Volumes.empty() ? Img.Stray : std::vector<StrayBytes>{});
   Volumes.push_back(&V);
   return true;
 }
@@ -137,50 +178,54 @@ bool Rebuilder::EnterFile(const File &F) {
   if (PlanFor(*Volumes.back()).Changes.count(&F) != 0) {
     throw Error("file " + F.Name.ToString() + " is named and holds a volume that changes too; change one at a time");
   }
-  Bases.push_back(F.Offset);
   return true;
 }
 
+// A file around a changed volume, its streams encoded at the preset chosen;
+// where that does not fit its place, at the strongest setting, so that it
+// moves only when nothing else will do.
 void Rebuilder::LeaveFile(const File &F) {
-  Bases.pop_back();
-  Bytes Out = Slice(F.At.Buf, F.Offset, F.Offset + F.HeaderSize);
-  const Bytes Body = RebuildSections(F.At.Buf, F.Sections, F.Offset + F.HeaderSize, F.Offset + F.Size, F.Offset);
-  Out.insert(Out.end(), Body.begin(), Body.end());
-  SetFileSize(Out, F);
+  unsigned Encoded = 0;
+  Bytes Out = BuildFile(F, Preset, Encoded);
+  unsigned Strongest = 0;
+  if (Encoded != 0 && !StaysInPlace(F, Out)) {
+    unsigned StrongEncoded = 0;
+    Bytes Strong = BuildFile(F, StrongestPreset, StrongEncoded);
+    if (Strong.size() < Out.size()) {
+      Out = std::move(Strong);
+      Encoded = Strongest = StrongEncoded;
+    }
+  }
+  Summary.Recompressed += Encoded;
+  Summary.Strongest += Strongest;
   Rebuilt[&F] = std::move(Out);
 }
 
-bool Rebuilder::EnterSection(const Section &S) {
-  if (!IsDirty(&S)) {
-    return false;
-  }
-  // Sections in a decoded stream align from the stream's start.
-  Bases.push_back(S.Decoded() != nullptr ? 0 : Bases.back());
-  return true;
+bool Rebuilder::StaysInPlace(const File &F, const Bytes &NewBytes) const {
+  const Volume &V = *Volumes.back();
+  const auto I = static_cast<size_t>(&F - V.Files.data());
+  SlotFile Slot = SlotOf(V, I);
+  Slot.NewSize = NewBytes.size();
+  Slot.HeaderSize = FileHeaderSizeOf(NewBytes);
+  Slot.Alignment = FileDataAlignment(NewBytes);
+  const bool Last = I + 1 == V.Files.size();
+  return FitsInPlace(Slot, Last) && (!Last || Slot.Start + Slot.NewSize <= V.Length);
 }
 
-void Rebuilder::LeaveSection(const Section &S) {
-  const size_t Base = Bases.back();
-  Bases.pop_back();
-  Bytes Out;
-  if (S.Type == ffs::SectionFirmwareVolumeImage) {
-    const Volume &V = S.Volumes().front();
-    Out = Slice(S.At.Buf, S.Offset, S.Offset + S.HeaderSize);
-    const Bytes &NewVolume = Rebuilt.at(&V);
-    Out.insert(Out.end(), NewVolume.begin(), NewVolume.end());
-    AppendRange(Out, S.At.Buf, V.Offset + V.Length, S.Offset + S.Size);
-  } else {
-    Out = RebuildEncapsulation(S, Base);
-  }
-  SetSectionSize(Out, S.HeaderSize);
-  Rebuilt[&S] = std::move(Out);
+Bytes Rebuilder::BuildFile(const File &F, uint32_t WithPreset, unsigned &Encoded) const {
+  Bytes Out = Slice(F.At.Buf, F.Offset, F.Offset + F.HeaderSize);
+  const Bytes Body =
+      BuildSections(F.At.Buf, F.Sections, F.Offset + F.HeaderSize, F.Offset + F.Size, F.Offset, WithPreset, Encoded);
+  Out.insert(Out.end(), Body.begin(), Body.end());
+  SetFileSize(Out, F);
+  return Out;
 }
 
 // The sections of a list, the changed ones rebuilt: the others keep their
 // bytes, and the alignment bytes between them stay until a section changes
 // size; from there each starts at the next aligned offset.
-Bytes Rebuilder::RebuildSections(ByteView Buf, const std::vector<Section> &List, size_t Start, size_t End,
-                                 size_t Base) const {
+Bytes Rebuilder::BuildSections(ByteView Buf, const std::vector<Section> &List, size_t Start, size_t End, size_t Base,
+                               uint32_t WithPreset, unsigned &Encoded) const {
   Bytes Out;
   size_t Prev = Start; // where the previous section ended in Buf
   for (const Section &S : List) {
@@ -192,8 +237,9 @@ Bytes Rebuilder::RebuildSections(ByteView Buf, const std::vector<Section> &List,
         throw Error("the section at " + Hex(S.Offset) + " holds an image that executes in place and would move");
       }
     }
-    if (const Bytes *New = NewBytes(&S)) {
-      Out.insert(Out.end(), New->begin(), New->end());
+    if (IsDirty(&S)) {
+      const Bytes New = BuildSection(S, Base, WithPreset, Encoded);
+      Out.insert(Out.end(), New.begin(), New.end());
     } else {
       AppendRange(Out, Buf, S.Offset, S.Offset + S.Size);
     }
@@ -205,9 +251,26 @@ Bytes Rebuilder::RebuildSections(ByteView Buf, const std::vector<Section> &List,
   return Out;
 }
 
+Bytes Rebuilder::BuildSection(const Section &S, size_t Base, uint32_t WithPreset, unsigned &Encoded) const {
+  Bytes Out;
+  if (S.Type == ffs::SectionFirmwareVolumeImage) {
+    const Volume &V = S.Volumes().front();
+    Out = Slice(S.At.Buf, S.Offset, S.Offset + S.HeaderSize);
+    const Bytes &NewVolume = Rebuilt.at(&V);
+    Out.insert(Out.end(), NewVolume.begin(), NewVolume.end());
+    AppendRange(Out, S.At.Buf, V.Offset + V.Length, S.Offset + S.Size);
+  } else {
+    Out = BuildEncapsulation(S, Base, WithPreset, Encoded);
+  }
+  SetSectionSize(Out, S.HeaderSize);
+  return Out;
+}
+
 // An encapsulation around a changed volume: its header, then its sections
-// rebuilt, encoded again where they were decoded.
-Bytes Rebuilder::RebuildEncapsulation(const Section &S, size_t Base) {
+// rebuilt, encoded again where they were decoded. A stream whose decoded
+// bytes come out as they were keeps its original bytes: an edit that leaves
+// a volume as it was leaves the image as it was.
+Bytes Rebuilder::BuildEncapsulation(const Section &S, size_t Base, uint32_t WithPreset, unsigned &Encoded) const {
   const Encapsulation *E = S.Encap();
   if (E == nullptr || (E->Decoded == nullptr && S.Type != ffs::SectionCompression)) {
     throw Error("the target FV sits inside GUID-defined section " + S.Definition().ToString() +
@@ -217,24 +280,43 @@ Bytes Rebuilder::RebuildEncapsulation(const Section &S, size_t Base) {
   Bytes Out = Slice(Buf, S.Offset, S.Offset + E->DataOffset);
   Bytes Contents;
   if (E->Decoded != nullptr) {
-    const Bytes Stream = RebuildSections(*E->Decoded, E->Children, 0, E->Decoded->size(), 0);
-    const Codec &C = CodecOf(E->Algorithm);
+    const Bytes Stream = BuildSections(*E->Decoded, E->Children, 0, E->Decoded->size(), 0, WithPreset, Encoded);
     const ByteView Original = Buf.subspan(S.Offset + E->DataOffset, S.Size - E->DataOffset);
-    Contents = C.Encode(Stream, Original, Preset);
-    // SEC and the DXE IPL decode this blind at boot: prove the round trip first.
-    if (C.Decode(Contents, Stream.size()) != Stream) {
-      throw Error("recompressed stream does not decode back to the rewritten volume");
+    if (Stream == *E->Decoded) {
+      Contents.assign(Original.begin(), Original.end());
+    } else {
+      const Codec &C = CodecOf(E->Algorithm);
+      Contents = C.Encode(Stream, Original, WithPreset);
+      // SEC and the DXE IPL decode this blind at boot: prove the round trip first.
+      if (C.Decode(Contents, Stream.size()) != Stream) {
+        throw Error("recompressed stream does not decode back to the rewritten volume");
+      }
+      ++Encoded;
     }
-    ++Summary.Recompressed;
     if (S.Type == ffs::SectionCompression) {
       WriteLe(Out.data() + S.HeaderSize, Stream.size(), sizeof(uint32_t)); // UncompressedLength
     }
   } else {
-    Contents = RebuildSections(Buf, E->Children, S.Offset + E->DataOffset, S.Offset + S.Size, Base);
+    Contents =
+        BuildSections(Buf, E->Children, S.Offset + E->DataOffset, S.Offset + S.Size, Base, WithPreset, Encoded);
     WriteLe(Out.data() + S.HeaderSize, Contents.size(), sizeof(uint32_t)); // UncompressedLength
   }
   Out.insert(Out.end(), Contents.begin(), Contents.end());
   return Out;
+}
+
+// What the layout needs to know of the I-th file of V, but for its new bytes.
+SlotFile Rebuilder::SlotOf(const Volume &V, size_t I) const {
+  const File &F = V.Files[I];
+  SlotFile Slot;
+  Slot.Name = F.Name.ToString();
+  Slot.Start = F.Offset - V.Offset;
+  Slot.SlotEnd = I + 1 < V.Files.size() ? V.Files[I + 1].Offset - V.Offset : V.FreeOffset;
+  Slot.Xip = ExecutesInPlace(F);
+  if (const char *Anchor = AnchorOf(F)) {
+    Slot.Anchor = Anchor;
+  }
+  return Slot;
 }
 
 // What the layout needs to know of V's files, and the bytes each new or
@@ -251,10 +333,7 @@ LayoutInput Rebuilder::LayoutOf(const Volume &V, std::vector<const Bytes *> &Sou
   In.Ffs3 = V.FileSystem == guids::Ffs3FileSystem;
   for (size_t I = 0; I < V.Files.size(); ++I) {
     const File &F = V.Files[I];
-    SlotFile Slot;
-    Slot.Name = F.Name.ToString();
-    Slot.Start = F.Offset - V.Offset;
-    Slot.SlotEnd = I + 1 < V.Files.size() ? V.Files[I + 1].Offset - V.Offset : V.FreeOffset;
+    SlotFile Slot = SlotOf(V, I);
     const auto Named = Plan.Changes.find(&F);
     const Bytes *Data = Named != Plan.Changes.end() ? Named->second.NewBytes : NewBytes(&F);
     Slot.Given = Named != Plan.Changes.end();
@@ -266,7 +345,6 @@ LayoutInput Rebuilder::LayoutOf(const Volume &V, std::vector<const Bytes *> &Sou
       Slot.NewSize = Data->size();
       Slot.HeaderSize = FileHeaderSizeOf(*Data);
       Slot.Alignment = FileDataAlignment(*Data);
-      Slot.Xip = ExecutesInPlace(F);
     }
     In.Files.push_back(Slot);
     Sources.push_back(Data);
@@ -299,7 +377,7 @@ Bytes Rebuilder::RebuildVolume(const Volume &V) {
     WriteVolumeLength(Out, V.HeaderLength, Length);
   }
   Summary.Volumes.push_back(
-      {In.Volume, V.At.Depth, V.FreeSize(), Length - std::min(Length, Plan.Tail), Length - V.Length, Plan.Moved});
+      {In.Volume, V.At.Depth, V.FreeSize(), Length - std::min(Length, Plan.Tail), Length - V.Length, MovesOf(V, In, Plan)});
   return Out;
 }
 
@@ -310,7 +388,7 @@ Bytes RewriteImage(ByteView ImageData, const Image &Img, const EditPlans &Plans,
   std::set<const void *> Dirty;
   DirtyMarker Marker(Plans, Dirty);
   Walk(Img, Marker);
-  Rebuilder R(Plans, Dirty, Preset, Summary);
+  Rebuilder R(Img, Plans, Dirty, Preset, Summary);
   Walk(Img, R);
   Bytes Out(ImageData.begin(), ImageData.end());
   for (const Volume &V : Img.Volumes) {

@@ -7,6 +7,10 @@ namespace fwimage {
 
 namespace {
 
+// The file whose last bytes are the top of the flash, where the processor
+// starts: the reset vector.
+const Guid VolumeTopFile = *Guid::Parse("1BA0062E-C779-4582-8566-336AE8F78F09");
+
 class Indexer : public Visitor {
 public:
   SiteIndex Out;
@@ -76,6 +80,23 @@ bool ExecutesInPlace(const File &F) {
     Walk(S, Finder);
   }
   return Finder.Found;
+}
+
+const char *AnchorOf(const File &F) {
+  if (F.Deleted) {
+    return nullptr;
+  }
+  if (F.Name == VolumeTopFile) {
+    return "the Volume Top File (the reset vector is in its last bytes)";
+  }
+  switch (F.Type) {
+  case ffs::TypeSecurityCore:
+    return "SEC (the reset vector jumps into it where it was built to be)";
+  case ffs::TypePeiCore:
+    return "the PEI core (SEC enters it where it was built to be)";
+  default:
+    return nullptr;
+  }
 }
 
 bool ExecutesInPlace(const Section &S) {

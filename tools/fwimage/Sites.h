@@ -25,4 +25,10 @@ bool ExecutesInPlace(const File &F);
 // The same for what a section holds.
 bool ExecutesInPlace(const Section &S);
 
+// Why a file never moves and is never removed, wherever it sits (compressed
+// volumes too): the Volume Top File holds the reset vector in its last
+// bytes, and the platform finds SEC and the PEI core where they were built
+// to be. nullptr for other files.
+const char *AnchorOf(const File &F);
+
 } // namespace fwimage

@@ -38,6 +38,24 @@ std::string Seconds(double Value) {
 
 std::string FreeChange(const VolumeChange &V) { return "free " + Hex(V.FreeBefore) + " -> " + Hex(V.FreeAfter); }
 
+std::string Recompressions(const EditSummary &S) {
+  std::string Text = "recompressed " + std::to_string(S.Recompressed) + " stream(s)";
+  if (S.Strongest != 0) {
+    Text += " (" + std::to_string(S.Strongest) + " at the strongest setting: at the preset its file did not fit its place)";
+  }
+  return Text;
+}
+
+void PrintMoves(std::ostream &Out, const EditSummary &S) {
+  for (const VolumeChange &V : S.Volumes) {
+    for (const MovedFile &M : V.Moves) {
+      Out << "moved file " << M.File << " in FV " << V.Name << " from " << Hex(M.From) << " to " << Hex(M.To)
+          << (M.Recompressed ? " (its recompressed stream no longer fits its place)" : "") << ": it took "
+          << Hex(M.Cost) << " bytes of free space\n";
+    }
+  }
+}
+
 // insert names the volume the files went into, and the one around a
 // recompressed stream.
 void PrintInsert(std::ostream &Out, const EditSummary &S) {
@@ -46,9 +64,9 @@ void PrintInsert(std::ostream &Out, const EditSummary &S) {
     Out << "grew FV " << S.Target().Name << " by " << Hex(S.Target().GrownBy) << " bytes\n";
   }
   if (S.Recompressed != 0) {
-    Out << "recompressed " << S.Recompressed << " stream(s); FV " << S.Outer().Name << ": " << FreeChange(S.Outer())
-        << "\n";
+    Out << Recompressions(S) << "; FV " << S.Outer().Name << ": " << FreeChange(S.Outer()) << "\n";
   }
+  PrintMoves(Out, S);
   Out << "image rebuilt in " << Seconds(S.Seconds) << " s\n";
 }
 
@@ -62,7 +80,30 @@ void PrintEachVolume(std::ostream &Out, const EditSummary &S) {
     }
     Out << "\n";
   }
-  Out << "recompressed " << S.Recompressed << " stream(s); image rebuilt in " << Seconds(S.Seconds) << " s\n";
+  PrintMoves(Out, S);
+  Out << Recompressions(S) << "; image rebuilt in " << Seconds(S.Seconds) << " s\n";
+}
+
+void WriteVolumeChange(Json &J, const VolumeChange &V) {
+  J.Open('{');
+  J.String("name", V.Name);
+  J.Number("depth", V.Depth);
+  J.Number("freeBefore", V.FreeBefore);
+  J.Number("freeAfter", V.FreeAfter);
+  J.Number("grownBy", V.GrownBy);
+  J.Number("filesMoved", V.Moves.size());
+  J.Close('}');
+}
+
+void WriteMove(Json &J, const std::string &Volume, const MovedFile &M) {
+  J.Open('{');
+  J.String("file", M.File);
+  J.String("volume", Volume);
+  J.Number("from", M.From);
+  J.Number("to", M.To);
+  J.Number("cost", M.Cost);
+  J.Bool("recompressed", M.Recompressed);
+  J.Close('}');
 }
 
 } // namespace
@@ -70,7 +111,7 @@ void PrintEachVolume(std::ostream &Out, const EditSummary &S) {
 unsigned EditSummary::FilesMoved() const {
   unsigned N = 0;
   for (const VolumeChange &V : Volumes) {
-    N += V.FilesMoved;
+    N += static_cast<unsigned>(V.Moves.size());
   }
   return N;
 }
@@ -94,18 +135,20 @@ void PrintSummaryJson(std::ostream &Out, const EditSummary &S) {
   J.Key("volumes");
   J.Open('[');
   for (const VolumeChange &V : S.Volumes) {
-    J.Open('{');
-    J.String("name", V.Name);
-    J.Number("depth", V.Depth);
-    J.Number("freeBefore", V.FreeBefore);
-    J.Number("freeAfter", V.FreeAfter);
-    J.Number("grownBy", V.GrownBy);
-    J.Number("filesMoved", V.FilesMoved);
-    J.Close('}');
+    WriteVolumeChange(J, V);
   }
   J.Close(']');
   J.Number("recompressed", S.Recompressed);
+  J.Number("strongest", S.Strongest);
   J.Number("filesMoved", S.FilesMoved());
+  J.Key("moves");
+  J.Open('[');
+  for (const VolumeChange &V : S.Volumes) {
+    for (const MovedFile &M : V.Moves) {
+      WriteMove(J, V.Name, M);
+    }
+  }
+  J.Close(']');
   J.Key("seconds");
   J.Raw(Seconds(S.Seconds));
   J.Strings("notes", S.Notes);
