@@ -12,7 +12,7 @@
 #include "Descriptor.h"
 #include "FileIo.h"
 #include "FwImageTestImages.h"
-#include "Insert.h"
+#include "Edit.h"
 #include "List.h"
 
 using namespace fwimage;
