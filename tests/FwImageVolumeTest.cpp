@@ -124,6 +124,54 @@ TEST(FwImageParse, DeepNestingIsRefusedNotRecursedWithoutEnd) {
   EXPECT_REASON(ParseImage(Levels.back()), "nest deeper than 16 levels");
 }
 
+// Each header a reader meets may end exactly where its container does: it is
+// read. One byte less and it is cut short.
+TEST(FwImageParse, HeadersThatExactlyFillWhatIsLeftAreRead) {
+  const Guid Filler = G("F111E500-0000-4000-8000-000000000001");
+  const Guid Last = G("F111E500-0000-4000-8000-000000000002");
+  // A 0x200-byte volume, files from 0x60: a RAW filler, then Last up to the end.
+  const auto EndsWith = [&](const Bytes &Tail) {
+    return MakeVolume({DxeName, 0x200, {FfsFile(Filler, 0x01, Bytes(0x200 - 0x60 - 24 - Tail.size())), Tail}});
+  };
+  const Bytes Header = FfsFile(Last, 0x01, {});
+  const Bytes LargeHeader = FfsFile(Last, 0x01, {}, true);
+  for (const Bytes &Tail : {Header, LargeHeader}) {
+    SCOPED_TRACE(Tail.size());
+    const Image Img = ParseImage(EndsWith(Tail));
+    const Volume &V = Img.Volumes.at(0);
+    ASSERT_EQ(V.Files.size(), 2u);
+    EXPECT_EQ(V.Files[1].Name, Last);
+    EXPECT_EQ(V.Files[1].Size, Tail.size());
+    EXPECT_EQ(V.FreeSize(), 0u);
+    EXPECT_EQ(ParseStandaloneFile(Tail).Size, Tail.size());
+  }
+  EXPECT_REASON(ParseImage(EndsWith(Bytes(LargeHeader.begin(), LargeHeader.begin() + 24))), "header cut short");
+  EXPECT_REASON(ParseStandaloneFile(Bytes(Header.begin(), Header.end() - 1)), "shorter than a file header");
+
+  // A section that is a header alone, last in its file.
+  const Bytes Sections = MakeSections({MakeSection(0x10, Pe32Plus(0x80, 0x11)), MakeSection(0x19, {})});
+  const File Driver = ParseStandaloneFile(FfsFile(Last, 0x07, Sections));
+  ASSERT_EQ(Driver.Sections.size(), 2u);
+  EXPECT_EQ(Driver.Sections[1].Size, 4u);
+
+  // The smallest volume, last in the image and as an FV_IMAGE section's body.
+  const Bytes Smallest = HeaderOnlyVolume();
+  Bytes Two = MakeVolume({DxeName, 0x200, {}});
+  Append(Two, Smallest);
+  const Image Both = ParseImage(Two);
+  ASSERT_EQ(Both.Volumes.size(), 2u);
+  EXPECT_EQ(Both.Volumes[1].Offset, 0x200u);
+  EXPECT_EQ(Both.Volumes[1].Length, Smallest.size());
+  Two.pop_back();
+  EXPECT_EQ(ParseImage(Two).Volumes.size(), 1u) << "63 bytes hold no volume header";
+  const auto Holding = [&](const Bytes &Body) {
+    return MakeVolume({DxeName, 0x200, {FfsFile(FvImageFile, 0x0B, MakeSection(0x17, Body))}});
+  };
+  const Image Nested = ParseImage(Holding(Smallest));
+  EXPECT_EQ(Nested.Volumes.at(0).Files.at(0).Sections.at(0).Volumes().at(0).Length, Smallest.size());
+  EXPECT_REASON(ParseImage(Holding(Bytes(Smallest.begin(), Smallest.end() - 1))), "truncated header");
+}
+
 TEST(FwImageList, ShowsVolumesFilesAndDecodedSections) {
   const CompressedImage C = MakeCompressedImage();
   std::ostringstream Out;
@@ -660,6 +708,23 @@ TEST(FwImageDescriptor, ReplaceRemoveAndExtractSeeOnlyTheBiosRegion) {
   EXPECT_REASON(RemoveFiles(NoBiosVolume, {SomeDriverFile}, {}), "no firmware volume header found in 0x8000-0x10000");
   EXPECT_REASON(ExtractFile(NoBiosVolume, SomeDriverFile, std::nullopt, std::nullopt),
                 "no firmware volume header found in 0x8000-0x10000");
+}
+
+// The BIOS region ends where its entry says, not at the image's end: a
+// volume filling it to its last byte is read whole, and the volume in the
+// platform-data region after it is not read at all.
+TEST(FwImageDescriptor, VolumesAreReadUpToTheBiosRegionsLastByte) {
+  constexpr size_t At = 0x1000;
+  constexpr size_t Size = 0x7000;
+  Bytes Img = MakeFlashImage(FlashSize, {{0, 0, 0x1000}, {1, At, Size}, {4, At + Size, FlashSize - At - Size}});
+  CopyInto(Img, At, DxeVolume(Size));
+  CopyInto(Img, At + Size, DxeVolume(0x2000));
+  const Listing L = ReadListing(Img);
+  ASSERT_EQ(L.Volumes.Volumes.size(), 1u);
+  EXPECT_EQ(L.Volumes.Volumes[0].Offset, At);
+  EXPECT_EQ(L.Volumes.Volumes[0].Length, Size);
+  EXPECT_EQ(L.FaultCount(), 0u);
+  EXPECT_EQ(ParseVolumeArea(Img).Volumes.size(), 1u);
 }
 
 TEST(FwImageDescriptor, BrokenRegionTablesAreRefusedForEditsAndMarkedInTheListing) {
