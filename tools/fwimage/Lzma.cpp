@@ -13,6 +13,10 @@ namespace {
 // Output grows in steps as the decoder produces it, so a hostile header
 // cannot make us allocate its stated size up front.
 constexpr size_t DecodeStep = 1 << 20;
+// The encoder's output starts at half the data and this much more (LZMA
+// halves firmware volumes at least), and grows by half when it fills: a
+// small volume's recompression does not clear a megabyte first.
+constexpr size_t EncodeSlack = 4 << 10;
 
 // The first property byte packs (pb * 5 + lp) * 9 + lc.
 constexpr unsigned LcModulus = 9;
@@ -128,7 +132,7 @@ std::string OptionsText(const lzma_options_lzma &Options) {
 // Runs a started encoder over Data, appending to Out.
 Bytes RunEncoder(LzmaStream &S, ByteView Data, Bytes Out) {
   const size_t Start = Out.size();
-  Out.resize(Start + Data.size() / 2 + DecodeStep);
+  Out.resize(Start + Data.size() / 2 + EncodeSlack);
   S.Stream.next_in = Data.data();
   S.Stream.avail_in = Data.size();
   S.Stream.next_out = Out.data() + Start;
