@@ -1,15 +1,15 @@
 // fwimage's edits over arbitrary images. The image is listed first (see
 // FwImageFuzz.h); where it parses, one edit, picked by the steering byte,
 // must give an image of the same size (the edit's own check reads it back
-// and finds what it asked for) or refuse: insert, for the image's machine
-// (a large file makes a tight compressed volume grow) or another, replace of a file by itself or by a larger
-// copy, remove, extract. The image is edited as it is, or as the BIOS region
-// of a full SPI image (a flash descriptor, a platform-data region): there
-// every byte outside the region must stay as it was.
+// and finds what it asked for) or refuse: insert, for the image's machine (a
+// large file makes a tight compressed volume grow) or another; replace of a
+// file by itself or by a larger copy; remove; extract. The image is edited as
+// it is, or as the BIOS region of a full SPI image (a flash descriptor, a
+// platform-data region): there every byte outside the region must stay.
 //
 // Steering byte: bits 2:0 the edit, 4:3 where the image sits, 5 which file
 // replace, remove and extract act on (the first or the last), 7:5 how the
-// listing is printed (FwImageFuzz.h).
+// listing is printed (FwImageFuzz.h; bit 5 serves both).
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
