@@ -129,11 +129,12 @@ TEST(FwImageParse, DeepNestingIsRefusedNotRecursedWithoutEnd) {
   // volume, its file's sections, the (empty) volume in them; Levels[2] two
   // more.
   ParseLimits Limits;
-  for (const auto &[Level, Depth] : {std::pair<size_t, unsigned>{1, 3}, {2, 5}}) {
-    Limits.MaxDepth = Depth;
-    EXPECT_NO_THROW(ParseImage(Levels[Level], Limits)) << Level;
-    Limits.MaxDepth = Depth - 1;
-    EXPECT_REASON(ParseImage(Levels[Level], Limits), "nest deeper than " + std::to_string(Depth - 1) + " levels");
+  for (const std::pair<size_t, unsigned> &Case : {std::pair<size_t, unsigned>{1, 3}, {2, 5}}) {
+    const Bytes &Nested = Levels[Case.first];
+    Limits.MaxDepth = Case.second;
+    EXPECT_NO_THROW(ParseImage(Nested, Limits)) << Case.first;
+    Limits.MaxDepth = Case.second - 1;
+    EXPECT_REASON(ParseImage(Nested, Limits), "nest deeper than " + std::to_string(Case.second - 1) + " levels");
   }
 }
 
