@@ -1,39 +1,27 @@
-// fwimage's image parser over arbitrary bytes: it reads flash images from
-// anywhere, so it must refuse (Error) rather than crash, read out of bounds,
-// loop or allocate without bound. `list` reads tolerantly: it never refuses,
-// and when it finds no fault the strict parse must accept the image. When the
-// bytes happen to parse, every edit (insert, which grows a tight compressed
-// volume; replace of a file by itself and by a larger copy; remove) must give
-// an image of the same size that parses again, or refuse. The same again with
-// the bytes as the BIOS region of a full SPI image (a flash descriptor, a
-// platform-data region after it): an insert or remove there must leave every
-// byte outside the BIOS region as it was.
+// fwimage's edits over arbitrary images. The image is listed first (see
+// FwImageFuzz.h); where it parses, one edit, picked by the steering byte,
+// must give an image of the same size (the edit's own check reads it back
+// and finds what it asked for) or refuse: insert, for the image's machine (a
+// large file makes a tight compressed volume grow) or another; replace of a
+// file by itself or by a larger copy; remove; extract. The image is edited as
+// it is, or as the BIOS region of a full SPI image (a flash descriptor, a
+// platform-data region): there every byte outside the region must stay.
+//
+// Steering byte: bits 2:0 the edit, 4:3 where the image sits, 5 which file
+// replace, remove and extract act on (the first or the last), 7:5 how the
+// listing is printed (FwImageFuzz.h; bit 5 serves both).
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
-#include <sstream>
 
-#include "Descriptor.h"
 #include "Edit.h"
 #include "Ffs.h"
-#include "FirmwareVolume.h"
-#include "List.h"
+#include "FwImageFuzz.h"
+#include "Machine.h"
 
 namespace {
 
-using namespace fwimage;
-
-// Smaller than the tool's limits so one input stays cheap; the bound under
-// test is the same.
-constexpr uint16_t X64 = 0x8664;
-constexpr uint16_t AArch64 = 0xAA64;
-
-ParseLimits FuzzLimits() {
-  ParseLimits L;
-  L.MaxStreamSize = 1 << 20;
-  L.MaxTotalDecoded = 4 << 20;
-  return L;
-}
+using namespace fwfuzz;
 
 Bytes MakeDriver(size_t PeSize, uint16_t Machine) {
   FfsBuildInput In;
@@ -41,196 +29,167 @@ Bytes MakeDriver(size_t PeSize, uint16_t Machine) {
   In.Pe.assign(PeSize, 0);
   In.Pe[0] = 'M';
   In.Pe[1] = 'Z';
-  In.Pe[0x3C] = 0x40;
-  In.Pe[0x40] = 'P';
-  In.Pe[0x41] = 'E';
-  In.Pe[0x40 + 4] = static_cast<uint8_t>(Machine);
-  In.Pe[0x40 + 5] = static_cast<uint8_t>(Machine >> 8);
-  In.Pe[0x40 + 24] = 0x0B;
-  In.Pe[0x40 + 25] = 0x02;
+  In.Pe[pe::DosNewHeaderField] = 0x40;
+  WriteLe(&In.Pe[0x40], pe::PeSignature, sizeof(uint32_t));
+  WriteLe(&In.Pe[0x40 + pe::CoffMachineOffset], Machine, sizeof(uint16_t));
+  WriteLe(&In.Pe[0x40 + pe::PeOptionalHeaderOffset], pe::Pe32PlusMagic, sizeof(uint16_t));
   In.Depex = {0x06, 0x08};
   In.Ui = "Fuzz";
   In.Version = "1";
   return BuildFfsFile(In);
 }
 
-const Bytes &SmallDriver() {
-  static const Bytes File = MakeDriver(0x80, X64);
-  return File;
-}
+// Small: fits most free space. Large: outgrows the free space of most small
+// volumes, so a compressed volume must grow.
+constexpr size_t SmallPe = 0x80;
+constexpr size_t LargePe = 0x1000;
 
-// Large enough to outgrow the free space of most small volumes: the inputs
-// where a compressed volume grows. For both machines the seeds carry.
-const Bytes &LargeDriver(uint16_t Machine) {
-  static const Bytes X64File = MakeDriver(0x1000, X64);
-  static const Bytes AArch64File = MakeDriver(0x1000, AArch64);
-  return Machine == X64 ? X64File : AArch64File;
-}
-
-// The edit gives an image of the same size that reads back, or refuses
-// (nothing returned).
-template <typename Edit> std::optional<Bytes> Check(size_t Size, const ParseLimits &Limits, Edit Run) {
-  Bytes NewImage;
-  try {
-    NewImage = Run();
-  } catch (const Error &) {
-    return std::nullopt;
-  }
-  if (NewImage.size() != Size) {
-    std::abort();
-  }
-  try {
-    ParseVolumeArea(NewImage, Limits);
-  } catch (const Error &) {
-    std::abort(); // the tool wrote an image it cannot read back
-  }
-  return NewImage;
-}
-
-// The first live, named file of the image, with its bytes: what replace and
-// remove act on.
-struct Victim {
-  Guid Name;
-  Bytes Data;
-  bool Found = false;
-};
-
-void FindVictim(ByteView Buf, const std::vector<Volume> &Volumes, Victim &V) {
-  for (const Volume &Fv : Volumes) {
-    for (const File &F : Fv.Files) {
-      if (V.Found) {
-        return;
+// The machine new files are built for: the DXE core's, else the first
+// image's, as insert's own rule (Machine.h) would mostly choose.
+uint16_t ImageMachineOf(const Image &Img) {
+  class Finder : public Visitor {
+  public:
+    std::optional<uint16_t> Core, First;
+    bool EnterFile(const File &F) override {
+      if (F.Machine && !First) {
+        First = F.Machine;
       }
-      if (!F.Deleted && F.Type != ffs::TypePad) {
-        V = {F.Name, Bytes(Buf.begin() + static_cast<long>(F.Offset), Buf.begin() + static_cast<long>(F.Offset + F.Size)),
-             true};
-        return;
+      if (F.Machine && !Core && F.Type == ffs::TypeDxeCore) {
+        Core = F.Machine;
       }
+      return true;
     }
-  }
+  } Find;
+  Walk(Img, Find);
+  return Find.Core.value_or(Find.First.value_or(pe::MachineX64));
 }
 
-// The layout kit-check's SPI image has, shrunk: descriptor at 0, the input
-// as the BIOS region from 0x1000 (erased up to a 4 KiB multiple), then 4 KiB
-// of platform data.
-constexpr size_t RegionUnit = 0x1000;
-constexpr size_t BiosAt = RegionUnit;
-constexpr uint32_t FlashMap0 = 0x00040003; // components at 0x30, regions at 0x40
-constexpr uint32_t FlashMap1 = 0x06;       // masters at 0x60: eight region entries
-constexpr size_t RegionTable = 0x40;
-constexpr size_t RegionEntries = 8;
-
-Bytes InFlashImage(ByteView Input) {
-  const size_t BiosSize = AlignUp(std::max<size_t>(Input.size(), 1), RegionUnit);
-  const size_t PdrAt = BiosAt + BiosSize;
-  Bytes Flash(PdrAt + RegionUnit, 0xFF);
-  std::fill(Flash.begin() + fd::SignatureOffset, Flash.begin() + BiosAt, 0);
-  WriteLe(&Flash[fd::SignatureOffset], fd::Signature, sizeof(uint32_t));
-  WriteLe(&Flash[fd::FlashMap0Offset], FlashMap0, sizeof(uint32_t));
-  WriteLe(&Flash[fd::FlashMap1Offset], FlashMap1, sizeof(uint32_t));
-  constexpr size_t Regions = RegionTable;
-  for (size_t I = 0; I < RegionEntries; ++I) {
-    WriteLe(&Flash[Regions + I * fd::RegionEntrySize], fd::RegionUnused, sizeof(uint32_t));
-  }
-  auto Entry = [](size_t At, size_t Length) {
-    return static_cast<uint32_t>(((At + Length) / RegionUnit - 1) << fd::RegionLimitShift | At / RegionUnit);
-  };
-  WriteLe(&Flash[Regions + fd::RegionDescriptor * fd::RegionEntrySize], Entry(0, RegionUnit), sizeof(uint32_t));
-  WriteLe(&Flash[Regions + fd::RegionBios * fd::RegionEntrySize], Entry(BiosAt, BiosSize), sizeof(uint32_t));
-  WriteLe(&Flash[Regions + fd::RegionPlatformData * fd::RegionEntrySize], Entry(PdrAt, RegionUnit),
-          sizeof(uint32_t));
-  std::copy(Input.begin(), Input.end(), Flash.begin() + BiosAt);
-  for (size_t I = PdrAt; I < Flash.size(); ++I) {
-    Flash[I] = static_cast<uint8_t>(I * 7 + 3);
-  }
-  return Flash;
-}
-
-void CheckListing(ByteView Image, const ParseLimits &Limits) {
-  // No try: an Error out of the tolerant reader is a fault of the reader.
-  const Listing L = ReadListing(Image, Limits);
-  std::ostringstream Text;
-  PrintListing(Text, L);
-  std::ostringstream Json;
-  PrintListingJson(Json, L);
-  if (L.FaultCount() == 0) {
-    try {
-      ParseVolumeArea(Image, Limits);
-    } catch (const Error &) {
-      std::abort(); // the listing saw nothing wrong where the strict parse refuses
-    }
-  }
-}
-
-// The bytes outside the BIOS region of an edited SPI image are the original ones.
-void CheckOutsideBios(const Bytes &Flash, const std::optional<Bytes> &NewFlash, size_t InputSize) {
-  if (!NewFlash) {
+// The edit gives an image of the same size whose bytes outside the region
+// are the original ones, or refuses.
+template <typename Edit> void Check(const Target &T, Edit Run) {
+  Bytes New;
+  try {
+    New = Run();
+  } catch (const Error &) {
     return;
   }
-  const size_t BiosEnd = BiosAt + AlignUp(std::max<size_t>(InputSize, 1), RegionUnit);
-  if (!std::equal(Flash.begin(), Flash.begin() + BiosAt, NewFlash->begin()) ||
-      !std::equal(Flash.begin() + static_cast<std::ptrdiff_t>(BiosEnd), Flash.end(),
-                  NewFlash->begin() + static_cast<std::ptrdiff_t>(BiosEnd))) {
-    std::abort(); // a byte outside the BIOS region changed
+  const auto Begin = static_cast<std::ptrdiff_t>(T.RegionBegin);
+  const auto End = static_cast<std::ptrdiff_t>(T.RegionEnd);
+  if (New.size() != T.Data.size() || !std::equal(T.Data.begin(), T.Data.begin() + Begin, New.begin()) ||
+      !std::equal(T.Data.begin() + End, T.Data.end(), New.begin() + End)) {
+    std::abort(); // the image changed size, or a byte outside the volume area changed
+  }
+}
+
+// The first or last live, named file: what replace, remove and extract act on.
+const File *FindVictim(const Image &Img, bool Last) {
+  const File *Found = nullptr;
+  for (const Volume &Fv : Img.Volumes) {
+    for (const File &F : Fv.Files) {
+      if (!F.Deleted && F.Type != ffs::TypePad) {
+        if (!Last) {
+          return &F;
+        }
+        Found = &F;
+      }
+    }
+  }
+  return Found;
+}
+
+// The file grown by a RAW section: in place where it fits, moved or refused
+// where not. Nothing for a file that cannot grow so.
+std::optional<Bytes> Grown(const Bytes &Data) {
+  constexpr size_t Extra = 0x40;
+  if (Data.size() < ffs::FileHeaderSize || Data.size() + Extra >= ffs::MaxSize24 ||
+      (Data[ffs::AttributesOffset] & ffs::AttribLargeFile) != 0) {
+    return std::nullopt;
+  }
+  Bytes Larger = Data;
+  Larger.resize(AlignUp(Larger.size(), ffs::SectionAlignment), 0);
+  AppendLe(Larger, Extra, ffs::Size24Width);
+  Larger.push_back(ffs::SectionRaw);
+  Larger.resize(Larger.size() + Extra - ffs::SectionHeaderSize, 0x5A);
+  WriteLe(Larger.data() + ffs::SizeOffset, Larger.size(), ffs::Size24Width);
+  SealFfsFile(Larger.data(), ffs::FileHeaderSize, Larger.size());
+  return Larger;
+}
+
+enum class EditCase : uint8_t {
+  InsertSmall,
+  InsertLarge,
+  InsertForeign, // a large file for another machine than the image's: refused
+  ReplaceSame,
+  ReplaceLarger,
+  Remove,
+  ExtractPe32,
+  ExtractWhole,
+};
+constexpr uint8_t EditMask = 0x7;
+constexpr uint8_t LastVictim = 0x20;
+
+void RunEditCase(const Target &T, const Image &Parsed, uint8_t Steer) {
+  const ParseLimits &Limits = FuzzLimits();
+  EditOptions Options;
+  Options.Preset = 0;
+  const auto Insert = [&](size_t PeSize, uint16_t Machine) {
+    const Bytes File = MakeDriver(PeSize, Machine);
+    Check(T, [&] { return InsertFiles(T.Data, {File}, Options, nullptr, Limits); });
+  };
+  const uint16_t Machine = ImageMachineOf(Parsed);
+  const auto Case = static_cast<EditCase>(Steer & EditMask);
+  switch (Case) {
+  case EditCase::InsertSmall:
+    return Insert(SmallPe, Machine);
+  case EditCase::InsertLarge:
+    return Insert(LargePe, Machine);
+  case EditCase::InsertForeign:
+    return Insert(LargePe, Machine == pe::MachineX64 ? pe::MachineAArch64 : pe::MachineX64);
+  default:
+    break;
+  }
+  const File *Victim = FindVictim(Parsed, (Steer & LastVictim) != 0);
+  if (Victim == nullptr) {
+    return;
+  }
+  const ByteView Stored = Victim->At.Buf.subspan(Victim->Offset, Victim->Size);
+  const Bytes Data(Stored.begin(), Stored.end());
+  const Guid Name = Victim->Name;
+  switch (Case) {
+  case EditCase::ReplaceSame:
+    return Check(T, [&] { return ReplaceFiles(T.Data, {Data}, Options, nullptr, Limits); });
+  case EditCase::ReplaceLarger:
+    if (const std::optional<Bytes> Larger = Grown(Data)) {
+      Check(T, [&] { return ReplaceFiles(T.Data, {*Larger}, Options, nullptr, Limits); });
+    }
+    return;
+  case EditCase::Remove:
+    return Check(T, [&] { return RemoveFiles(T.Data, {Name}, Options, nullptr, Limits); });
+  default:
+    break;
+  }
+  const std::optional<SectionKind> Kind =
+      Case == EditCase::ExtractPe32 ? std::optional<SectionKind>(SectionKind::Pe32) : std::nullopt;
+  try {
+    const Bytes Got = ExtractFile(T.Data, Name, Kind, std::nullopt, Limits);
+    if (!Kind && Got != Data) {
+      std::abort(); // the file as stored is not what the parse found
+    }
+  } catch (const Error &) {
   }
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
-  static const ParseLimits Limits = FuzzLimits();
-  const ByteView Input(Data, Size);
-  try {
-    ParseStandaloneFile(Input, Limits);
-  } catch (const Error &) {
-  }
-  CheckListing(Input, Limits);
-  const Bytes Flash = InFlashImage(Input);
-  CheckListing(Flash, Limits);
-  Image Parsed;
-  try {
-    Parsed = ParseVolumeArea(Input, Limits);
-    std::ostringstream Out;
-    PrintImage(Out, Parsed);
-  } catch (const Error &) {
+  const std::optional<FuzzInput> In = SplitInput(Data, Size);
+  if (!In) {
     return 0;
   }
-  EditOptions Options;
-  Options.Preset = 0;
-  Check(Size, Limits, [&] { return InsertFiles(Input, {SmallDriver()}, Options, nullptr, Limits); });
-  for (const uint16_t Machine : {X64, AArch64}) {
-    Check(Size, Limits, [&] { return InsertFiles(Input, {LargeDriver(Machine)}, Options, nullptr, Limits); });
-  }
-  CheckOutsideBios(Flash, Check(Flash.size(), Limits, [&] {
-                     return InsertFiles(Flash, {SmallDriver()}, Options, nullptr, Limits);
-                   }),
-                   Size);
-  Victim V;
-  FindVictim(Input, Parsed.Volumes, V);
-  if (!V.Found) {
-    return 0;
-  }
-  EditOptions Edit;
-  Edit.Preset = 0;
-  Check(Size, Limits, [&] { return ReplaceFiles(Input, {V.Data}, Edit, nullptr, Limits); });
-  // The same file grown by a RAW section: in place where it fits, moved or refused where not.
-  Bytes Larger = V.Data;
-  if (Larger.size() >= ffs::FileHeaderSize && Larger.size() + 0x40 < ffs::MaxSize24 &&
-      (Larger[ffs::AttributesOffset] & ffs::AttribLargeFile) == 0) {
-    Larger.resize(AlignUp(Larger.size(), ffs::SectionAlignment), 0);
-    AppendLe(Larger, 0x40, ffs::Size24Width);
-    Larger.push_back(ffs::SectionRaw);
-    Larger.resize(Larger.size() + 0x40 - ffs::SectionHeaderSize, 0x5A);
-    WriteLe(Larger.data() + ffs::SizeOffset, Larger.size(), ffs::Size24Width);
-    SealFfsFile(Larger.data(), ffs::FileHeaderSize, Larger.size());
-    Check(Size, Limits, [&] { return ReplaceFiles(Input, {Larger}, Edit, nullptr, Limits); });
-  }
-  Check(Size, Limits, [&] { return RemoveFiles(Input, {V.Name}, Edit, nullptr, Limits); });
-  CheckOutsideBios(
-      Flash, Check(Flash.size(), Limits, [&] { return RemoveFiles(Flash, {V.Name}, Edit, nullptr, Limits); }), Size);
-  try {
-    ExtractFile(Input, V.Name, SectionKind::Pe32, std::nullopt, Limits);
-  } catch (const Error &) {
+  const Target T = PlaceImage(In->Image, In->Steer);
+  const std::optional<Image> Parsed = CheckListing(T.Data, In->Steer);
+  if (Parsed) {
+    RunEditCase(T, *Parsed, In->Steer);
   }
   return 0;
 }

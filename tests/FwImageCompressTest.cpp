@@ -404,6 +404,114 @@ TEST(FwImageLzmaX86, RefusesStreamsThatDoNotDecodeToTheirSize) {
 
 namespace {
 
+// A .lzma stream as liblzma itself writes it for these lc/lp/pb and
+// dictionary (an end marker after the data), with the real size in the
+// header as firmware builds put it there.
+Bytes LiblzmaStream(const Bytes &Data, uint32_t Lc, uint32_t Lp, uint32_t Pb, uint32_t Dictionary) {
+  lzma_options_lzma Options{};
+  EXPECT_FALSE(lzma_lzma_preset(&Options, 1));
+  Options.lc = Lc;
+  Options.lp = Lp;
+  Options.pb = Pb;
+  Options.dict_size = Dictionary;
+  lzma_stream S = LZMA_STREAM_INIT;
+  EXPECT_EQ(lzma_alone_encoder(&S, &Options), LZMA_OK);
+  Bytes Out(Data.size() + Data.size() / 2 + 4096);
+  S.next_in = Data.data();
+  S.avail_in = Data.size();
+  S.next_out = Out.data();
+  S.avail_out = Out.size();
+  EXPECT_EQ(lzma_code(&S, LZMA_FINISH), LZMA_STREAM_END);
+  Out.resize(S.total_out);
+  lzma_end(&S);
+  WriteLe(&Out[lzma::SizeFieldOffset], Data.size(), sizeof(uint64_t));
+  return Out;
+}
+
+// The properties byte: (pb * 5 + lp) * 9 + lc.
+uint8_t PropertiesByte(uint32_t Lc, uint32_t Lp, uint32_t Pb) { return static_cast<uint8_t>((Pb * 5 + Lp) * 9 + Lc); }
+
+uint32_t DictionaryOf(const Bytes &Stream) { return ReadU32(Stream, 1); }
+
+// Text the literal coder's position and context bits change the coding of.
+Bytes LiteralRich() {
+  Bytes Data = Text();
+  Data.resize(0xC00);
+  const Bytes More = Noise(0x400, 7);
+  Data.insert(Data.end(), More.begin(), More.end());
+  return Data;
+}
+
+// OVMF's streams are all lc 3, lp 0, pb 2; other builds choose others, and
+// liblzma takes any with lc + lp <= 4. Each decodes, and a re-encoding keeps
+// them: the firmware's decoder was built for the original's.
+TEST(FwImageLzma, EveryLcLpPbDecodesAndIsKeptByARecompression) {
+  const Bytes Data = LiteralRich();
+  for (uint32_t Lc = 0; Lc <= 4; ++Lc) {
+    for (uint32_t Lp = 0; Lc + Lp <= 4 && Lp <= 2; ++Lp) {
+      for (uint32_t Pb = 0; Pb <= 4; ++Pb) {
+        SCOPED_TRACE("lc " + std::to_string(Lc) + " lp " + std::to_string(Lp) + " pb " + std::to_string(Pb));
+        const Bytes Stream = LiblzmaStream(Data, Lc, Lp, Pb, 0x2000);
+        ASSERT_EQ(Stream[0], PropertiesByte(Lc, Lp, Pb));
+        EXPECT_EQ(LzmaDecode(Stream, Limit), Data);
+        const Bytes Again = LzmaEncodeLike(Data, Stream, 0);
+        EXPECT_EQ(Again[0], Stream[0]);
+        EXPECT_EQ(LzmaDecode(Again, Limit), Data);
+      }
+    }
+  }
+  // lc + lp past 4, and a properties byte past pb 4, are no LZMA stream.
+  for (const uint8_t Bad : {PropertiesByte(3, 2, 0), PropertiesByte(0, 0, 5)}) {
+    Bytes Stream = LiblzmaStream(Data, 3, 0, 2, 0x2000);
+    Stream[0] = Bad;
+    EXPECT_NE(ReasonOf([&] { LzmaDecode(Stream, Limit); }).find("not ones a decoder takes"), std::string::npos)
+        << Hex(Bad);
+  }
+}
+
+// The recompressed stream's dictionary: the smallest power of two that holds
+// the data, at least liblzma's 4 KiB, at most the original's.
+TEST(FwImageLzma, RecompressionDictionaryHoldsTheDataWithinTheOriginals) {
+  struct Case {
+    size_t DataSize;
+    uint32_t Original;
+    uint32_t Written;
+  };
+  const Case Cases[] = {
+      {0x10000, 1 << 24, 0x10000}, {0x10001, 1 << 24, 0x20000}, {0xFFFF, 1 << 24, 0x10000},
+      {0x100, 1 << 24, 0x1000},    {0, 1 << 24, 0x1000},        {0x8000, 0x3000, 0x3000},
+      {0x2000, 0x3000, 0x2000},    {0x2001, 0x3000, 0x3000},    {0x8000, 0, 0x1000},
+      {0x8000, 0x1000, 0x1000},
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE(Hex(C.DataSize) + " bytes, original dictionary " + Hex(C.Original));
+    const Bytes Data = Noise(C.DataSize, 11);
+    Bytes Original = LiblzmaStream({1, 2, 3}, 3, 0, 2, 0x1000);
+    WriteLe(&Original[1], C.Original, sizeof(uint32_t));
+    const Bytes Stream = LzmaEncodeLike(Data, Original, 0);
+    EXPECT_EQ(DictionaryOf(Stream), C.Written);
+    EXPECT_EQ(LzmaDecode(Stream, Limit), Data);
+  }
+}
+
+// Firmware decoders take the dictionary size as a bound on match distances
+// only, and one below 4 KiB as 4 KiB: a stream whose matches reach back 4 KiB
+// at most decodes under any header, a 4 GiB one included (nothing that large
+// is allocated for it).
+TEST(FwImageLzma, AnyDictionaryTheMatchesFitInDecodes) {
+  const Bytes Data = LiteralRich();
+  const Bytes Stream = LiblzmaStream(Data, 3, 0, 2, 0x1000);
+  for (const uint32_t Dictionary : {0U, 1U, 0xFFFU, 0x1000U, 0x80000000U, 0xFFFFFFFFU}) {
+    Bytes Changed = Stream;
+    WriteLe(&Changed[1], Dictionary, sizeof(uint32_t));
+    EXPECT_EQ(LzmaDecode(Changed, Limit), Data) << Hex(Dictionary);
+  }
+}
+
+} // namespace
+
+namespace {
+
 // By hand, in an optimized build: decoding speed (MB/s of output) of the
 // four FSP images, EFI 1.1 next to LZMA as firmware uses it. Not part of the
 // suite: it measures, it does not judge.

@@ -264,6 +264,18 @@ TEST(FwImageFlash, ChipCountAndDensitiesGiveTheFlashSizeOrAFault) {
   EXPECT_EQ(Refusal(Img), "flash descriptor: component section at 0x0 is not inside the descriptor");
 }
 
+// An image of the descriptor alone still has its regions read (the BIOS
+// region past its end is the fault); one byte less holds no descriptor.
+TEST(FwImageFlash, AnImageOfTheDescriptorAloneIsRead) {
+  const Bytes Img = MakeFlashImage(0x1000, {{0, 0, 0x1000}, {1, 0x1000, 0x1000}});
+  const auto Layout = ReadFlashDescriptor(Img, ParseMode::Tolerant);
+  ASSERT_TRUE(Layout);
+  EXPECT_EQ(RegionsOf(*Layout), (std::vector<RegionRow>{{0, "descriptor", 0x0, 0x1000}, {1, "BIOS", 0x1000, 0x1000}}));
+  EXPECT_EQ(Refusal(Img), "BIOS region 0x1000-0x1FFF runs past the end of the image (0x1000 bytes)");
+  const Bytes Cut(Img.begin(), Img.end() - 1);
+  EXPECT_EQ(Refusal(Cut), "flash descriptor cut short: the image has 0xFFF bytes");
+}
+
 TEST(FwImageFlash, RegionsPastPlatformDataAreListedByNumber) {
   // Sixteen region entries: the master section at 0x80.
   Bytes Img = MakeFlashImage(0x20000, {{0, 0, 0x1000}, {1, 0x10000, 0x10000}});

@@ -2,10 +2,13 @@
 // the builder writes, checked byte by byte against the PI layouts.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "Depex.h"
 #include "Ffs.h"
 #include "FirmwareVolume.h"
 #include "FwImageTestImages.h"
+#include "Json.h"
 
 using namespace fwimage;
 using namespace fwtest;
@@ -260,6 +263,31 @@ TEST(FwImageFfs, StandaloneFileCheckCatchesEveryCorruption) {
   EXPECT_NE(ReasonOf([&] { ParseStandaloneFile(Longer); }).find("the file has"), std::string::npos);
   EXPECT_NE(ReasonOf([] { ParseStandaloneFile(Bytes(10, 0)); }).find("shorter than a file header"),
             std::string::npos);
+}
+
+// Printable ASCII goes through; the bytes on either side of it, and past it,
+// are written as escapes a JSON reader takes back.
+TEST(FwImageJson, EscapesEveryByteOutsidePrintableAscii) {
+  struct Case {
+    std::string Text;
+    const char *Written;
+  };
+  const Case Cases[] = {
+      {"\x1F", "\"\\u001F\""},
+      {" ", "\" \""},
+      {"~", "\"~\""},
+      {"\x7F", "\"\\u007F\""},
+      {"\x80", "\"\\u0080\""},
+      {"\xFF", "\"\\u00FF\""},
+      {std::string(1, '\0'), "\"\\u0000\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+  };
+  for (const Case &C : Cases) {
+    std::ostringstream Out;
+    Json J(Out);
+    J.String(C.Text);
+    EXPECT_EQ(Out.str(), C.Written) << "byte " << Hex(static_cast<unsigned char>(C.Text[0]));
+  }
 }
 
 } // namespace

@@ -75,16 +75,22 @@ inline Bytes MakeSections(const std::vector<Bytes> &List) {
 }
 
 // An FFS file with a valid header checksum, data checksum (0x40 set) and the
-// State of a complete file in a volume erased to 0xFF.
-inline Bytes FfsFile(const Guid &Name, uint8_t Type, const Bytes &Body) {
-  Bytes F(24 + Body.size());
+// State of a complete file in a volume erased to 0xFF. Large: the 32-byte
+// header of a large file (attribute 0x01, the size in the UINT64 at 24).
+inline Bytes FfsFile(const Guid &Name, uint8_t Type, const Bytes &Body, bool Large = false) {
+  const size_t HeaderSize = Large ? 32 : 24;
+  Bytes F(HeaderSize + Body.size());
   std::copy(Name.Bytes.begin(), Name.Bytes.end(), F.begin());
   F[18] = Type;
-  F[19] = 0x40;
-  Put(F, 20, F.size(), 3);
-  CopyInto(F, 24, Body);
-  F[17] = static_cast<uint8_t>(0x100 - Sum8(F.data() + 24, Body.size()));
-  const uint8_t HeaderSum = static_cast<uint8_t>(Sum8(F.data(), 24) - F[17]);
+  F[19] = Large ? 0x41 : 0x40;
+  if (Large) {
+    Put(F, 24, F.size(), 8);
+  } else {
+    Put(F, 20, F.size(), 3);
+  }
+  CopyInto(F, HeaderSize, Body);
+  F[17] = static_cast<uint8_t>(0x100 - Sum8(F.data() + HeaderSize, Body.size()));
+  const uint8_t HeaderSum = static_cast<uint8_t>(Sum8(F.data(), HeaderSize) - F[17]);
   F[16] = static_cast<uint8_t>(0x100 - HeaderSum);
   F[23] = 0xF8;
   return F;
@@ -97,27 +103,47 @@ struct VolumeLayout {
   bool ErasePolarity = true;
 };
 
+// An FFS2 volume header of HeaderLength bytes at the start of V, for a
+// volume of V's size, its checksum sealed last; the block map is left zero.
+inline void VolumeHeader(Bytes &V, size_t HeaderLength, bool ErasePolarity, size_t ExtHeaderOffset) {
+  std::fill(V.begin(), V.begin() + static_cast<std::ptrdiff_t>(HeaderLength), 0);
+  const Guid Ffs2 = G("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
+  std::copy(Ffs2.Bytes.begin(), Ffs2.Bytes.end(), V.begin() + 16);
+  Put(V, 32, V.size(), 8);
+  Put(V, 40, 0x4856465F, 4);
+  Put(V, 44, ErasePolarity ? 0x0004FEFF : 0x0004F6FF, 4);
+  Put(V, 48, HeaderLength, 2);
+  Put(V, 52, ExtHeaderOffset, 2);
+  V[55] = 2;
+}
+
+inline void SealVolumeHeader(Bytes &V, size_t HeaderLength) {
+  uint16_t Sum = 0;
+  for (size_t I = 0; I < HeaderLength; I += 2) {
+    Sum = static_cast<uint16_t>(Sum + (V[I] | (V[I + 1] << 8)));
+  }
+  Put(V, 50, static_cast<uint16_t>(0x10000 - Sum), 2);
+}
+
+// The smallest volume there is: a 0x40-byte header whose block map is its
+// terminating entry alone, nothing after it.
+inline Bytes HeaderOnlyVolume() {
+  Bytes V(0x40);
+  VolumeHeader(V, 0x40, true, 0);
+  SealVolumeHeader(V, 0x40);
+  return V;
+}
+
 // An FFS2 volume: 0x48-byte header (one block-map run), extended header with
 // the name at 0x48, files from 0x60, each 8-byte aligned, free space erased.
 inline Bytes MakeVolume(const VolumeLayout &Layout) {
   const uint8_t Erase = Layout.ErasePolarity ? 0xFF : 0x00;
   Bytes V(Layout.Length, Erase);
   std::fill(V.begin(), V.begin() + 0x60, 0);
-  const Guid Ffs2 = G("8C8CE578-8A3D-4F1C-9935-896185C32DD3");
-  std::copy(Ffs2.Bytes.begin(), Ffs2.Bytes.end(), V.begin() + 16);
-  Put(V, 32, Layout.Length, 8);
-  Put(V, 40, 0x4856465F, 4);
-  Put(V, 44, Layout.ErasePolarity ? 0x0004FEFF : 0x0004F6FF, 4);
-  Put(V, 48, 0x48, 2);
-  Put(V, 52, 0x48, 2);
-  V[55] = 2;
+  VolumeHeader(V, 0x48, Layout.ErasePolarity, 0x48);
   Put(V, 56, Layout.Length / 0x10, 4);
   Put(V, 60, 0x10, 4);
-  uint16_t Sum = 0;
-  for (size_t I = 0; I < 0x48; I += 2) {
-    Sum = static_cast<uint16_t>(Sum + (V[I] | (V[I + 1] << 8)));
-  }
-  Put(V, 50, static_cast<uint16_t>(0x10000 - Sum), 2);
+  SealVolumeHeader(V, 0x48);
   std::copy(Layout.Name.Bytes.begin(), Layout.Name.Bytes.end(), V.begin() + 0x48);
   Put(V, 0x48 + 16, 0x14, 4);
   size_t At = 0x60;

@@ -90,6 +90,9 @@ TEST(FwImageParse, RefusesBrokenVolumesWithTheReason) {
   const Bytes Inner = MakeVolume({SecName, 0x400, {}});
   std::copy(Inner.begin(), Inner.end(), Bad.begin() + 0x800);
   EXPECT_REASON(ParseImage(Bad), "overlaps the FV at 0x800");
+  Bad = Good;
+  CopyInto(Bad, 0x1000 - 0x40, HeaderOnlyVolume()); // its header the first one's last 64 bytes
+  EXPECT_REASON(ParseImage(Bad), "overlaps the FV at 0xFC0");
 
   Bad = Good;
   Bad[0x60] ^= 0x01;
@@ -141,6 +144,122 @@ TEST(FwImageParse, DeepNestingIsRefusedNotRecursedWithoutEnd) {
     Levels.push_back(MakeVolume({DxeName, 0x200 + 0x100 * Level, {File}}));
   }
   EXPECT_REASON(ParseImage(Levels.back()), "nest deeper than 16 levels");
+  // Each volume and each file's section list is a level: Levels[1] is a
+  // volume, its file's sections, the (empty) volume in them; Levels[2] two
+  // more.
+  ParseLimits Limits;
+  for (const std::pair<size_t, unsigned> &Case : {std::pair<size_t, unsigned>{1, 3}, {2, 5}}) {
+    const Bytes &Nested = Levels[Case.first];
+    Limits.MaxDepth = Case.second;
+    EXPECT_NO_THROW(ParseImage(Nested, Limits)) << Case.first;
+    Limits.MaxDepth = Case.second - 1;
+    EXPECT_REASON(ParseImage(Nested, Limits), "nest deeper than " + std::to_string(Case.second - 1) + " levels");
+  }
+}
+
+// The rules for what a file holds, at their edges: which types hold sections,
+// which State bits end a file, which characters a name keeps, where a
+// version's text starts.
+TEST(FwImageParse, FileRulesAtTheirEdges) {
+  const Guid Name = G("ED6E0000-0000-4000-8000-000000000001");
+  const Bytes Sections = MakeSections({MakeSection(0x10, Pe32Plus(0x80, 0x11)), MakeSection(0x15, Utf16("Core"))});
+  // Types 0x02 to 0x0F hold sections (0x0F: a standalone MM core); RAW and
+  // pad files do not.
+  EXPECT_EQ(ParseStandaloneFile(FfsFile(Name, 0x0F, Sections)).UiName, "Core");
+  EXPECT_EQ(ParseStandaloneFile(FfsFile(Name, 0x02, Sections)).UiName, "Core");
+  EXPECT_TRUE(ParseStandaloneFile(FfsFile(Name, 0x01, Sections)).Sections.empty());
+  EXPECT_TRUE(ParseStandaloneFile(FfsFile(Name, 0x10, Sections)).Sections.empty());
+
+  // A file whose header was marked invalid is as gone as a deleted one.
+  for (const uint8_t Bit : {0x10, 0x20}) {
+    Bytes Gone = FfsFile(Name, 0x07, Sections);
+    Gone[23] = static_cast<uint8_t>(Gone[23] & ~Bit);
+    const Image Img = ParseImage(MakeVolume({DxeName, 0x400, {Gone}}));
+    EXPECT_TRUE(Img.Volumes.at(0).Files.at(0).Deleted) << Hex(Bit);
+  }
+
+  // Names keep printable ASCII, space to '~'; anything else shows as '?'.
+  const Bytes Odd = {' ', 0, '~', 0, 0x7F, 0, 0x1F, 0, 'A', 1, 0, 0};
+  EXPECT_EQ(ParseStandaloneFile(FfsFile(Name, 0x07, MakeSection(0x15, Odd))).UiName, " ~???");
+
+  // A VERSION section: a UINT16 build number, then the text.
+  Bytes Version = {0x34, 0x12};
+  Append(Version, Utf16("1.0"));
+  const File WithVersion = ParseStandaloneFile(FfsFile(Name, 0x07, MakeSection(0x14, Version)));
+  EXPECT_EQ(WithVersion.Sections.at(0).Text(), "1.0");
+}
+
+// Each header a reader meets may end exactly where its container does: it is
+// read. One byte less and it is cut short.
+TEST(FwImageParse, HeadersThatExactlyFillWhatIsLeftAreRead) {
+  const Guid Filler = G("F111E500-0000-4000-8000-000000000001");
+  const Guid Last = G("F111E500-0000-4000-8000-000000000002");
+  // A 0x200-byte volume, files from 0x60: a RAW filler, then Last up to the end.
+  const auto EndsWith = [&](const Bytes &Tail) {
+    return MakeVolume({DxeName, 0x200, {FfsFile(Filler, 0x01, Bytes(0x200 - 0x60 - 24 - Tail.size())), Tail}});
+  };
+  const Bytes Header = FfsFile(Last, 0x01, {});
+  const Bytes LargeHeader = FfsFile(Last, 0x01, {}, true);
+  for (const Bytes &Tail : {Header, LargeHeader}) {
+    SCOPED_TRACE(Tail.size());
+    const Image Img = ParseImage(EndsWith(Tail));
+    const Volume &V = Img.Volumes.at(0);
+    ASSERT_EQ(V.Files.size(), 2u);
+    EXPECT_EQ(V.Files[1].Name, Last);
+    EXPECT_EQ(V.Files[1].Size, Tail.size());
+    EXPECT_EQ(V.FreeSize(), 0u);
+    EXPECT_EQ(ParseStandaloneFile(Tail).Size, Tail.size());
+  }
+  EXPECT_REASON(ParseImage(EndsWith(Bytes(LargeHeader.begin(), LargeHeader.begin() + 24))), "header cut short");
+  EXPECT_REASON(ParseStandaloneFile(Bytes(Header.begin(), Header.end() - 1)), "shorter than a file header");
+
+  // Sections that are their headers alone, each last in its file: a RAW
+  // section, one with the extended size field, a COMPRESSION section holding
+  // nothing, a GUID-defined one whose data starts at its end.
+  Bytes Extended = {0xFF, 0xFF, 0xFF, 0x19, 8, 0, 0, 0};
+  Bytes Empty = MakeSection(0x01, {0, 0, 0, 0, 0});
+  Bytes GuidFields(20, 0);
+  Put(GuidFields, 16, 0x18, 2);
+  for (const Bytes &Tail : {MakeSection(0x19, {}), Extended, Empty, MakeSection(0x02, GuidFields)}) {
+    SCOPED_TRACE(Hex(Tail[3]) + " of " + Hex(Tail.size()) + " bytes");
+    const Bytes Sections = MakeSections({MakeSection(0x10, Pe32Plus(0x80, 0x11)), Tail});
+    const File Driver = ParseStandaloneFile(FfsFile(Last, 0x07, Sections));
+    ASSERT_EQ(Driver.Sections.size(), 2u);
+    EXPECT_EQ(Driver.Sections[1].Size, Tail.size());
+    EXPECT_TRUE(Driver.Sections[1].Children().empty());
+  }
+  Extended.pop_back();
+  EXPECT_REASON(ParseStandaloneFile(FfsFile(Last, 0x07, Extended)), "header cut short");
+  Empty.pop_back();
+  Put(Empty, 0, Empty.size(), 3);
+  EXPECT_REASON(ParseStandaloneFile(FfsFile(Last, 0x07, Empty)), "compression header cut short");
+
+  // An extended header that ends where its volume does.
+  Bytes Named(0x48 + 0x14);
+  VolumeHeader(Named, 0x48, true, 0x48);
+  Put(Named, 56, 1, 4);
+  Put(Named, 60, Named.size(), 4);
+  SealVolumeHeader(Named, 0x48);
+  CopyInto(Named, 0x48, Bytes(OuterName.Bytes.begin(), OuterName.Bytes.end()));
+  Put(Named, 0x48 + 16, 0x14, 4);
+  EXPECT_EQ(ParseImage(Named).Volumes.at(0).Name, OuterName);
+
+  // The smallest volume, last in the image and as an FV_IMAGE section's body.
+  const Bytes Smallest = HeaderOnlyVolume();
+  Bytes Two = MakeVolume({DxeName, 0x200, {}});
+  Append(Two, Smallest);
+  const Image Both = ParseImage(Two);
+  ASSERT_EQ(Both.Volumes.size(), 2u);
+  EXPECT_EQ(Both.Volumes[1].Offset, 0x200u);
+  EXPECT_EQ(Both.Volumes[1].Length, Smallest.size());
+  Two.pop_back();
+  EXPECT_EQ(ParseImage(Two).Volumes.size(), 1u) << "63 bytes hold no volume header";
+  const auto Holding = [&](const Bytes &Body) {
+    return MakeVolume({DxeName, 0x200, {FfsFile(FvImageFile, 0x0B, MakeSection(0x17, Body))}});
+  };
+  const Image Nested = ParseImage(Holding(Smallest));
+  EXPECT_EQ(Nested.Volumes.at(0).Files.at(0).Sections.at(0).Volumes().at(0).Length, Smallest.size());
+  EXPECT_REASON(ParseImage(Holding(Bytes(Smallest.begin(), Smallest.end() - 1))), "truncated header");
 }
 
 TEST(FwImageList, ShowsVolumesFilesAndDecodedSections) {
@@ -1001,6 +1120,23 @@ TEST(FwImageDescriptor, ReplaceRemoveAndExtractSeeOnlyTheBiosRegion) {
   EXPECT_REASON(RemoveFiles(NoBiosVolume, {SomeDriverFile}, {}), "no firmware volume header found in 0x8000-0x10000");
   EXPECT_REASON(ExtractFile(NoBiosVolume, SomeDriverFile, std::nullopt, std::nullopt),
                 "no firmware volume header found in 0x8000-0x10000");
+}
+
+// The BIOS region ends where its entry says, not at the image's end: a
+// volume filling it to its last byte is read whole, and the volume in the
+// platform-data region after it is not read at all.
+TEST(FwImageDescriptor, VolumesAreReadUpToTheBiosRegionsLastByte) {
+  constexpr size_t At = 0x1000;
+  constexpr size_t Size = 0x7000;
+  Bytes Img = MakeFlashImage(FlashSize, {{0, 0, 0x1000}, {1, At, Size}, {4, At + Size, FlashSize - At - Size}});
+  CopyInto(Img, At, DxeVolume(Size));
+  CopyInto(Img, At + Size, DxeVolume(0x2000));
+  const Listing L = ReadListing(Img);
+  ASSERT_EQ(L.Volumes.Volumes.size(), 1u);
+  EXPECT_EQ(L.Volumes.Volumes[0].Offset, At);
+  EXPECT_EQ(L.Volumes.Volumes[0].Length, Size);
+  EXPECT_EQ(L.FaultCount(), 0u);
+  EXPECT_EQ(ParseVolumeArea(Img).Volumes.size(), 1u);
 }
 
 TEST(FwImageDescriptor, BrokenRegionTablesAreRefusedForEditsAndMarkedInTheListing) {

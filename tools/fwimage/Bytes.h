@@ -81,5 +81,10 @@ inline uint8_t Sum8(ByteView Data) {
 
 // "0x1A2B": sizes and offsets in messages, as the listing prints them.
 std::string Hex(uint64_t Value);
+// Its digits, and a GUID's. The parser names the place of every item it reads
+// and a listing prints every GUID: a digit table, no formatting call.
+inline constexpr char HexDigits[] = "0123456789ABCDEF";
+constexpr unsigned NibbleBits = 4;
+constexpr uint8_t NibbleMask = 0xF;
 
 } // namespace fwimage

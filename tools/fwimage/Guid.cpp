@@ -1,7 +1,5 @@
 #include "Guid.h"
 
-#include <cstdio>
-
 namespace fwimage {
 
 namespace {
@@ -13,6 +11,8 @@ struct GuidField {
   bool LittleEndian;
 };
 constexpr std::array<GuidField, 5> GuidFields{{{8, true}, {4, true}, {4, true}, {4, false}, {12, false}}};
+
+constexpr size_t TextSize = 36; // registry form
 
 int HexDigit(char C) {
   if (C >= '0' && C <= '9') {
@@ -77,6 +77,7 @@ Guid Guid::FromBytes(ByteView Data, size_t Offset) {
 
 std::string Guid::ToString() const {
   std::string Text;
+  Text.reserve(TextSize);
   size_t In = 0;
   for (size_t F = 0; F < GuidFields.size(); ++F) {
     if (F != 0) {
@@ -86,9 +87,8 @@ std::string Guid::ToString() const {
     const size_t FieldBytes = Field.Digits / 2;
     for (size_t I = 0; I < FieldBytes; ++I) {
       const size_t Index = Field.LittleEndian ? In + FieldBytes - 1 - I : In + I;
-      char Pair[3];
-      std::snprintf(Pair, sizeof Pair, "%02X", Bytes[Index]);
-      Text += Pair;
+      Text += HexDigits[Bytes[Index] >> NibbleBits];
+      Text += HexDigits[Bytes[Index] & NibbleMask];
     }
     In += FieldBytes;
   }

@@ -6,18 +6,21 @@ namespace fwimage {
 
 namespace {
 
-constexpr char FirstPlainChar = 0x20;
-constexpr char DeleteChar = 0x7F;
+// Printable ASCII goes as it is; control characters, DEL and every byte past
+// ASCII as \u00XX, read as bytes whatever the signedness of char.
+constexpr unsigned char FirstPlainChar = 0x20;
+constexpr unsigned char DeleteChar = 0x7F;
 
 std::string Quoted(const std::string &Text) {
   std::string Out = "\"";
   for (const char C : Text) {
+    const auto Byte = static_cast<unsigned char>(C);
     if (C == '"' || C == '\\') {
       Out += '\\';
       Out += C;
-    } else if (C < FirstPlainChar || C == DeleteChar) {
+    } else if (Byte < FirstPlainChar || Byte >= DeleteChar) {
       char Escape[8];
-      std::snprintf(Escape, sizeof Escape, "\\u%04X", static_cast<unsigned>(static_cast<unsigned char>(C)));
+      std::snprintf(Escape, sizeof Escape, "\\u%04X", static_cast<unsigned>(Byte));
       Out += Escape;
     } else {
       Out += C;

@@ -15,8 +15,10 @@ namespace {
 // Output grows in steps as the decoder produces it, so a hostile header
 // cannot make us allocate its stated size up front.
 constexpr size_t DecodeStep = 1 << 20;
-// The decoder's own allocation is mostly the dictionary the header asks for.
-constexpr uint64_t DecoderMemoryLimit = 256ULL << 20;
+// The encoder's output starts at half the data and this much more (LZMA
+// halves firmware volumes at least), and grows by half when it fills: a
+// small volume's recompression does not clear a megabyte first.
+constexpr size_t EncodeSlack = 4 << 10;
 
 // The first property byte packs (pb * 5 + lp) * 9 + lc.
 constexpr unsigned LcModulus = 9;
@@ -81,8 +83,8 @@ Bytes RunDecoder(LzmaStream &S, ByteView Input, uint64_t Stated) {
     if (Ret == LZMA_STREAM_END) {
       break;
     }
-    if (Ret == LZMA_MEMLIMIT_ERROR || Ret == LZMA_MEM_ERROR) {
-      throw Error("LZMA header asks for a dictionary above the decoder's memory limit");
+    if (Ret == LZMA_MEM_ERROR) {
+      throw Error("LZMA decoder ran out of memory");
     }
     if (Ret != LZMA_OK || S.Stream.total_out > Stated) {
       throw Error("LZMA stream does not decode to its stated size " + Hex(Stated) +
@@ -137,7 +139,7 @@ std::string OptionsText(const lzma_options_lzma &Options) {
 // Runs a started encoder over Data, appending to Out.
 Bytes RunEncoder(LzmaStream &S, ByteView Data, Bytes Out) {
   const size_t Start = Out.size();
-  Out.resize(Start + Data.size() / 2 + DecodeStep);
+  Out.resize(Start + Data.size() / 2 + EncodeSlack);
   S.Stream.next_in = Data.data();
   S.Stream.avail_in = Data.size();
   S.Stream.next_out = Out.data() + Start;
@@ -167,6 +169,26 @@ std::array<lzma_filter, 3> X86Chain(lzma_options_lzma &Options) {
   return {{{LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA1EXT, &Options}, {LZMA_VLI_UNKNOWN, nullptr}}};
 }
 
+// The stream after the header, decoded as firmware decodes it: into the
+// stated size, an end marker allowed, the dictionary no larger than the data
+// (a dictionary past it is never reached, and liblzma would allocate all the
+// header asks for), with or without the x86 branch converter after it.
+Bytes RawDecode(ByteView Compressed, uint64_t MaxSize, bool X86) {
+  const uint64_t Stated = CheckedStatedSize(Compressed, MaxSize);
+  lzma_options_lzma Options = HeaderProperties(Compressed);
+  Options.dict_size = static_cast<uint32_t>(
+      std::min<uint64_t>(Options.dict_size, std::max<uint64_t>(Stated, LZMA_DICT_SIZE_MIN)));
+  Options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
+  Options.ext_size_low = static_cast<uint32_t>(Stated);
+  Options.ext_size_high = static_cast<uint32_t>(Stated >> 32);
+  const std::array<lzma_filter, 3> Chain = X86Chain(Options);
+  LzmaStream S;
+  if (lzma_raw_decoder(&S.Stream, X86 ? Chain.data() : Chain.data() + 1) != LZMA_OK) {
+    throw Error("LZMA header's properties are not ones a decoder takes (" + OptionsText(Options) + ")");
+  }
+  return RunDecoder(S, Compressed.subspan(lzma::HeaderSize), Stated);
+}
+
 } // namespace
 
 uint64_t LzmaStatedSize(ByteView Compressed) {
@@ -176,14 +198,7 @@ uint64_t LzmaStatedSize(ByteView Compressed) {
   return ReadU64(Compressed, lzma::SizeFieldOffset);
 }
 
-Bytes LzmaDecode(ByteView Compressed, uint64_t MaxSize) {
-  const uint64_t Stated = CheckedStatedSize(Compressed, MaxSize);
-  LzmaStream S;
-  if (lzma_alone_decoder(&S.Stream, DecoderMemoryLimit) != LZMA_OK) {
-    throw Error("LZMA decoder could not start");
-  }
-  return RunDecoder(S, Compressed, Stated);
-}
+Bytes LzmaDecode(ByteView Compressed, uint64_t MaxSize) { return RawDecode(Compressed, MaxSize, false); }
 
 Bytes LzmaEncodeLike(ByteView Data, ByteView OriginalHeader, uint32_t Preset) {
   lzma_options_lzma Options = EncoderOptionsLike(OriginalHeader, Preset, Data.size());
@@ -197,23 +212,7 @@ Bytes LzmaEncodeLike(ByteView Data, ByteView OriginalHeader, uint32_t Preset) {
   return Out;
 }
 
-Bytes LzmaX86Decode(ByteView Compressed, uint64_t MaxSize) {
-  const uint64_t Stated = CheckedStatedSize(Compressed, MaxSize);
-  lzma_options_lzma Options = HeaderProperties(Compressed);
-  // A dictionary past the data is never reached; the raw decoder would
-  // allocate all the header asks for.
-  Options.dict_size = static_cast<uint32_t>(
-      std::min<uint64_t>(Options.dict_size, std::max<uint64_t>(Stated, LZMA_DICT_SIZE_MIN)));
-  Options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
-  Options.ext_size_low = static_cast<uint32_t>(Stated);
-  Options.ext_size_high = static_cast<uint32_t>(Stated >> 32);
-  const std::array<lzma_filter, 3> Chain = X86Chain(Options);
-  LzmaStream S;
-  if (lzma_raw_decoder(&S.Stream, Chain.data()) != LZMA_OK) {
-    throw Error("LZMA header's properties are not ones a decoder takes (" + OptionsText(Options) + ")");
-  }
-  return RunDecoder(S, Compressed.subspan(lzma::HeaderSize), Stated);
-}
+Bytes LzmaX86Decode(ByteView Compressed, uint64_t MaxSize) { return RawDecode(Compressed, MaxSize, true); }
 
 Bytes LzmaX86EncodeLike(ByteView Data, ByteView OriginalHeader, uint32_t Preset) {
   lzma_options_lzma Options = EncoderOptionsLike(OriginalHeader, Preset, Data.size());
