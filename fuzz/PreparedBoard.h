@@ -8,6 +8,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 
 #include "Simulator/Platform.h"
 
@@ -33,6 +34,14 @@ Sim::Platform &Prepared(PrepareFn Prepare) {
 // board's start).
 inline void FailNextCall(Sim::Platform &P, const char *Service, EFI_STATUS Status) {
   P.Faults.Fail(Service, P.Faults.Calls(Service) + 1, Status);
+}
+
+// A model that hands out pointers into itself (and so has no assignment)
+// made new in place: the board's tables keep pointing at it.
+template <typename Model>
+void Renew(Model &M) {
+  M.~Model();
+  new (&M) Model();
 }
 
 }  // namespace FuzzBoard
