@@ -1,25 +1,38 @@
 # Two commands for a fresh machine: `make run` (the main job) and `make test`.
-# Both install what the machine lacks first (tools/install-deps.sh).
+# Both install what the machine lacks first (tools/install-deps.sh): make run
+# only what its boot needs, make test the rest.
 
 BUILD      ?= build
-ASAN_BUILD ?= build-asan
-FUZZ_BUILD  = $(ASAN_BUILD)
 FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 
-.PHONY: all deps build kit package run docs sim test sanitize-build test-asan fuzz fuzz-build test-fuzz clean
+.PHONY: all deps deps-run configure build kit package run docs sim test fuzz clean
 
 all: build
 
 deps:
-	@./tools/install-deps.sh
+	@./tools/install-deps.sh test
+deps-run:
+	@./tools/install-deps.sh run
 
-# Host code (simulator, suites, tools) is built without optimisation: none of
-# it is performance-critical. The images carry their own flags
-# (cmake/EfiImage.cmake).
-build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE= >/dev/null
+# One tree, built by clang: the images with their own flags
+# (cmake/EfiImage.cmake); the host code (simulator, tools, suites, fuzz
+# targets) once, under ASan + UBSan, which the host suites, the tools the kit
+# and bench checks run and the fuzz targets share; g++ reads the drivers'
+# sources. make run, when there is no tree yet, configures it for the boot
+# alone (no host suites, no sanitizers); make test turns the rest on.
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_COMPILER=clang++
+# The sanitizers stop at the first error; a leak fails the run.
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+configure: deps
+	@$(CONFIGURE) -DBOARD_HOST=ON -DBOARD_FUZZ=ON -DBOARD_GCC_CHECK=ON >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory
+
+$(BUILD)/CMakeCache.txt:
+	@$(CONFIGURE) -DBOARD_HOST=OFF -DBOARD_FUZZ=OFF -DBOARD_GCC_CHECK=OFF >/dev/null
 
 # The integrator kit, $(BUILD)/kit/ (also part of every build): the images,
 # their dependency expressions, FFS files, binary-module INFs, README, SHA256SUMS.
@@ -41,9 +54,12 @@ package: deps
 # and after the driver's work as the firmware's form browser draws it
 # (pictures and index.html in $(BUILD)/report). The other scenarios are
 # ctests (the scenarios are firmware-tests/CMakeLists.txt's list, which
-# writes make-run.sh).
-run: build
-	@sh $(BUILD)/firmware-tests/make-run.sh
+# writes make-run.sh). Builds what the boot needs: the images, fwimage, the
+# kit and the bench.
+RUN_TARGETS = kit DispatchImage DispatchTests TraceJudge
+run: deps-run $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) -j $(JOBS) --target $(RUN_TARGETS) -- --no-print-directory
+	@$(SANITIZER_ENV) sh $(BUILD)/firmware-tests/make-run.sh
 
 # The README's picture pair (the option-ROM page), from make run's pictures.
 docs: run
@@ -54,40 +70,20 @@ docs: run
 sim: build
 	@$(BUILD)/tools/boardsim --riser --smm
 
-# Every test, then the host suites again under ASan + UBSan (clang). Each run
-# must have run every test tests/suite.list gives it (tests/check-ran.sh).
-CHECK_RAN = tests/check-ran.sh tests/suite.list
+# Every test in one ctest run: the host suites (under ASan + UBSan), fault
+# sweeps, image and kit checks, the bench's boots, static analysis and a short
+# libFuzzer run per target. The run must have run every test tests/suite.list
+# names (tests/check-ran.sh).
 test: build
-	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --output-junit $(CURDIR)/$(BUILD)/ctest.xml
-	@$(CHECK_RAN) test $(BUILD)/ctest.xml
-	@$(MAKE) --no-print-directory test-asan
-	@$(MAKE) --no-print-directory test-fuzz
+	@cd $(BUILD) && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS) \
+	    --output-junit $(CURDIR)/$(BUILD)/ctest.xml
+	@tests/check-ran.sh tests/suite.list test $(BUILD)/ctest.xml
 
-# One clang build, instrumented for ASan + UBSan and for libFuzzer: the host
-# suites run in it (test-asan) and so do the fuzz targets (test-fuzz, fuzz).
-sanitize-build: deps
-	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBOARD_FUZZ=ON -DBOARD_IMAGES=OFF \
-	       -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-	@cmake --build $(ASAN_BUILD) -j $(JOBS) -- --no-print-directory
-
-test-asan: sanitize-build
-	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L host \
-	    --output-junit $(CURDIR)/$(ASAN_BUILD)/ctest.xml
-	@$(CHECK_RAN) asan $(ASAN_BUILD)/ctest.xml
-
-fuzz-build: sanitize-build
-
-# A short libFuzzer smoke run of every target (the CI share of the fuzzing).
-test-fuzz: fuzz-build
-	@cd $(FUZZ_BUILD) && ctest --output-on-failure -j $(JOBS) -L fuzz --output-junit $(CURDIR)/$(FUZZ_BUILD)/ctest-fuzz.xml
-	@$(CHECK_RAN) fuzz $(FUZZ_BUILD)/ctest-fuzz.xml
-
-# Longer fuzzing: FUZZ_SECONDS per target.
-fuzz: fuzz-build
-	@for t in $$(cd $(FUZZ_BUILD) && ctest -N -L fuzz | sed -n 's/.*Test *#[0-9]*: fuzz-//p'); do \
-	  fuzz/run-fuzzer.sh $$(find $(FUZZ_BUILD)/fuzz -maxdepth 1 -name $$t -type f) fuzz/corpus/$$t $(FUZZ_SECONDS) || exit 1; \
+# Longer fuzzing: FUZZ_SECONDS per target, one after the other.
+fuzz: build
+	@for t in $$(cd $(BUILD) && ctest -N -L fuzz | sed -n 's/.*Test *#[0-9]*: fuzz-//p'); do \
+	  fuzz/run-fuzzer.sh $$(find $(BUILD)/fuzz -maxdepth 1 -name $$t -type f) fuzz/corpus/$$t $(FUZZ_SECONDS) || exit 1; \
 	done
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD)
+	rm -rf $(BUILD) $(PACKAGE_BUILD)

@@ -2,10 +2,12 @@
 // root-port tokens and up to eight functions whose first 64 configuration
 // bytes come from the input. Whatever the bytes, the call succeeds, leaves
 // the caller's bytes 0-2 alone and restores every command register it set.
+// The driver starts once per board (PreparedBoard.h); each input gives a new
+// configuration space and token values, then calls the protocol.
 #include <cstring>
 
 #include "BoardSetupDxe.h"
-#include "Simulator/Platform.h"
+#include "PreparedBoard.h"
 
 namespace {
 constexpr size_t HeaderBytes = 64;
@@ -20,11 +22,18 @@ UINT32 Take32(const uint8_t *&Data, size_t &Size) {
   Size -= N;
   return V;
 }
+
+void StartDriver(Sim::Platform &P) {
+  gBoardSetup = {};
+  P.InstallPcdProtocol();
+  if (P.StartImage(BoardSetupDxeEntry) != EFI_SUCCESS) __builtin_trap();
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
-  Sim::Platform P;
-  gBoardSetup = {};
+  Sim::Platform &P = FuzzBoard::Prepared(StartDriver);
+  P.Pci = Sim::PciExpressSpace{};
+  P.Trace.clear();
   for (UINTN Token : PcdRootPorts) {
     P.Pcd.Set(Token, Take32(Data, Size));
   }
@@ -40,10 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     std::memcpy(Fn.Config.data(), Data + 2, HeaderBytes);
     Data += 2 + HeaderBytes;
     Size -= 2 + HeaderBytes;
-  }
-  P.InstallPcdProtocol();
-  if (P.StartImage(BoardSetupDxeEntry) != EFI_SUCCESS) {
-    __builtin_trap();
   }
   UINT8 First[10] = {0xA1, 0xB2, 0xC3, 0, 0, 0, 0, 0, 0, 0};
   NicMacRecord Second{};

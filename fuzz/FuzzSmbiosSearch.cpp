@@ -3,11 +3,15 @@
 // the input) that fails. Whatever the table, the callback never touches a
 // record after its update nor one GetNext did not hand out, and closes its
 // event once the SMBIOS protocol was found.
+// The driver starts once per board, the SMBIOS protocol already there
+// (PreparedBoard.h); each input gives a new SMBIOS store and HOB list, arms
+// the callback as the entry does and sends the trigger.
 #include <string>
 #include <vector>
 
 #include "BoardSetupDxe.h"
-#include "Simulator/Platform.h"
+#include "BoardTriggers.h"
+#include "PreparedBoard.h"
 
 namespace {
 constexpr size_t MaxRecords = 12;
@@ -24,11 +28,27 @@ struct Input {
     return *Data++;
   }
 };
+
+void StartDriver(Sim::Platform &P) {
+  gBoardSetup = {};
+  P.InstallSmbiosProtocol();
+  if (P.StartImage(BoardSetupDxeEntry) != EFI_SUCCESS) __builtin_trap();
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
-  Sim::Platform P;
-  gBoardSetup = {};
+  static bool Armed = false;  // the entry armed the first board's callback
+  Sim::Platform &P = FuzzBoard::Prepared([](Sim::Platform &Board) {
+    StartDriver(Board);
+    Armed = true;
+  });
+  if (!Armed) {
+    RegisterProtocolCallback(SmbiosRiserSlotCallback, &SmbiosTriggerProtocolGuid);
+  }
+  Armed = false;  // the callback closes its event: the protocol is there
+  FuzzBoard::Renew(P.Smbios);
+  P.Hobs = Sim::HobBuilder{};
+  P.Faults.Clear();
   Input In{Data, Size};
   const uint8_t FailingGetNext = In.Byte() % 8;  // 0: none
   const uint8_t Riser = In.Byte() & 1;
@@ -47,16 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     }
     P.Smbios.AddRaw(Formatted, Strings);
   }
+  const unsigned GetNextBefore = P.Faults.Calls("SmbiosGetNext");
   if (FailingGetNext != 0) {
-    P.Faults.Fail("SmbiosGetNext", FailingGetNext, EFI_DEVICE_ERROR);
+    P.Faults.Fail("SmbiosGetNext", GetNextBefore + FailingGetNext, EFI_DEVICE_ERROR);
   }
   P.Hobs.AddRiser(Riser);
   P.PublishHobList();
-  P.InstallSmbiosProtocol();
-  if (P.StartImage(BoardSetupDxeEntry) != EFI_SUCCESS) __builtin_trap();
-  const size_t Armed = P.Boot.LiveEvents();
+  gBoardSetup.HobList = nullptr;  // found in the configuration table again
+  const size_t ArmedEvents = P.Boot.LiveEvents();
   P.InstallSmbiosTrigger();
-  if (P.Boot.LiveEvents() != Armed - 1 || P.Faults.Calls("SmbiosGetNext") > 5 ||
+  if (P.Boot.LiveEvents() != ArmedEvents - 1 || P.Faults.Calls("SmbiosGetNext") - GetNextBefore > 5 ||
       P.Smbios.Updates() > 1 || !P.Errors().empty()) {
     __builtin_trap();
   }

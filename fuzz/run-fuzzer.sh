@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs one libFuzzer target for a set time over a copy of its seed corpus
-# (the committed corpus is never rewritten) and prints executions per second.
+# (the committed corpus is never rewritten) and prints executions per second
+# and the coverage reached (libFuzzer's cov: count of instrumented edges).
 # usage: run-fuzzer.sh <fuzzer> <seed corpus dir> <seconds>
 set -eu
 fuzzer=$1; seeds=$2; seconds=$3
@@ -12,4 +13,5 @@ cd "$work"
   "$work" > log 2>&1 || { tail -n 60 log; exit 1; }
 runs=$(sed -n 's/^stat::number_of_executed_units: *//p' log)
 rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' log)
-echo "$(basename "$fuzzer"): $runs executions in ${seconds}s, $rate exec/s, no crash"
+cov=$(grep -o 'cov: [0-9]*' log | tail -n 1)
+echo "$(basename "$fuzzer"): $runs executions in ${seconds}s, $rate exec/s, $cov, no crash"

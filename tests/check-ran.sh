@@ -4,7 +4,7 @@
 # failure here, not a smaller green run.
 # usage: check-ran.sh SUITE RUN JUNIT.xml
 #   SUITE  tests/suite.list: one test a line, its name then the runs of
-#          make test it belongs to (test, asan, fuzz)
+#          make test it belongs to (test: the one ctest run)
 #   RUN    the run to check
 #   JUNIT  the run's report (ctest --output-junit)
 set -eu
