@@ -848,7 +848,8 @@ TEST(FwImageAnchor, ResetVectorFileSecAndPeiCoreAreNeverRemovedAndKeepTheirPlace
   Reset[0x3F] = 0xEB;
   const Bytes NewVtf = FfsFile(Vtf, 0x01, Reset);
   const Bytes Out = ReplaceFiles(WithVtf, {NewVtf}, {});
-  const File &Old = ParseImage(WithVtf).Volumes[0].Files[1];
+  const Image Parsed = ParseImage(WithVtf);
+  const File &Old = Parsed.Volumes[0].Files[1];
   EXPECT_TRUE(Same(Slice(Out, Old.Offset, Old.Size), NewVtf));
   Reset.resize(0x38);
   EXPECT_REASON(ReplaceFiles(WithVtf, {FfsFile(Vtf, 0x01, Reset)}, {}),
