@@ -161,9 +161,15 @@ constexpr uint8_t PrintJson = 0x20;
 
 // Encapsulations the tool cannot open: the tolerant reader notes each as a
 // fault, the strict one lets an edit elsewhere go on.
-class OpaqueCounter : public Visitor {
+// The faults a strict parse lets through: unopened encapsulations, and stray
+// bytes, which stop only an edit of the volume they sit in or next to.
+class TolerableCounter : public Visitor {
 public:
   size_t Count = 0;
+  bool EnterVolume(const Volume &V) override {
+    Count += V.Stray.size();
+    return true;
+  }
   bool EnterSection(const Section &S) override {
     Count += S.Opaque() ? 1 : 0;
     return true;
@@ -172,7 +178,7 @@ public:
 
 // `list` over Data: the tolerant reader never refuses (an Error out of it
 // ends the run as a crash), and it finds no fault other than unopened
-// encapsulations exactly where the strict parse the edits use accepts.
+// encapsulations and stray bytes exactly where the strict parse the edits use accepts.
 // Returns that strict parse, if it accepts.
 inline std::optional<Image> CheckListing(ByteView Data, uint8_t Steer) {
   const Listing L = ReadListing(Data, FuzzLimits());
@@ -184,9 +190,9 @@ inline std::optional<Image> CheckListing(ByteView Data, uint8_t Steer) {
       PrintListing(Out, L);
     }
   }
-  OpaqueCounter Opaque;
-  Walk(L.Volumes, Opaque);
-  const bool Sound = L.FaultCount() == Opaque.Count;
+  TolerableCounter Tolerable;
+  Walk(L.Volumes, Tolerable);
+  const bool Sound = L.FaultCount() == Tolerable.Count + L.Volumes.Stray.size();
   std::optional<Image> Strict;
   try {
     Strict = ParseVolumeArea(Data, FuzzLimits());
