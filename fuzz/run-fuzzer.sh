@@ -4,7 +4,7 @@
 # and the coverage reached (libFuzzer's cov: count of instrumented edges).
 # usage: run-fuzzer.sh <fuzzer> <seed corpus dir> <seconds>
 set -eu
-fuzzer=$1; seeds=$2; seconds=$3
+fuzzer=$(cd "$(dirname "$1")" && pwd)/$(basename "$1"); seeds=$2; seconds=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp -r "$seeds"/. "$work"/ 2>/dev/null || true
