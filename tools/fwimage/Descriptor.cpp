@@ -51,7 +51,8 @@ std::string RangeText(const FlashRegion &R) {
 // FlashSize 0 after a fault.
 void ReadComponents(ByteView Data, uint32_t Map0, FlashLayout &Layout, const FaultSink &Fault) {
   const size_t Base = SectionBase(Map0);
-  if (Base < fd::SignatureOffset + sizeof(uint32_t) || Base > fd::DescriptorSize - sizeof(uint32_t)) {
+  // FLMAP0's 8-bit field cannot place it past the descriptor, only over its signature.
+  if (Base < fd::SignatureOffset + sizeof(uint32_t)) {
     Fault(Layout.Faults, "flash descriptor: component section at " + Hex(Base) + " is not inside the descriptor");
     return;
   }

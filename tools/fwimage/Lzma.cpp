@@ -70,9 +70,6 @@ Bytes RunDecoder(LzmaStream &S, ByteView Input, uint64_t Stated) {
   for (;;) {
     if (S.Stream.avail_out == 0) {
       const size_t Done = Out.size();
-      if (Done > Stated) {
-        throw Error("LZMA stream does not decode to its stated size " + Hex(Stated) + " (it runs past it)");
-      }
       // One byte of room past the stated size shows a stream that runs on.
       const size_t Grow = static_cast<size_t>(std::min<uint64_t>(DecodeStep, Stated + 1 - Done));
       Out.resize(Done + Grow);
