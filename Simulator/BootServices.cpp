@@ -13,9 +13,6 @@ namespace {
 
 // Firmware-facing entry points: every call is counted and may be failed.
 BootServicesModel &Bs() { return Platform::Current().Boot; }
-std::optional<Fault> Inject(const char *Name, const EFI_GUID *Guid = nullptr) {
-  return Platform::Current().Faults.Check(Name, Guid == nullptr ? std::string() : GuidName(Guid));
-}
 
 EFI_TPL EFIAPI SimRaiseTpl(EFI_TPL NewTpl) { return Bs().RaiseTpl(NewTpl); }
 VOID EFIAPI SimRestoreTpl(EFI_TPL OldTpl) { Bs().RestoreTpl(OldTpl); }

@@ -6,6 +6,7 @@
 #include "BoardTriggers.h"
 #include "SetupStringProtocol.h"
 #include "SetupVariable.h"
+#include "Simulator/GuidNames.h"
 
 namespace Sim {
 
@@ -17,6 +18,10 @@ UINT8 SioTriggerInterface;
 UINT8 SmbiosTriggerInterface;
 constexpr UINT32 SimFirmwareRevision = 0x00010000;
 }  // namespace
+
+std::optional<Fault> Inject(const char *Service, const EFI_GUID *Guid) {
+  return Platform::Current().Faults.Check(Service, Guid == nullptr ? std::string() : GuidName(Guid));
+}
 
 std::string Describe(const HwAccess &A) {
   char Buf[96];

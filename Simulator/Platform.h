@@ -5,6 +5,7 @@
 // route to it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,5 +90,9 @@ class Platform {
   std::vector<std::string> OwnErrors;
   Platform *Previous = nullptr;
 };
+
+// A firmware-facing service's entry: the call is counted and may be failed
+// (the GUID it names, if any, goes into the log).
+std::optional<Fault> Inject(const char *Service, const EFI_GUID *Guid = nullptr);
 
 }  // namespace Sim

@@ -25,7 +25,6 @@ constexpr UINT8 SmbiosMajorVersion = 3;
 constexpr UINT8 SmbiosMinorVersion = 0;
 
 SmbiosStore &Store() { return Platform::Current().Smbios; }
-std::optional<Fault> Inject(const char *Name) { return Platform::Current().Faults.Check(Name); }
 
 EFI_STATUS EFIAPI SimSmbiosAdd(const EFI_SMBIOS_PROTOCOL *, EFI_HANDLE Producer,
                                EFI_SMBIOS_HANDLE *Handle, EFI_SMBIOS_TABLE_HEADER *Record) {

@@ -8,9 +8,6 @@ namespace Sim {
 
 namespace {
 
-SmmModel &Smm() { return Platform::Current().Smm; }
-std::optional<Fault> Inject(const char *Name) { return Platform::Current().Faults.Check(Name); }
-
 EFI_STATUS EFIAPI SimSxRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *,
                                 EFI_SMM_HANDLER_ENTRY_POINT2 Handler,
                                 const EFI_SMM_SX_REGISTER_CONTEXT *Context,
@@ -24,14 +21,14 @@ EFI_STATUS EFIAPI SimSxRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *,
   }
   SmmModel::Registration Row;
   Row.SxContext = *Context;  // dispatchers keep a copy, not the caller's pointer
-  return Smm().Register(Smm().SxRegs, Handler, Row, DispatchHandle);
+  return Platform::Current().Smm.Register(Platform::Current().Smm.SxRegs, Handler, Row, DispatchHandle);
 }
 
 EFI_STATUS EFIAPI SimSxUnRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *, EFI_HANDLE Handle) {
   if (auto F = Inject("SxUnRegister")) {
     return F->Status;
   }
-  return Smm().UnRegister(Smm().SxRegs, Handle);
+  return Platform::Current().Smm.UnRegister(Platform::Current().Smm.SxRegs, Handle);
 }
 
 EFI_STATUS EFIAPI SimPowerButtonRegister(const EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL *,
@@ -46,7 +43,7 @@ EFI_STATUS EFIAPI SimPowerButtonRegister(const EFI_SMM_POWER_BUTTON_DISPATCH2_PR
   }
   SmmModel::Registration Row;
   Row.PowerButtonContext = *Context;
-  return Smm().Register(Smm().PowerButtonRegs, Handler, Row, DispatchHandle);
+  return Platform::Current().Smm.Register(Platform::Current().Smm.PowerButtonRegs, Handler, Row, DispatchHandle);
 }
 
 EFI_STATUS EFIAPI SimPowerButtonUnRegister(const EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL *,
@@ -54,7 +51,7 @@ EFI_STATUS EFIAPI SimPowerButtonUnRegister(const EFI_SMM_POWER_BUTTON_DISPATCH2_
   if (auto F = Inject("PowerButtonUnRegister")) {
     return F->Status;
   }
-  return Smm().UnRegister(Smm().PowerButtonRegs, Handle);
+  return Platform::Current().Smm.UnRegister(Platform::Current().Smm.PowerButtonRegs, Handle);
 }
 
 bool SxMatches(const SmmModel::Registration &R, const VOID *Want) {

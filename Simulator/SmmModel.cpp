@@ -19,9 +19,6 @@ constexpr UINT8 FreshPoolFill = 0xA5;
 constexpr UINT8 FreedPoolFill = 0xDF;
 
 SmmModel &Smm() { return Platform::Current().Smm; }
-std::optional<Fault> Inject(const char *Name, const EFI_GUID *Guid = nullptr) {
-  return Platform::Current().Faults.Check(Name, Guid == nullptr ? std::string() : GuidName(Guid));
-}
 
 // --- EFI_SMM_BASE2_PROTOCOL ---------------------------------------------------
 EFI_STATUS EFIAPI SimInSmm(const EFI_SMM_BASE2_PROTOCOL *, BOOLEAN *InSmram) {

@@ -1,7 +1,12 @@
 #!/bin/sh
 # clang-tidy (checks in .clang-tidy) and cppcheck over the product code: the
 # drivers, the seam, the simulator and fwimage; any finding fails.
-# A file clang-tidy found clean is not analysed again until it, a header it
+# The simulator and fwimage are each analysed as one translation unit, their
+# sources joined in one file (static-analysis/joined/): the checks walk the
+# standard library's headers once per library instead of once per file, a
+# fifth of the time, and the analyzer still follows every function of the
+# library as main-file code. Findings name the original file and line.
+# Whatever clang-tidy found clean is not analysed again until it, a header it
 # includes, its compile command, .clang-tidy, clang-tidy or this script
 # changes: its stamp in <build dir>/static-analysis/ holds the hash of them
 # all. cppcheck keeps its own per-file results there.
@@ -17,13 +22,25 @@ if [ "$1" = --one ]; then
   cache=$build/static-analysis
   case $kind in
     firmware) extra="-p $build" ;;
-    host) extra="-p $build $shallow" ;;
+    joined) extra="$shallow -- $(cat "${file%.cpp}.flags")" ;;
     seam) extra="-- $seam_flags" ;;
     *) echo "static analysis: unknown kind $kind" >&2; exit 2 ;;
   esac
   # shellcheck disable=SC2086
-  if clang-tidy --quiet "$file" $extra >"$cache/logs/$name" 2>&1 &&
-     ! grep -qE "(warning|error):" "$cache/logs/$name"; then
+  clang-tidy --quiet --config-file=.clang-tidy "$file" $extra >"$cache/logs/$name.raw" 2>&1 && ok=1 || ok=0
+  if [ $kind = joined ]; then
+    # joined.cpp:LINE -> the source file and its own line (the .map's lines:
+    # first joined line, file).
+    awk -v joined="$file" 'NR == FNR { start[NR] = $1; path[NR] = $2; n = NR; next }
+      index($0, joined ":") == 1 {
+        rest = substr($0, length(joined) + 2); line = rest + 0
+        for (i = n; i > 1 && start[i] > line; i--) {}
+        sub(/^[0-9]+/, "", rest); $0 = path[i] ":" (line - start[i] + 1) rest
+      } { print }' "${file%.cpp}.map" "$cache/logs/$name.raw" >"$cache/logs/$name"
+  else
+    mv "$cache/logs/$name.raw" "$cache/logs/$name"
+  fi
+  if [ $ok = 1 ] && ! grep -qE "(warning|error):" "$cache/logs/$name"; then
     [ "$key" = uncached ] || echo "$key" >"$cache/stamps/$name"
     exit 0
   fi
@@ -37,23 +54,25 @@ for tool in clang-tidy cppcheck; do
   command -v "$tool" >/dev/null 2>&1 || { echo "static analysis: $tool is not installed (tools/install-deps.sh installs it)"; exit 1; }
 done
 [ -x /usr/bin/python3 ] || { echo "static analysis: /usr/bin/python3 is missing (it picks the files to analyse)"; exit 1; }
-# Firmware code gets the analyzer's full depth. The simulator and fwimage (which
-# reads images from anywhere) are heavy with standard-library templates: the
-# same checks there, with the analyzer's shallow inlining (a third of the
-# time). The image seam is analysed for the images' target.
+# Firmware code gets the analyzer's full depth, file by file. The simulator and
+# fwimage (which reads images from anywhere) are heavy with standard-library
+# templates: the same checks there, joined per library, with the analyzer's
+# shallow inlining (a third of the time). The image seam is analysed for the
+# images' target.
 firmware="BoardSetupDxe UsbSupportS5Smm"
 host="Simulator tools/fwimage"
 seam="Hal/X64"
 cache=$build/static-analysis
-mkdir -p "$cache/stamps" "$cache/cppcheck" "$cache/logs"
+mkdir -p "$cache/stamps" "$cache/cppcheck" "$cache/logs" "$cache/joined"
 
 # The files to analyse, one line each: stamp name, key, kind, file; those
 # whose stamp holds the key are left out.
-pending=$(/usr/bin/python3 - "$src" "$build" "$cache/stamps" "$firmware" "$host" "$seam" "$seam_flags" \
+pending=$(/usr/bin/python3 - "$src" "$build" "$cache" "$firmware" "$host" "$seam" "$seam_flags" \
   "$(clang-tidy --version)" "$self" <<'PY'
 import glob, hashlib, json, os, shlex, subprocess, sys
 
-src, build, stamps, firmware, host, seam, seam_flags, version, script = sys.argv[1:]
+src, build, cache, firmware, host, seam, seam_flags, version, script = sys.argv[1:]
+stamps = os.path.join(cache, "stamps")
 digests = {}
 
 def digest(path):
@@ -76,8 +95,10 @@ def depfile(path):
 
 common = [digest(os.path.join(src, ".clang-tidy")), digest(script), version]
 
-def pending(kind, file, command, deps):
-    name = os.path.relpath(file, src).replace("/", "_")
+queue = []
+
+def pending(kind, file, command, deps, name=None):
+    name = name or os.path.relpath(file, src).replace("/", "_")
     if deps is None:
         key = "uncached"
     else:
@@ -89,29 +110,85 @@ def pending(kind, file, command, deps):
                 return
     except OSError:
         pass
-    print(name, key, kind, file)
+    queue.append(f"{name} {key} {kind} {file}")
 
 def under(file, dirs):
-    return any(file.startswith(os.path.join(src, d) + "/") for d in dirs.split())
+    return next((d for d in dirs.split() if file.startswith(os.path.join(src, d) + "/")), None)
+
+def write(path, text):
+    # unchanged text keeps its file (and its time)
+    try:
+        with open(path, encoding="utf-8") as f:
+            if f.read() == text:
+                return
+    except OSError:
+        pass
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+def compile_flags(entry, file):
+    # the compile command without the compiler, its output and its input
+    args, flags, skip = shlex.split(entry["command"])[1:], [], False
+    for a in args:
+        if skip or a in ("-o", "-c"):
+            skip = a == "-o"
+            continue
+        if os.path.normpath(os.path.join(entry["directory"], a)) != file:
+            flags.append(a)
+    return flags
+
+joined = {}  # library -> [(file, flags, deps)]
 
 with open(os.path.join(build, "compile_commands.json"), encoding="utf-8") as f:
     entries = json.load(f)
 seen = set()
 for e in entries:
     file = os.path.normpath(os.path.join(e["directory"], e["file"]))
-    kind = "firmware" if under(file, firmware) else "host" if under(file, host) else None
-    if kind is None or file in seen:
+    library = under(file, host)
+    if (library is None and not under(file, firmware)) or file in seen:
         continue
     seen.add(file)
     args = shlex.split(e["command"])
     obj = args[args.index("-o") + 1] if "-o" in args else None
     deps = depfile(os.path.join(e["directory"], obj + ".d")) if obj else None
-    pending(kind, file, e["command"], deps)
+    if library is None:
+        pending("firmware", file, e["command"], deps)
+    else:
+        joined.setdefault(library, []).append((file, compile_flags(e, file), deps))
+units = {}  # (library, flags) -> files compiled alike
+for library, files in joined.items():
+    for file, flags, deps in files:
+        units.setdefault((library, tuple(flags)), []).append((file, deps))
+count = {}
+for (library, flags), files in sorted(units.items(), key=lambda u: -len(u[1])):
+    n = count[library] = count.get(library, 0) + 1
+    # One translation unit: the sources one after the other, compiled as
+    # they are, plus the library's own folder for their quoted includes.
+    flags = list(flags) + ["-iquote", os.path.join(src, library)]
+    base = os.path.join(cache, "joined", f"{library.replace('/', '_')}-{n}")
+    text, lines, where = "", 1, []
+    for file, _ in sorted(files):
+        with open(file, encoding="utf-8") as f:
+            body = f.read()
+        if not body.endswith("\n"):
+            body += "\n"
+        where.append(f"{lines} {os.path.relpath(file, src)}\n")
+        text += body
+        lines += body.count("\n")
+    write(base + ".cpp", text)
+    write(base + ".map", "".join(where))
+    write(base + ".flags", shlex.join(flags) + "\n")
+    unknown = any(deps is None for _, deps in files)
+    deps = [d for _, dl in files for d in (dl or [])] + [f for f, _ in files]
+    pending("joined", base + ".cpp", shlex.join(flags), None if unknown else deps,
+            "joined_" + os.path.basename(base))
 for file in sorted(glob.glob(os.path.join(src, seam, "*.cpp"))):
     flags = shlex.split(seam_flags)
     made = subprocess.run(["clang++", *flags, "-MM", file], capture_output=True, text=True)
     deps = made.stdout.replace("\\\n", " ").split(":", 1)[1].split() if made.returncode == 0 else None
     pending("seam", file, seam_flags, deps)
+# the joined libraries first: they take longest
+print("\n".join(sorted(queue, key=lambda l: l.split()[2] != "joined")))
 PY
 )
 
