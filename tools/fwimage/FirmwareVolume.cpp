@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "Codec.h"
 #include "Ffs.h"
@@ -12,8 +13,10 @@ namespace fwimage {
 
 namespace {
 
+// All bytes equal Value: the first does, and each equals the next (one memcmp:
+// free space and gaps run to megabytes).
 bool AllBytes(ByteView Data, uint8_t Value) {
-  return std::all_of(Data.begin(), Data.end(), [Value](uint8_t B) { return B == Value; });
+  return Data.empty() || (Data[0] == Value && std::memcmp(Data.data(), Data.data() + 1, Data.size() - 1) == 0);
 }
 
 uint16_t Sum16(ByteView Data) {
@@ -600,16 +603,34 @@ void CheckGap(Image &Img, ByteView Data, size_t From, size_t To, ParseMode Mode)
 // also occurs in code that looks for volumes, where a damaged header leaves
 // such code in a gap. A length past the data is still a (truncated) volume.
 bool VolumeHeaderAt(ByteView Data, size_t Offset) {
-  // Inline byte compare: the scan visits every 8th byte of 64 MiB images.
-  const uint8_t *P = Data.data() + Offset + fv::SignatureOffset;
-  if ((static_cast<uint32_t>(P[0]) | static_cast<uint32_t>(P[1]) << 8 | static_cast<uint32_t>(P[2]) << 16 |
-       static_cast<uint32_t>(P[3]) << 24) != fv::Signature) {
+  if (ReadU32(Data, Offset + fv::SignatureOffset) != fv::Signature) {
     return false;
   }
   const uint64_t Length = ReadU64(Data, Offset + fv::LengthOffset);
   const size_t HeaderLength = ReadU16(Data, Offset + fv::HeaderLengthOffset);
   return Length >= fv::MinHeaderSize && Length <= UINT32_MAX && HeaderLength >= fv::MinHeaderSize &&
          HeaderLength <= Length;
+}
+
+// The first offset from Offset on, in steps of fv::ScanStep, where a volume
+// header could start before End: the signature found with memmem, not looked
+// for at every step of a 64 MiB image.
+size_t NextVolumeCandidate(ByteView Data, size_t Offset, size_t End) {
+  static constexpr uint8_t Signature[] = {'_', 'F', 'V', 'H'};
+  while (End - Offset >= fv::MinHeaderSize) {
+    const uint8_t *From = Data.data() + Offset + fv::SignatureOffset;
+    const size_t Span = End - Offset - fv::MinHeaderSize + sizeof(Signature);
+    const void *Hit = memmem(From, Span, Signature, sizeof(Signature));
+    if (Hit == nullptr) {
+      return End;
+    }
+    const size_t Candidate = Offset + static_cast<size_t>(static_cast<const uint8_t *>(Hit) - From);
+    if ((Candidate - Offset) % fv::ScanStep == 0) {
+      return Candidate;
+    }
+    Offset = AlignUp(Candidate - Offset, fv::ScanStep) + Offset;
+  }
+  return End;
 }
 
 } // namespace
@@ -648,7 +669,7 @@ Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, cons
   Image Result;
   size_t Offset = Begin;
   size_t Covered = Begin; // where the last volume found ends
-  while (End - Offset >= fv::MinHeaderSize) {
+  while ((Offset = NextVolumeCandidate(Data, Offset, End)) < End) {
     if (!VolumeHeaderAt(Data, Offset)) {
       Offset += fv::ScanStep;
       continue;
