@@ -254,6 +254,20 @@ TEST(FwImageParse, HeadersThatExactlyFillWhatIsLeftAreRead) {
   EXPECT_EQ(Both.Volumes[1].Length, Smallest.size());
   Two.pop_back();
   EXPECT_EQ(ParseImage(Two).Volumes.size(), 1u) << "63 bytes hold no volume header";
+
+  // "_FVH" in a gap, off the 8-byte grid (even with usable lengths) and on it
+  // without a usable length (code that looks for volumes): the volume after
+  // it is still found, and only that one.
+  Bytes Gap(0x80, 0xFF);
+  CopyInto(Gap, 0x05 + 40, Bytes{'_', 'F', 'V', 'H'});
+  Put(Gap, 0x05 + 32, 0x40, 8);
+  Put(Gap, 0x05 + 48, 0x40, 2);
+  CopyInto(Gap, 0x20 + 40, Bytes{'_', 'F', 'V', 'H'});
+  Append(Gap, Smallest);
+  const Image AfterGap = ParseVolumes(Gap, 0, Gap.size(), ParseMode::Tolerant, {});
+  ASSERT_EQ(AfterGap.Volumes.size(), 1u);
+  EXPECT_EQ(AfterGap.Volumes[0].Offset, 0x80u);
+  EXPECT_EQ(AfterGap.Stray.size(), 1u);
   const auto Holding = [&](const Bytes &Body) {
     return MakeVolume({DxeName, 0x200, {FfsFile(FvImageFile, 0x0B, MakeSection(0x17, Body))}});
   };
