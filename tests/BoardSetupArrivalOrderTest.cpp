@@ -17,9 +17,7 @@ const char *const ArrivalName[] = {"strings", "smbus", "sio", "smbios"};
 
 constexpr UINT8 ExpanderByte = 0xA5;
 constexpr UINT16 ExpanderFirstLabel = 0x27BE;
-constexpr UINTN SetupSize = 5349;
 constexpr UINT8 SlotSearched = 7;
-constexpr UINT16 RiserSlotId = 0xE101;
 
 struct Scenario {
   std::vector<Arrival> Before;  // installed before the entry point, in this order

@@ -20,7 +20,6 @@ constexpr size_t RelabelLabelSets = 54;
 constexpr size_t OpromSets = 4;  // rows 0 and 3 enabled
 constexpr size_t ExpanderSets = 8;
 constexpr UINT16 Slot7Id = 7;
-constexpr UINT16 RiserSlotId = 0xE101;
 
 struct BoardState {
   size_t Hides = 0;

@@ -6,6 +6,11 @@
 #include "BoardSetupDxe.h"
 #include "Simulator/Platform.h"
 
+// The board's values the suites expect, written from its description (not
+// taken from the driver): the "Setup" variable's size, the riser's slot ID.
+constexpr UINTN SetupSize = 5349;
+constexpr UINT16 RiserSlotId = 0xE101;
+
 class BoardBoot : public ::testing::Test {
  protected:
   Sim::Platform P;

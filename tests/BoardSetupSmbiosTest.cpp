@@ -8,7 +8,6 @@
 namespace {
 
 constexpr UINT16 CpuSlot = 7;
-constexpr UINT16 RiserSlotId = 0xE101;
 const std::string RiserName = "TRK-M-4H2";
 constexpr UINT8 MemoryDeviceType = 17;
 

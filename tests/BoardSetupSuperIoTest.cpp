@@ -10,7 +10,6 @@ namespace {
 using Sim::PortRead;
 using Sim::PortWrite;
 
-constexpr size_t SetupSize = 5349;
 constexpr size_t Device2Byte = 5265;
 constexpr size_t Device3Byte = 5266;
 constexpr UINT8 OptionRegister = 0xF2;

@@ -24,7 +24,7 @@ for img in "$@"; do
 done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-cmake -S "$src" -B "$tmp" -DCMAKE_BUILD_TYPE= -DBOARD_HOST=OFF ${fwimage:+-DFWIMAGE_EXECUTABLE="$fwimage"} >/dev/null
+cmake -S "$src" -B "$tmp" -G Ninja -DCMAKE_BUILD_TYPE= -DBOARD_HOST=OFF ${fwimage:+-DFWIMAGE_EXECUTABLE="$fwimage"} >/dev/null
 for img in "$@"; do
   name=$(basename "$img" .efi)
   cmake --build "$tmp" --parallel 2 --target "$name" >/dev/null

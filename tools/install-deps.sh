@@ -14,6 +14,7 @@ need=""
 have() { command -v "$1" >/dev/null 2>&1; }
 # ---- make run ----
 have cmake        || need="$need cmake"
+have ninja        || need="$need ninja-build"
 have clang++      || need="$need clang"
 have lld-link     || need="$need lld"
 # The host code is built with the sanitizers, make run's fwimage too.

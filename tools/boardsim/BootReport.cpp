@@ -9,6 +9,7 @@
 
 #include "BoardSetupDxe.h"
 #include "BoardTables.h"
+#include "ReportText.h"
 #include "Simulator/Platform.h"
 
 namespace {
@@ -28,12 +29,6 @@ constexpr UINT8 SioSelect = 0x07;
 constexpr UINT8 SioActivate = 0x30;
 constexpr UINT8 SioOptions = 0xF2;
 constexpr UINT8 SioDevices[] = {2, 3};
-
-std::string Hex(unsigned V, int Digits = 4) {
-  std::ostringstream S;
-  S << "0x" << std::uppercase << std::hex << std::setw(Digits) << std::setfill('0') << V;
-  return S.str();
-}
 
 std::string Quoted(const std::string &T) { return "\"" + T + "\""; }
 
@@ -74,21 +69,6 @@ void ReportRelabel(Sim::Platform &P, const BootScenario &S, std::ostream &Out) {
   Out << "\nLabels written (" << std::size(SetupLabelTable) << "):\n";
   for (const SetupLabelRow &L : SetupLabelTable) {
     Out << "  " << Hex(L.StringId) << " " << Quoted(P.SetupStrings.Text(L.StringId)) << "\n";
-  }
-}
-
-std::string StatusName(EFI_STATUS Status) {
-  switch (Status) {
-    case EFI_SUCCESS: return "EFI_SUCCESS";
-    case EFI_NOT_FOUND: return "EFI_NOT_FOUND";
-    case EFI_BUFFER_TOO_SMALL: return "EFI_BUFFER_TOO_SMALL";
-    case EFI_DEVICE_ERROR: return "EFI_DEVICE_ERROR";
-    case EFI_INVALID_PARAMETER: return "EFI_INVALID_PARAMETER";
-    default: {
-      std::ostringstream O;
-      O << "0x" << std::uppercase << std::hex << Status;
-      return O.str();
-    }
   }
 }
 

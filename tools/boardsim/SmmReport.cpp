@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ReportText.h"
 #include "SetupVariable.h"
 #include "Simulator/Platform.h"
 #include "UsbSupportS5Smm.h"
@@ -20,35 +21,8 @@ constexpr size_t UsbSupportByte = 48;
 constexpr UINT8 UsbRegisterAtPowerOn = 0xA4;  // bit 0 clear, neighbours set
 constexpr UINT8 UsbSupportFiller = 0x00;
 
-std::string Hex(UINT64 V, int Digits = 2) {
-  std::ostringstream S;
-  S << "0x" << std::uppercase << std::hex << std::setw(Digits) << std::setfill('0') << V;
-  return S.str();
-}
-
-std::string StatusName(EFI_STATUS Status) {
-  struct Named {
-    EFI_STATUS Status;
-    const char *Name;
-  };
-  static constexpr Named Names[] = {
-      {EFI_SUCCESS, "EFI_SUCCESS"},
-      {EFI_LOAD_ERROR, "EFI_LOAD_ERROR"},
-      {EFI_INVALID_PARAMETER, "EFI_INVALID_PARAMETER"},
-      {EFI_UNSUPPORTED, "EFI_UNSUPPORTED"},
-      {EFI_OUT_OF_RESOURCES, "EFI_OUT_OF_RESOURCES"},
-      {EFI_NOT_FOUND, "EFI_NOT_FOUND"},
-  };
-  for (const Named &N : Names) {
-    if (N.Status == Status) {
-      return N.Name;
-    }
-  }
-  return Hex(Status, 16);
-}
-
 std::string Bit0(UINT8 Value) {
-  return Hex(Value) + "  (bit 0 = " + std::to_string(Value & 1) + ")";
+  return Hex(Value, 2) + "  (bit 0 = " + std::to_string(Value & 1) + ")";
 }
 
 void ReportLoad(Sim::Platform &P, EFI_STATUS Status, std::ostream &Out) {
