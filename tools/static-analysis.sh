@@ -1,11 +1,14 @@
 #!/bin/sh
 # clang-tidy (checks in .clang-tidy) and cppcheck over the product code: the
 # drivers, the seam, the simulator and fwimage; any finding fails.
-# The simulator and fwimage are each analysed as one translation unit, their
-# sources joined in one file (static-analysis/joined/): the checks walk the
-# standard library's headers once per library instead of once per file, a
+# The sources come from the build tree's compile commands (a unity batch
+# stands for the files it includes); a product source none reads fails the
+# run. The simulator and fwimage are each analysed as one translation unit,
+# their sources joined in one file (static-analysis/joined/): the checks walk
+# the standard library's headers once per library instead of once per file, a
 # fifth of the time, and the analyzer still follows every function of the
-# library as main-file code. Findings name the original file and line.
+# library as main-file code. Firmware files are copied there one by one.
+# Findings name the original file and line.
 # Whatever clang-tidy found clean is not analysed again until it, a header it
 # includes, its compile command, .clang-tidy, clang-tidy or this script
 # changes: its stamp in <build dir>/static-analysis/ holds the hash of them
@@ -15,20 +18,20 @@ set -eu
 shallow="-extra-arg=-Xclang -extra-arg=-analyzer-config -extra-arg=-Xclang -extra-arg=mode=shallow"
 seam_flags="--target=x86_64-unknown-windows -std=c++20 -ffreestanding -I Include"
 if [ "$1" = --one ]; then
-  # One file's analysis (run from the source dir): its findings go to
-  # logs/<stamp name>; clean, its stamp is written.
+  # One translation unit's analysis (run from the source dir): its findings go
+  # to logs/<stamp name>; clean, its stamp is written.
   # usage: static-analysis.sh --one <build dir> <stamp name> <key> <kind> <file>
   build=$2 name=$3 key=$4 kind=$5 file=$6
   cache=$build/static-analysis
   case $kind in
-    firmware) extra="-p $build" ;;
+    firmware) extra="-- $(cat "${file%.cpp}.flags")" ;;
     joined) extra="$shallow -- $(cat "${file%.cpp}.flags")" ;;
     seam) extra="-- $seam_flags" ;;
     *) echo "static analysis: unknown kind $kind" >&2; exit 2 ;;
   esac
   # shellcheck disable=SC2086
   clang-tidy --quiet --config-file=.clang-tidy "$file" $extra >"$cache/logs/$name.raw" 2>&1 && ok=1 || ok=0
-  if [ $kind = joined ]; then
+  if [ $kind != seam ]; then
     # joined.cpp:LINE -> the source file and its own line (the .map's lines:
     # first joined line, file).
     awk -v joined="$file" 'NR == FNR { start[NR] = $1; path[NR] = $2; n = NR; next }
@@ -137,35 +140,68 @@ def compile_flags(entry, file):
             flags.append(a)
     return flags
 
-joined = {}  # library -> [(file, flags, deps)]
+def ninja_deps():
+    # Ninja keeps the compiler's dependency lists in its own log, not in .d
+    # files: object -> headers and source (relative to the build dir)
+    if not os.path.exists(os.path.join(build, "build.ninja")):
+        return {}
+    made = subprocess.run(["ninja", "-C", build, "-t", "deps"], capture_output=True, text=True, check=False)
+    deps, current = {}, None
+    for line in made.stdout.splitlines():
+        if line and not line.startswith(" "):
+            current = line.split(":", 1)[0] if "(VALID)" in line else None
+            if current:
+                deps[current] = []
+        elif line.strip() and current:
+            deps[current].append(os.path.normpath(os.path.join(build, line.strip())))
+    return deps
 
+def sources(file):
+    # a unity batch stands for the sources it includes
+    if "/Unity/unity_" not in file:
+        return [file]
+    with open(file, encoding="utf-8") as f:
+        return [os.path.normpath(line.split('"')[1]) for line in f if line.startswith("#include \"")]
+
+recorded = ninja_deps()
+units = {}  # (kind, library, flags) -> [(file, deps)]: compiled alike
 with open(os.path.join(build, "compile_commands.json"), encoding="utf-8") as f:
     entries = json.load(f)
 seen = set()
 for e in entries:
-    file = os.path.normpath(os.path.join(e["directory"], e["file"]))
-    library = under(file, host)
-    if (library is None and not under(file, firmware)) or file in seen:
-        continue
-    seen.add(file)
+    batch = os.path.normpath(os.path.join(e["directory"], e["file"]))
     args = shlex.split(e["command"])
     obj = args[args.index("-o") + 1] if "-o" in args else None
-    deps = depfile(os.path.join(e["directory"], obj + ".d")) if obj else None
-    if library is None:
-        pending("firmware", file, e["command"], deps)
-    else:
-        joined.setdefault(library, []).append((file, compile_flags(e, file), deps))
-units = {}  # (library, flags) -> files compiled alike
-for library, files in joined.items():
-    for file, flags, deps in files:
-        units.setdefault((library, tuple(flags)), []).append((file, deps))
+    deps = None
+    if obj:
+        deps = recorded.get(obj) or depfile(os.path.join(e["directory"], obj + ".d"))
+    flags = tuple(compile_flags(e, batch))
+    for file in sources(batch):
+        library = under(file, host)
+        kind = "joined" if library else "firmware" if under(file, firmware) else None
+        if kind is None or file in seen:
+            continue
+        seen.add(file)
+        # Firmware code: each file on its own. Host code: per library and flags.
+        unit = (kind, library or file, flags)
+        units.setdefault(unit, []).append((file, deps))
+
+# Every product source must have been found: a tree that builds them some
+# other way would otherwise leave them unanalysed.
+for d in (firmware + " " + host).split():
+    for file in sorted(glob.glob(os.path.join(src, d, "*.cpp"))):
+        if file not in seen:
+            sys.exit(f"static analysis: no compile command reads {os.path.relpath(file, src)} in {build}")
+
 count = {}
-for (library, flags), files in sorted(units.items(), key=lambda u: -len(u[1])):
-    n = count[library] = count.get(library, 0) + 1
+for (kind, library, flags), files in sorted(units.items(), key=lambda u: (-len(u[1]), u[0][1])):
+    name = os.path.relpath(library, src).replace("/", "_").removesuffix(".cpp")
+    n = count[name] = count.get(name, 0) + 1
     # One translation unit: the sources one after the other, compiled as
-    # they are, plus the library's own folder for their quoted includes.
-    flags = list(flags) + ["-iquote", os.path.join(src, library)]
-    base = os.path.join(cache, "joined", f"{library.replace('/', '_')}-{n}")
+    # they are, plus their own folder for their quoted includes.
+    folder = os.path.dirname(files[0][0])
+    flags = list(flags) + ["-iquote", folder]
+    base = os.path.join(cache, "joined", f"{name}-{n}")
     text, lines, where = "", 1, []
     for file, _ in sorted(files):
         with open(file, encoding="utf-8") as f:
@@ -180,14 +216,13 @@ for (library, flags), files in sorted(units.items(), key=lambda u: -len(u[1])):
     write(base + ".flags", shlex.join(flags) + "\n")
     unknown = any(deps is None for _, deps in files)
     deps = [d for _, dl in files for d in (dl or [])] + [f for f, _ in files]
-    pending("joined", base + ".cpp", shlex.join(flags), None if unknown else deps,
-            "joined_" + os.path.basename(base))
+    pending(kind, base + ".cpp", shlex.join(flags), None if unknown else deps, f"{name}-{n}")
 for file in sorted(glob.glob(os.path.join(src, seam, "*.cpp"))):
     flags = shlex.split(seam_flags)
     made = subprocess.run(["clang++", *flags, "-MM", file], capture_output=True, text=True)
     deps = made.stdout.replace("\\\n", " ").split(":", 1)[1].split() if made.returncode == 0 else None
     pending("seam", file, seam_flags, deps)
-# the joined libraries first: they take longest
+# the libraries first: they take longest
 print("\n".join(sorted(queue, key=lambda l: l.split()[2] != "joined")))
 PY
 )
