@@ -98,9 +98,12 @@ bool BranchToVolume(ByteView Data, size_t At, size_t To) {
 // Where in Data[At, To) an FFS volume header sits whose signature is not
 // "_FVH": its file-system GUID, with room for the rest of the header.
 std::optional<size_t> HeaderWithoutSignature(ByteView Data, size_t At, size_t To) {
+  // Compared in place: the gap may be megabytes.
+  const auto Is = [&](size_t P, const Guid &G) {
+    return std::memcmp(Data.data() + P + fv::FileSystemGuidOffset, G.Bytes.data(), Guid::Size) == 0;
+  };
   for (size_t P = AlignUp(At, fv::ScanStep); P + fv::MinHeaderSize <= To; P += fv::ScanStep) {
-    const Guid FileSystem = Guid::FromBytes(Data, P + fv::FileSystemGuidOffset);
-    if (FileSystem == guids::Ffs2FileSystem || FileSystem == guids::Ffs3FileSystem) {
+    if (Is(P, guids::Ffs2FileSystem) || Is(P, guids::Ffs3FileSystem)) {
       return P;
     }
   }

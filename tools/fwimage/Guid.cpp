@@ -1,5 +1,7 @@
 #include "Guid.h"
 
+#include <cstring>
+
 namespace fwimage {
 
 namespace {
@@ -69,9 +71,7 @@ std::optional<Guid> Guid::Parse(std::string_view Text) {
 Guid Guid::FromBytes(ByteView Data, size_t Offset) {
   CheckRange(Data, Offset, Size, "GUID");
   Guid Result;
-  for (size_t I = 0; I < Size; ++I) {
-    Result.Bytes[I] = Data[Offset + I];
-  }
+  std::memcpy(Result.Bytes.data(), Data.data() + Offset, Size);
   return Result;
 }
 
