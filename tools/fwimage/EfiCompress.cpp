@@ -603,6 +603,7 @@ public:
   MatchFinder(ByteView Data, unsigned WindowBits)
       : Data(Data), Window(1U << WindowBits),
         Ring(static_cast<uint32_t>(std::min<size_t>(Window, std::bit_ceil(std::max<size_t>(Data.size(), 1))))),
+        HashBits(std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(Data.size())), MinHashBits, MaxHashBits)),
         Head(size_t{1} << HashBits, None), Prev(Ring, None) {}
 
   // The longest match for Pos, then Pos joins the chains.
@@ -624,7 +625,10 @@ public:
   }
 
 private:
-  static constexpr unsigned HashBits = 15;
+  // Buckets for about one position each, at most 32 Ki: a small section's
+  // table is not a 128 KiB one to fill.
+  static constexpr unsigned MinHashBits = 8;
+  static constexpr unsigned MaxHashBits = 15;
   static constexpr unsigned MaxChain = 256;
   static constexpr uint32_t None = UINT32_MAX;
 
@@ -664,6 +668,7 @@ private:
   ByteView Data;
   uint32_t Window;
   uint32_t Ring;
+  unsigned HashBits;
   std::vector<uint32_t> Head;
   std::vector<uint32_t> Prev;
 };
