@@ -217,23 +217,42 @@ if [ "${1:-}" = --real ]; then
     "$fwimage" list --json "$work/$name.fd" > "$work/$name.json" 2> /dev/null || true
     # One line a named volume, at any depth: its name, then its files (pad
     # files left out); then "top OFFSET SIZE" for each volume of the image.
-    "$python" - "$work/$name.json" > "$work/$name.plan" <<'PY' || fail "$name: the listing is not the JSON expected"
-import json, sys
+    # A file of a volume no compressed section holds is cut from the image at
+    # the offset the listing gives (written to DIR/<volume>-<file>.ffs, named
+    # GUID=path); one inside a decoded stream is named by its GUID alone, for
+    # fwimage extract.
+    mkdir -p "$work/files"
+    "$python" - "$work/$name.json" "$work/$name.fd" "$work/files" > "$work/$name.plan" <<'PY' || fail "$name: the listing is not the JSON expected"
+import json, os, sys
 listing = json.load(open(sys.argv[1]))
-def volume(v):
-    files = [f["guid"] for f in v["files"] if f["type"] != 0xF0 and not f["deleted"]]
+image = open(sys.argv[2], "rb").read()
+volumes = 0
+def volume(v, decoded):
+    global volumes
+    volumes += 1
+    files = [f for f in v["files"] if f["type"] != 0xF0 and not f["deleted"]]
+    given = []
+    for n, f in enumerate(files):
+        if decoded:
+            given.append(f["guid"])
+            continue
+        path = os.path.join(sys.argv[3], f"{volumes}-{n}.ffs")
+        with open(path, "wb") as out:
+            out.write(image[f["offset"]:f["offset"] + f["size"]])
+        given.append(f"{f['guid']}={path}")
     if v["guid"] and files:
-        print(v["guid"], *files)
+        print(v["guid"], *given)
     for f in v["files"]:
         for s in f["sections"]:
-            section(s)
-def section(s):
+            section(s, decoded)
+def section(s, decoded):
+    decoded = decoded or s["algorithm"] is not None
     for c in s["sections"]:
-        section(c)
+        section(c, decoded)
     for v in s["volumes"]:
-        volume(v)
+        volume(v, decoded)
 for v in listing["volumes"]:
-    volume(v)
+    volume(v, False)
 for v in listing["volumes"]:
     print("top", v["offset"], v["size"])
 PY
@@ -243,9 +262,13 @@ PY
     while read -r fv files; do
       [ "$fv" != top ] || continue
       given=""
-      for guid in $files; do
-        "$fwimage" extract "$work/$name.fd" "$guid" --fv "$fv" --out "$work/$guid.ffs" || fail "$name: extract $guid refused"
-        given="$given $work/$guid.ffs"
+      for file in $files; do
+        case $file in
+          *=*) given="$given ${file#*=}" ;;
+          *) "$fwimage" extract "$work/$name.fd" "$file" --fv "$fv" --out "$work/$file.ffs" ||
+               fail "$name: extract $file refused"
+             given="$given $work/$file.ffs" ;;
+        esac
       done
       # shellcheck disable=SC2086
       "$fwimage" replace "$work/$name.fd" --out "$work/same.fd" --fv "$fv" $given > /dev/null ||
@@ -254,6 +277,7 @@ PY
       rm -f "$work"/*.ffs "$work/same.fd"
       volumes=$((volumes + 1))
     done < "$work/$name.plan"
+    rm -rf "$work/files"
     [ "$volumes" -ge 2 ] || fail "$name: $volumes named volumes with files"
     # The Volume Top File (the reset vector's) is never removed.
     vtf=1BA0062E-C779-4582-8566-336AE8F78F09
@@ -283,6 +307,7 @@ EOF
     grep -q "^ Padding *| Non-empty *| $(printf '%08X | %08X' "$offset" "$size") |" "$work/damaged.fd.report.txt" ||
       fail "$name: UEFIExtract shows no non-empty padding of $size bytes at $offset"
     read -r fv file _ < "$work/$name.plan"
+    file=${file%%=*}
     if "$fwimage" remove "$work/damaged.fd" --out "$work/edit.fd" --fv "$fv" "$file" 2> "$work/edit.err"; then
       fail "$name: an edit next to the damaged volume went on"
     fi
