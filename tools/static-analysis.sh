@@ -23,14 +23,17 @@ if [ "$1" = --one ]; then
   # usage: static-analysis.sh --one <build dir> <stamp name> <key> <kind> <file>
   build=$2 name=$3 key=$4 kind=$5 file=$6
   cache=$build/static-analysis
+  # The compile flags, shell-quoted in the .flags file (a define may hold
+  # quotes), become the arguments after "--".
   case $kind in
-    firmware) extra="-- $(cat "${file%.cpp}.flags")" ;;
-    joined) extra="$shallow -- $(cat "${file%.cpp}.flags")" ;;
-    seam) extra="-- $seam_flags" ;;
+    firmware) depth=; eval "set -- $(cat "${file%.cpp}.flags")" ;;
+    joined) depth=$shallow; eval "set -- $(cat "${file%.cpp}.flags")" ;;
+    # shellcheck disable=SC2086
+    seam) depth=; set -- $seam_flags ;;
     *) echo "static analysis: unknown kind $kind" >&2; exit 2 ;;
   esac
   # shellcheck disable=SC2086
-  clang-tidy --quiet --config-file=.clang-tidy "$file" $extra >"$cache/logs/$name.raw" 2>&1 && ok=1 || ok=0
+  clang-tidy --quiet --config-file=.clang-tidy "$file" $depth -- "$@" >"$cache/logs/$name.raw" 2>&1 && ok=1 || ok=0
   if [ $kind != seam ]; then
     # joined.cpp:LINE -> the source file and its own line (the .map's lines:
     # first joined line, file).
