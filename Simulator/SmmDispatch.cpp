@@ -21,14 +21,16 @@ EFI_STATUS EFIAPI SimSxRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *,
   }
   SmmModel::Registration Row;
   Row.SxContext = *Context;  // dispatchers keep a copy, not the caller's pointer
-  return Platform::Current().Smm.Register(Platform::Current().Smm.SxRegs, Handler, Row, DispatchHandle);
+  SmmModel &Smm = Platform::Current().Smm;
+  return Smm.Register(Smm.SxRegs, Handler, Row, DispatchHandle);
 }
 
 EFI_STATUS EFIAPI SimSxUnRegister(const EFI_SMM_SX_DISPATCH2_PROTOCOL *, EFI_HANDLE Handle) {
   if (auto F = Inject("SxUnRegister")) {
     return F->Status;
   }
-  return Platform::Current().Smm.UnRegister(Platform::Current().Smm.SxRegs, Handle);
+  SmmModel &Smm = Platform::Current().Smm;
+  return Smm.UnRegister(Smm.SxRegs, Handle);
 }
 
 EFI_STATUS EFIAPI SimPowerButtonRegister(const EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL *,
@@ -43,7 +45,8 @@ EFI_STATUS EFIAPI SimPowerButtonRegister(const EFI_SMM_POWER_BUTTON_DISPATCH2_PR
   }
   SmmModel::Registration Row;
   Row.PowerButtonContext = *Context;
-  return Platform::Current().Smm.Register(Platform::Current().Smm.PowerButtonRegs, Handler, Row, DispatchHandle);
+  SmmModel &Smm = Platform::Current().Smm;
+  return Smm.Register(Smm.PowerButtonRegs, Handler, Row, DispatchHandle);
 }
 
 EFI_STATUS EFIAPI SimPowerButtonUnRegister(const EFI_SMM_POWER_BUTTON_DISPATCH2_PROTOCOL *,
@@ -51,7 +54,8 @@ EFI_STATUS EFIAPI SimPowerButtonUnRegister(const EFI_SMM_POWER_BUTTON_DISPATCH2_
   if (auto F = Inject("PowerButtonUnRegister")) {
     return F->Status;
   }
-  return Platform::Current().Smm.UnRegister(Platform::Current().Smm.PowerButtonRegs, Handle);
+  SmmModel &Smm = Platform::Current().Smm;
+  return Smm.UnRegister(Smm.PowerButtonRegs, Handle);
 }
 
 bool SxMatches(const SmmModel::Registration &R, const VOID *Want) {

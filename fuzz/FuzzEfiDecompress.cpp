@@ -17,11 +17,6 @@ constexpr uint64_t MaxSize = 64 << 10;
 
 } // namespace
 
-// ASan keeps 256 MB of freed memory from reuse by default: each run's tables
-// then land on memory the cache has long lost. A use after free within one
-// run is still caught.
-extern "C" const char *__asan_default_options() { return "quarantine_size_mb=16"; }
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   const ByteView Input(Data, Size);
   for (const EfiVariant Variant : {EfiVariant::Efi11, EfiVariant::Tiano}) {

@@ -13,12 +13,6 @@
 #include "List.h"
 #include "Walk.h"
 
-// ASan keeps 256 MB of freed memory from reuse by default: each run's
-// allocations then land on memory the cache has long lost, which doubled the
-// time a run takes. A use after free within one run is still caught. (Each
-// target is one source file: this is defined once a binary.)
-extern "C" const char *__asan_default_options() { return "quarantine_size_mb=16"; }
-
 namespace fwfuzz {
 
 using namespace fwimage;

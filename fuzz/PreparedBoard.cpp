@@ -17,8 +17,3 @@ extern "C" int LLVMFuzzerInitialize(int *Argc, char ***Argv) {
   *Argv = Args.data();
   return 0;
 }
-
-// ASan keeps 256 MB of freed memory from reuse by default: the models'
-// allocations then land on memory the cache has long lost (half the speed).
-// A use after free within one input is still caught.
-extern "C" const char *__asan_default_options() { return "quarantine_size_mb=16"; }

@@ -231,16 +231,16 @@ def volume(v, decoded):
     global volumes
     volumes += 1
     files = [f for f in v["files"] if f["type"] != 0xF0 and not f["deleted"]]
-    given = []
-    for n, f in enumerate(files):
-        if decoded:
-            given.append(f["guid"])
-            continue
-        path = os.path.join(sys.argv[3], f"{volumes}-{n}.ffs")
-        with open(path, "wb") as out:
-            out.write(image[f["offset"]:f["offset"] + f["size"]])
-        given.append(f"{f['guid']}={path}")
     if v["guid"] and files:
+        given = []
+        for n, f in enumerate(files):
+            if decoded:
+                given.append(f["guid"])
+                continue
+            path = os.path.join(sys.argv[3], f"{volumes}-{n}.ffs")
+            with open(path, "wb") as out:
+                out.write(image[f["offset"]:f["offset"] + f["size"]])
+            given.append(f"{f['guid']}={path}")
         print(v["guid"], *given)
     for f in v["files"]:
         for s in f["sections"]:
