@@ -60,8 +60,8 @@ package: deps
 # (pictures and index.html in $(BUILD)/report). The other scenarios are
 # ctests (the scenarios are firmware-tests/CMakeLists.txt's list, which
 # writes make-run.sh). Builds what the boot needs: the images, fwimage, the
-# kit and the bench.
-RUN_TARGETS = kit DispatchImage DispatchTests TraceJudge
+# kit, and of the bench the boot's firmware image, application and judge.
+RUN_TARGETS = kit RunImage DispatchTests TraceJudge
 run: deps-run $(BUILD)/CMakeCache.txt
 	@cmake --build $(BUILD) -j $(JOBS) --target $(RUN_TARGETS)
 	@$(SANITIZER_ENV) sh $(BUILD)/firmware-tests/make-run.sh
