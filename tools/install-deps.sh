@@ -4,9 +4,9 @@
 #   run   what `make run` needs: the compiler and tools that build the images,
 #         fwimage, the kit and the bench, and the x86 QEMU, OVMF and pyte its
 #         boot uses
-#   test  (default) that and what `make test` adds: g++, GoogleTest, the
-#         linters, UEFIExtract, the AArch64 QEMU and the other machines'
-#         firmware images fwimage is checked on
+#   test  (default) that and what `make test` adds: the sanitizers' runtime,
+#         g++, GoogleTest, the linters, UEFIExtract, the AArch64 QEMU and the
+#         other machines' firmware images fwimage is checked on
 set -eu
 mode=${1:-test}
 case $mode in run|test) ;; *) echo "usage: install-deps.sh [run|test]" >&2; exit 2 ;; esac
@@ -17,8 +17,6 @@ have cmake        || need="$need cmake"
 have ninja        || need="$need ninja-build"
 have clang++      || need="$need clang"
 have lld-link     || need="$need lld"
-# The host code is built with the sanitizers, make run's fwimage too.
-ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 || need="$need libclang-rt-14-dev"
 [ -f /usr/include/lzma.h ] || need="$need liblzma-dev"
 [ -x /usr/bin/python3 ] || need="$need python3"
 if [ "${BOARD_NEED_QEMU:-1}" = 1 ]; then
@@ -28,6 +26,9 @@ if [ "${BOARD_NEED_QEMU:-1}" = 1 ]; then
 fi
 # ---- make test ----
 if [ "$mode" = test ]; then
+  # The host code is built with the sanitizers (make run's tree, when make
+  # test has not configured it, without them).
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.asan-x86_64.a >/dev/null 2>&1 || need="$need libclang-rt-14-dev"
   have g++          || need="$need g++"
   have objdump      || need="$need binutils"
   have clang-tidy   || need="$need clang-tidy"
