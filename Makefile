@@ -84,11 +84,17 @@ test: build
 	    --output-junit $(CURDIR)/$(BUILD)/ctest.xml
 	@tests/check-ran.sh tests/suite.list test $(BUILD)/ctest.xml
 
-# Longer fuzzing: FUZZ_SECONDS per target, one after the other.
+# Longer fuzzing: FUZZ_SECONDS per target, one after the other; each
+# target's executions per second and coverage as it ends, and all of them
+# again at the end.
 fuzz: build
+	@rm -f $(BUILD)/fuzz.summary
 	@for t in $$(cd $(BUILD) && ctest -N -L fuzz | sed -n 's/.*Test *#[0-9]*: fuzz-//p'); do \
-	  fuzz/run-fuzzer.sh $$(find $(BUILD)/fuzz -maxdepth 1 -name $$t -type f) fuzz/corpus/$$t $(FUZZ_SECONDS) || exit 1; \
+	  fuzz/run-fuzzer.sh $$(find $(BUILD)/fuzz -maxdepth 1 -name $$t -type f) fuzz/corpus/$$t $(FUZZ_SECONDS) \
+	    > $(BUILD)/fuzz.last || { cat $(BUILD)/fuzz.last; exit 1; }; \
+	  tee -a $(BUILD)/fuzz.summary < $(BUILD)/fuzz.last; \
 	done
+	@echo "== every target, $(FUZZ_SECONDS) s each:"; cat $(BUILD)/fuzz.summary
 
 clean:
 	rm -rf $(BUILD) $(PACKAGE_BUILD)
