@@ -51,6 +51,10 @@ python=/usr/bin/python3 # the system Python reads fwimage's JSON
 # prompt shows QEMU stops and the console text, escape sequences removed, is
 # in the file $1. Fails with the reason where no prompt comes.
 qemu_pid=
+# The work folder: in memory where the machine has /dev/shm. The 64 MiB
+# images are then not fsynced to disk, and UEFIExtract's dumps (hundreds of MB
+# of small files) take a third of the time they take on disk.
+scratch_dir() { mktemp -d -p /dev/shm 2>/dev/null || mktemp -d; }
 # On the way out, checks still running in the background finish first.
 cleanup() {
   exec 3>&-
@@ -91,7 +95,7 @@ shell_command() { # console file, command, QEMU command line...
 
 if [ "${1:-}" = --edit ]; then
   fwimage=$2; kit=$3; image=$4; boot=${5:-}
-  work=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)  # no fsync of 64 MiB images to disk
+  work=$(scratch_dir)
   trap cleanup EXIT
   fail() { echo "kit-check: $(basename "$image"): $*" >&2; exit 1; }
   command -v UEFIExtract >/dev/null || fail "UEFIExtract missing (tools/install-deps.sh installs uefitool-cli)"
@@ -204,7 +208,7 @@ fi
 
 if [ "${1:-}" = --real ]; then
   fwimage=$2; real=$3
-  work=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)  # no fsync of 64 MiB images to disk
+  work=$(scratch_dir)
   trap cleanup EXIT
   fail() { echo "kit-check: $*" >&2; exit 1; }
   command -v UEFIExtract >/dev/null || fail "UEFIExtract missing (tools/install-deps.sh installs uefitool-cli)"
@@ -328,9 +332,7 @@ fwimage=$1; kit=$2; ovmf=${3:-/usr/share/OVMF/OVMF_CODE_4M.secboot.fd}
 # The descriptor images boot with -bios: OVMF without SMM.
 [ "$mode" != descriptor ] || ovmf=${3:-/usr/share/OVMF/OVMF_CODE_4M.fd}
 drivers="BoardSetupDxe UsbSupportS5Smm"
-# UEFIExtract's dumps run to hundreds of MB of small files: in memory where
-# the machine has /dev/shm, they take a third of the time they take on disk.
-work=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
+work=$(scratch_dir)
 trap cleanup EXIT
 fail() { echo "kit-check: $*" >&2; exit 1; }
 command -v UEFIExtract >/dev/null || fail "UEFIExtract missing (tools/install-deps.sh installs uefitool-cli)"
