@@ -1043,6 +1043,26 @@ TEST(FwImageCodec, EveryCompressionIsOpenedListedAndExtractedFrom) {
   EXPECT_HAS(LineOf(Text.str(), "file " + PackedPeim.ToString(), true), "; as Tiano compressed data: ");
 }
 
+// The parse that checks an edit takes the decoding that proved a stream only
+// for those very bytes, decoded by that very codec.
+TEST(FwImageCodec, KnownStreamsAnswerOnlyForTheirOwnBytesAndCodec) {
+  const Codec &Lzma = CodecOf(Compression::Lzma);
+  const Bytes Stream{0x5D, 0x00, 0x00, 0x10, 0x00, 0x42};
+  const auto Decoded = std::make_shared<const Bytes>(Bytes(0x40, 0x7E));
+  KnownStreams Known;
+  Known.Add(Lzma, Stream, Decoded);
+  EXPECT_EQ(Known.Find(Lzma, Stream), Decoded);
+  Bytes OtherByte = Stream;
+  OtherByte[3] ^= 1;
+  EXPECT_EQ(Known.Find(Lzma, OtherByte), nullptr);
+  EXPECT_EQ(Known.Find(Lzma, ByteView(Stream).first(Stream.size() - 1)), nullptr);
+  Bytes Longer = Stream;
+  Longer.push_back(0);
+  EXPECT_EQ(Known.Find(Lzma, Longer), nullptr);
+  EXPECT_EQ(Known.Find(CodecOf(Compression::LzmaX86), Stream), nullptr);
+  EXPECT_EQ(KnownStreams().Find(Lzma, Stream), nullptr);
+}
+
 TEST(FwImageCodec, AnEditInsideEachCompressionEncodesWithTheAlgorithmThatDecoded) {
   const Bytes Stream = MakeSections({MakeSection(0x19, Bytes(0x10, 0)), MakeSection(0x17, DxeVolume(0x2000))});
   const Bytes New = Driver(NewA, 0x300, 0x61);

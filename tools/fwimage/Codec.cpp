@@ -1,5 +1,6 @@
 #include "Codec.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -72,6 +73,19 @@ const Codec &CodecOf(Compression Algorithm) {
     }
   }
   throw Error("no codec for a stream the parser decoded");
+}
+
+void KnownStreams::Add(const Codec &By, ByteView Compressed, std::shared_ptr<const Bytes> Decoded) {
+  Entries.push_back({&By, Bytes(Compressed.begin(), Compressed.end()), std::move(Decoded)});
+}
+
+std::shared_ptr<const Bytes> KnownStreams::Find(const Codec &By, ByteView Compressed) const {
+  for (const Entry &E : Entries) {
+    if (E.By == &By && std::equal(E.Compressed.begin(), E.Compressed.end(), Compressed.begin(), Compressed.end())) {
+      return E.Decoded;
+    }
+  }
+  return nullptr;
 }
 
 OpenedStream OpenStream(const Codec &Named, ByteView Compressed, uint64_t MaxSize) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "Bytes.h"
 #include "FirmwareVolume.h"
@@ -42,5 +44,23 @@ struct OpenedStream {
 // there), so a stream EFI 1.1 refuses is tried as Tiano; By says which one
 // decoded. Error, naming each reason, when none does.
 OpenedStream OpenStream(const Codec &Named, ByteView Compressed, uint64_t MaxSize);
+
+// Streams whose decoding is known: an edit decodes each stream it encodes to
+// prove the round trip, and the parse that checks the edited image takes
+// that result for the same bytes instead of decoding them again.
+class KnownStreams {
+public:
+  void Add(const Codec &By, ByteView Compressed, std::shared_ptr<const Bytes> Decoded);
+  // What By decoded from exactly these bytes; nullptr when not known.
+  std::shared_ptr<const Bytes> Find(const Codec &By, ByteView Compressed) const;
+
+private:
+  struct Entry {
+    const Codec *By;
+    Bytes Compressed;
+    std::shared_ptr<const Bytes> Decoded;
+  };
+  std::vector<Entry> Entries;
+};
 
 } // namespace fwimage

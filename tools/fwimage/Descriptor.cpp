@@ -212,9 +212,9 @@ VolumeArea FindVolumeArea(ByteView Data) {
   return {Bios.Offset, Bios.Size};
 }
 
-Image ParseVolumeArea(ByteView Data, const ParseLimits &Limits) {
+Image ParseVolumeArea(ByteView Data, const ParseLimits &Limits, const KnownStreams *Known) {
   const VolumeArea Area = FindVolumeArea(Data);
-  return ParseVolumes(Data, Area.Offset, Area.Offset + Area.Size, ParseMode::Strict, Limits);
+  return ParseVolumes(Data, Area.Offset, Area.Offset + Area.Size, ParseMode::Strict, Limits, Known);
 }
 
 } // namespace fwimage

@@ -94,6 +94,6 @@ VolumeArea FindVolumeArea(ByteView Data);
 // The strict parse every editing command works on: the volumes of the volume
 // area alone, offsets in the image, none reaching past the area. An edit that
 // writes only inside these volumes leaves every other region as it was.
-Image ParseVolumeArea(ByteView Data, const ParseLimits &Limits = {});
+Image ParseVolumeArea(ByteView Data, const ParseLimits &Limits = {}, const KnownStreams *Known = nullptr);
 
 } // namespace fwimage

@@ -4,6 +4,7 @@
 #include <array>
 #include <set>
 
+#include "Codec.h"
 #include "Descriptor.h"
 #include "Ffs.h"
 #include "Layout.h"
@@ -194,13 +195,13 @@ std::vector<GivenFile> ParseGiven(const std::vector<Bytes> &Files, const ParseLi
 // meant: each given file's bytes once more (insert) or as many times as
 // before (replace), each removed GUID once less.
 void VerifyEdit(const SiteIndex &OldIndex, ByteView Before, ByteView After, const EditRequest &Request,
-                const ParseLimits &Limits) {
+                const ParseLimits &Limits, const KnownStreams &Known) {
   if (After.size() != Before.size()) {
     throw Error("the rewritten image changed size");
   }
   Image New;
   try {
-    New = ParseVolumeArea(After, Limits);
+    New = ParseVolumeArea(After, Limits, &Known);
   } catch (const Error &E) {
     throw Error(std::string("the rewritten image does not read back: ") + E.what());
   }
@@ -293,8 +294,9 @@ Bytes RunEdit(ByteView ImageData, const EditPlanner &Plan, const EditRun &Run, c
   Summary.Kind = Run.Kind;
   Summary.Files = Run.Files;
   Summary.Notes = Request.Notes;
-  Bytes Out = RewriteImage(ImageData, Img, Request.Plans, Run.Preset, Summary);
-  VerifyEdit(Index, ImageData, Out, Request, Limits);
+  KnownStreams Known;
+  Bytes Out = RewriteImage(ImageData, Img, Request.Plans, Run.Preset, Summary, Known);
+  VerifyEdit(Index, ImageData, Out, Request, Limits, Known);
   if (Run.Summary != nullptr) {
     *Run.Summary = Summary;
   }

@@ -117,7 +117,8 @@ bool HoldsSections(uint8_t Type) {
 
 class Parser {
 public:
-  Parser(const ParseLimits &Limits, ParseMode Mode) : Limits(Limits), Mode(Mode) {}
+  Parser(const ParseLimits &Limits, ParseMode Mode, const KnownStreams *Known = nullptr)
+      : Limits(Limits), Mode(Mode), Known(Known) {}
 
   // ParseVolume, with what stops it in a tolerant parse noted on the volume.
   Volume ReadVolume(const Place &Ctx, size_t Offset, size_t End);
@@ -175,6 +176,7 @@ private:
 
   const ParseLimits &Limits;
   const ParseMode Mode;
+  const KnownStreams *Known;
   unsigned Depth = 0;
   uint64_t TotalDecoded = 0;
 };
@@ -543,11 +545,16 @@ void Parser::ParseGuidDefined(Section &S, size_t Base) {
 void Parser::Decode(Encapsulation &E, const Codec &C, const Section &S) {
   const ByteView Compressed = S.At.Buf.subspan(S.Offset + E.DataOffset, S.Size - E.DataOffset);
   const uint64_t Budget = std::min(Limits.MaxStreamSize, Limits.MaxTotalDecoded - TotalDecoded);
-  OpenedStream Opened = OpenStream(C, Compressed, Budget);
-  auto Decoded = std::make_shared<Bytes>(std::move(Opened.Data));
+  std::shared_ptr<const Bytes> Decoded = Known != nullptr ? Known->Find(C, Compressed) : nullptr;
+  const Codec *By = &C;
+  if (Decoded == nullptr || Decoded->size() > Budget) {
+    OpenedStream Opened = OpenStream(C, Compressed, Budget);
+    Decoded = std::make_shared<const Bytes>(std::move(Opened.Data));
+    By = Opened.By;
+  }
   TotalDecoded += Decoded->size();
   E.Decoded = Decoded;
-  E.Algorithm = Opened.By->Algorithm;
+  E.Algorithm = By->Algorithm;
   Place Stream = S.At;
   Stream.Buf = *Decoded;
   Stream.Stream = E.Algorithm;
@@ -665,10 +672,11 @@ Image ParseImage(ByteView Data, const ParseLimits &Limits) {
   return ParseVolumes(Data, 0, Data.size(), ParseMode::Strict, Limits);
 }
 
-Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, const ParseLimits &Limits) {
+Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, const ParseLimits &Limits,
+                   const KnownStreams *Known) {
   End = std::min(End, Data.size());
   Begin = std::min(Begin, End);
-  Parser P(Limits, Mode);
+  Parser P(Limits, Mode, Known);
   Image Result;
   size_t Offset = Begin;
   size_t Covered = Begin; // where the last volume found ends

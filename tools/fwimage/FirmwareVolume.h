@@ -85,6 +85,7 @@ struct Place {
 
 struct Volume;
 struct Section;
+class KnownStreams;
 
 // COMPRESSION and GUID_DEFINED sections: the sections they hold, where they
 // sit or in the stream a decoder gave.
@@ -183,8 +184,10 @@ struct Image {
 Image ParseImage(ByteView Data, const ParseLimits &Limits = {});
 
 // The volumes in Data[Begin, End) (a flash region; a volume may not reach
-// past End), their offsets in Data's coordinates.
-Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, const ParseLimits &Limits = {});
+// past End), their offsets in Data's coordinates. Known: streams whose
+// decoding an edit already holds (Codec.h).
+Image ParseVolumes(ByteView Data, size_t Begin, size_t End, ParseMode Mode, const ParseLimits &Limits = {},
+                   const KnownStreams *Known = nullptr);
 
 // Every defect noted in the tree, the image's own included.
 size_t CountFaults(const Image &Img);

@@ -117,8 +117,8 @@ private:
 class Rebuilder : public Visitor {
 public:
   Rebuilder(const Image &Img, const EditPlans &Plans, const std::set<const void *> &Dirty, uint32_t Preset,
-            EditSummary &Summary)
-      : Img(Img), Plans(Plans), Dirty(Dirty), Preset(Preset), Summary(Summary) {}
+            EditSummary &Summary, KnownStreams &Known)
+      : Img(Img), Plans(Plans), Dirty(Dirty), Preset(Preset), Summary(Summary), Known(Known) {}
 
   bool EnterVolume(const Volume &V) override;
   void LeaveVolume(const Volume &V) override { Rebuilt[&V] = RebuildVolume(V); }
@@ -154,6 +154,7 @@ private:
   const std::set<const void *> &Dirty;
   uint32_t Preset;
   EditSummary &Summary;
+  KnownStreams &Known;
   std::map<const void *, Bytes> Rebuilt; // volumes and files
   std::vector<const Volume *> Volumes;   // the volumes entered, innermost last
 };
@@ -280,21 +281,23 @@ Bytes Rebuilder::BuildEncapsulation(const Section &S, size_t Base, uint32_t With
   Bytes Out = Slice(Buf, S.Offset, S.Offset + E->DataOffset);
   Bytes Contents;
   if (E->Decoded != nullptr) {
-    const Bytes Stream = BuildSections(*E->Decoded, E->Children, 0, E->Decoded->size(), 0, WithPreset, Encoded);
+    const auto Stream = std::make_shared<const Bytes>(
+        BuildSections(*E->Decoded, E->Children, 0, E->Decoded->size(), 0, WithPreset, Encoded));
     const ByteView Original = Buf.subspan(S.Offset + E->DataOffset, S.Size - E->DataOffset);
-    if (Stream == *E->Decoded) {
+    if (*Stream == *E->Decoded) {
       Contents.assign(Original.begin(), Original.end());
     } else {
       const Codec &C = CodecOf(E->Algorithm);
-      Contents = C.Encode(Stream, Original, WithPreset);
+      Contents = C.Encode(*Stream, Original, WithPreset);
       // SEC and the DXE IPL decode this blind at boot: prove the round trip first.
-      if (C.Decode(Contents, Stream.size()) != Stream) {
+      if (C.Decode(Contents, Stream->size()) != *Stream) {
         throw Error("recompressed stream does not decode back to the rewritten volume");
       }
+      Known.Add(C, Contents, Stream);
       ++Encoded;
     }
     if (S.Type == ffs::SectionCompression) {
-      WriteLe(Out.data() + S.HeaderSize, Stream.size(), sizeof(uint32_t)); // UncompressedLength
+      WriteLe(Out.data() + S.HeaderSize, Stream->size(), sizeof(uint32_t)); // UncompressedLength
     }
   } else {
     Contents =
@@ -384,11 +387,11 @@ Bytes Rebuilder::RebuildVolume(const Volume &V) {
 } // namespace
 
 Bytes RewriteImage(ByteView ImageData, const Image &Img, const EditPlans &Plans, uint32_t Preset,
-                   EditSummary &Summary) {
+                   EditSummary &Summary, KnownStreams &Known) {
   std::set<const void *> Dirty;
   DirtyMarker Marker(Plans, Dirty);
   Walk(Img, Marker);
-  Rebuilder R(Img, Plans, Dirty, Preset, Summary);
+  Rebuilder R(Img, Plans, Dirty, Preset, Summary, Known);
   Walk(Img, R);
   Bytes Out(ImageData.begin(), ImageData.end());
   for (const Volume &V : Img.Volumes) {

@@ -28,7 +28,8 @@ using EditPlans = std::map<const Volume *, VolumePlan>;
 // Returns the new image, the same size as ImageData; fills in Summary's
 // volumes and recompressions. Throws Error, with the reason, for a change
 // the layout rules do not allow.
+// Each stream encoded is added to Known with the decoding that proved it.
 Bytes RewriteImage(ByteView ImageData, const Image &Img, const EditPlans &Plans, uint32_t Preset,
-                   EditSummary &Summary);
+                   EditSummary &Summary, KnownStreams &Known);
 
 } // namespace fwimage
