@@ -132,14 +132,20 @@ def write(path, text):
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
 
+# Flags that change only the code generated, not what the compiler reads:
+# left out, so that fwimage's main file joins the library it calls (one walk
+# of the standard library's headers instead of two).
+CODEGEN_ONLY = {"-fsanitize=fuzzer-no-link"}
+
 def compile_flags(entry, file):
-    # the compile command without the compiler, its output and its input
+    # the compile command without the compiler, its output, its input and
+    # the code-generation-only flags
     args, flags, skip = shlex.split(entry["command"])[1:], [], False
     for a in args:
         if skip or a in ("-o", "-c"):
             skip = a == "-o"
             continue
-        if os.path.normpath(os.path.join(entry["directory"], a)) != file:
+        if a not in CODEGEN_ONLY and os.path.normpath(os.path.join(entry["directory"], a)) != file:
             flags.append(a)
     return flags
 
