@@ -66,7 +66,6 @@ command -v qemu-system-x86_64 >/dev/null ||
 rm -rf "$work"
 mkdir -p "$work/esp/EFI/BOOT"
 cp "$app" "$work/esp/EFI/BOOT/BOOTX64.EFI"
-cp "$vars" "$work/vars.fd"
 : >"$work/port2e.bin"
 : >"$work/port2f.bin"
 : >"$work/board.log"
@@ -75,6 +74,13 @@ cp "$vars" "$work/vars.fd"
 # a pipe, whose reader it would wake for every line (a quarter of a million
 # context switches, half the boot's CPU). After the boot it is cut down to the
 # debugcon and APM regions and PM1a_CNT (how the boot ended), then deleted.
+# The trace and the variable store's copy (programmed 512 bytes a write) are
+# in memory where the machine has /dev/shm: 150,000 writes a boot, 0.3 s
+# less than on disk.
+scratch=$(mktemp -d -p /dev/shm board-boot.XXXXXX 2>/dev/null || mktemp -d -p "$work")
+trap 'rm -rf "$scratch"' EXIT
+trace=$scratch/trace
+cp "$vars" "$scratch/vars.fd"
 
 # The SMM build keeps its variable store in flash only SMM may write.
 secure=
@@ -101,19 +107,18 @@ timeout "$limit" qemu-system-x86_64 \
   -nodefaults -m 256 $display -no-reboot -net none -monitor none \
   -serial file:"$work/serial.log" \
   -drive if=pflash,format=raw,unit=0,readonly=on,file="$firmware" \
-  -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" \
+  -drive if=pflash,format=raw,unit=1,file="$scratch/vars.fd" \
   -drive file=fat:rw:"$work/esp",format=raw,media=disk \
   -fw_cfg name=opt/board-tests/dispatch,string="$scenario" \
   -chardev file,id=p2e,path="$work/port2e.bin" -device isa-debugcon,iobase=0x2e,chardev=p2e,readback=0x2e \
   -chardev file,id=p2f,path="$work/port2f.bin" -device isa-debugcon,iobase=0x2f,chardev=p2f,readback=0xfd \
   -chardev file,id=log,path="$work/board.log" -device isa-debugcon,iobase=0x402,chardev=log,readback=0x42 \
-  -trace memory_region_ops_read -trace memory_region_ops_write -D "$work/trace.all" \
+  -trace memory_region_ops_read -trace memory_region_ops_write -D "$trace" \
   >"$work/qemu.out" 2>&1
 qemu=$?
-touch "$work/trace.all"  # a QEMU that never started wrote none
 LC_ALL=C grep -a -F -e "name 'isa-debugcon'" -e "name 'apm-io'" -e "name 'acpi-cnt'" \
-  "$work/trace.all" >"$work/trace.raw" || true
-rm -f "$work/trace.all"
+  "$trace" >"$work/trace.raw" || true
+rm -f "$trace"
 shot=0
 [ -z "$pictures" ] || wait $shooter || shot=$?
 set -e
