@@ -188,7 +188,10 @@ const FfsKindInfo *FindFfsKind(const std::string &Name) {
 std::string FfsKindNames() {
   std::string Names;
   for (const FfsKindInfo &Row : FfsKinds) {
-    Names += (Names.empty() ? "" : "|") + std::string(Row.Name);
+    if (!Names.empty()) {
+      Names += '|';
+    }
+    Names += Row.Name;
   }
   return Names;
 }
