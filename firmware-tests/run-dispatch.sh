@@ -79,6 +79,7 @@ cp "$app" "$work/esp/EFI/BOOT/BOOTX64.EFI"
 scratch=$(mktemp -d -p /dev/shm board-boot.XXXXXX 2>/dev/null || mktemp -d -p "$work")
 trap 'rm -rf "$scratch"' EXIT
 trace=$scratch/trace
+: >"$trace"  # a QEMU that never starts writes none
 cp "$vars" "$scratch/vars.fd"
 outputs="port2e.bin port2f.bin board.log serial.log"
 for f in $outputs; do
